@@ -1,0 +1,1 @@
+"""Small utilities the terminal shares: argument declarations and table printing."""

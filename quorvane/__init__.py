@@ -1,0 +1,1 @@
+"""quorvane: a command-line trading terminal built around an IBKR gateway connection."""

@@ -1,0 +1,3 @@
+from quorvane.runner import main
+
+raise SystemExit(main())

@@ -1,0 +1,1 @@
+"""Terminal commands: the command base and registry, and the command modules."""

@@ -1,0 +1,1 @@
+"""Gateway-side services shared by commands."""

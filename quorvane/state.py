@@ -1,0 +1,111 @@
+"""The terminal's state: its gateway connection and symbol resolution through it."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from contextlib import contextmanager
+
+from ib_async import IB, Contract, Future, Stock, util
+from ib_async.wrapper import RequestError
+from loguru import logger
+
+# Exchange of each futures root we trade; other roots are tried on CME.
+FUTURES_EXCHANGES = {
+    "ES": "CME", "MES": "CME", "NQ": "CME", "MNQ": "CME", "RTY": "CME", "M2K": "CME",
+    "YM": "CBOT", "MYM": "CBOT", "ZN": "CBOT", "ZB": "CBOT",
+    "CL": "NYMEX", "MCL": "NYMEX", "NG": "NYMEX",
+    "GC": "COMEX", "MGC": "COMEX", "SI": "COMEX",
+}  # fmt: skip
+DEFAULT_FUTURES_EXCHANGE = "CME"
+CONNECT_TIMEOUT = 5.0
+# qualifyContractsAsync has no timeout of its own and waits forever on a silent gateway.
+QUALIFY_TIMEOUT = 10.0
+
+
+def contract_for(symbol: str) -> Contract | None:
+    """The unqualified contract a typed symbol names: "/ES" is a future, a plain word a US stock."""
+    if symbol.startswith("/"):
+        root = symbol[1:]
+        if not root:
+            return None
+        return Future(symbol=root, exchange=FUTURES_EXCHANGES.get(root, DEFAULT_FUTURES_EXCHANGE), currency="USD")
+    return Stock(symbol, "SMART", "USD")
+
+
+class HostState:
+    """What commands see of the terminal: the gateway connection and symbol resolution."""
+
+    def __init__(self, ib: IB | None = None) -> None:
+        self.ib = ib
+
+    @property
+    def connected(self) -> bool:
+        return self.ib is not None and self.ib.isConnected()
+
+    async def connect(self, host: str, port: int, client_id: int = 1, timeout: float = CONNECT_TIMEOUT) -> IB | None:
+        """Connect to a gateway; on failure log one line and stay disconnected."""
+        ib = IB()
+        try:
+            with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
+                await ib.connectAsync(host, port, clientId=client_id, timeout=timeout)
+        except OSError as exc:  # refused, unreachable, timed out and dropped are all OSErrors
+            logger.error("Cannot connect to gateway at {}:{} ({})", host, port, str(exc) or type(exc).__name__)
+            return None
+        self.ib = ib
+        logger.info("Connected to gateway at {}:{} as client {}", host, port, client_id)
+        return ib
+
+    def disconnect(self) -> None:
+        if self.ib is not None:
+            self.ib.disconnect()
+            self.ib = None
+
+    async def positionalQuoteRepopulate(self, symbol: str) -> tuple[str | None, Contract | None]:
+        """Resolve a typed symbol through the gateway: (resolved symbol, qualified contract).
+
+        A future keeps its "/" notation in the resolved symbol, so nothing later
+        takes "/ES" for a stock named ES. ("", None) when the gateway does not
+        know the symbol.
+        """
+        if not self.connected:
+            raise ConnectionError("Not connected to a gateway")
+        contract = contract_for(symbol) if isinstance(symbol, str) and symbol else None
+        if contract is None:
+            return ("", None)
+        try:
+            found = await asyncio.wait_for(
+                self.ib.qualifyContractsAsync(contract, returnAll=True), QUALIFY_TIMEOUT
+            )
+        except RequestError as exc:
+            logger.warning("[{}] gateway refused the contract: {}", symbol, exc)
+            return ("", None)
+        qualified = found[0] if found else None
+        if isinstance(qualified, list):  # ambiguous: several matches
+            qualified = _front_month(contract, qualified)
+        if qualified is None:
+            return ("", None)
+        if isinstance(qualified, Future):
+            return ("/" + qualified.symbol, qualified)
+        return (qualified.symbol or symbol, qualified)
+
+
+def _front_month(contract: Contract, candidates: list) -> Contract | None:
+    """A real gateway answers a future without expiry with every month: take the nearest."""
+    months = [c for c in candidates if c is not None and c.secType == "FUT" and c.lastTradeDateOrContractMonth]
+    if not isinstance(contract, Future) or not months:
+        return None
+    nearest = min(months, key=lambda c: c.lastTradeDateOrContractMonth)
+    util.dataclassUpdate(contract, nearest)  # keep the Future class the caller tests for
+    return contract
+
+
+@contextmanager
+def _quiet(name: str):
+    log = logging.getLogger(name)
+    level = log.level
+    log.setLevel(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        log.setLevel(level)
