@@ -1,0 +1,17 @@
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+if str(ROOT) not in sys.path:  # run from a checkout without installing
+    sys.path.insert(0, str(ROOT))
+
+from quorvane.cmds import base  # noqa: E402
+
+
+@pytest.fixture
+def registry(monkeypatch):
+    """A command registry the test may fill; the real one comes back afterwards."""
+    monkeypatch.setattr(base, "COMMANDS", dict(base.COMMANDS))
+    return base.COMMANDS
