@@ -35,11 +35,9 @@ def formatFrame(frame: pd.DataFrame | pd.Series, title: str = "") -> str:
 
 
 def _table(frame: pd.DataFrame) -> str:
-    formatters = {
-        name: _float_formatter(frame.iloc[:, i])
-        for i, name in enumerate(frame.columns)
-        if pd.api.types.is_float_dtype(frame.iloc[:, i].dtype)
-    }
+    # By position, not name: column names may repeat.
+    columns = [frame.iloc[:, i] for i in range(frame.shape[1])]
+    formatters = [_float_formatter(c) if pd.api.types.is_float_dtype(c.dtype) else None for c in columns]
     return frame.to_string(formatters=formatters or None)
 
 
