@@ -1,0 +1,50 @@
+// The seam to the yfinance library: one blocking download on a worker thread.
+#include "bridge/errors.hpp"
+#include "fallback/coroutines.hpp"
+#include "front/globals.hpp"
+#include "front/log.hpp"
+#include "front/python.hpp"
+
+namespace kline::fallback {
+namespace {
+
+nb::object import_by_name(const char* name) {
+    return bridge::steal_or_raise(PyImport_ImportModule(name));
+}
+
+// yfinance's proxy is a process-wide setting: once set it stays in force for
+// later downloads, even after HTTPS_PROXY is gone.
+void apply_proxy(nb::handle os, nb::handle yfinance) {
+    nb::object proxy = os.attr("environ").attr("get")("HTTPS_PROXY");
+    if (!truthy(proxy)) return;
+    nb::dict setting;
+    setting["https"] = proxy;
+    setting["http"] = proxy;
+    yfinance.attr("config").attr("network").attr("proxy") = setting;
+}
+
+// Runs on the worker thread. Both modules are imported here, at each
+// download, so a missing yfinance shows only as a failed download.
+nb::object fetch(nb::handle self, nb::handle kwargs) {
+    try {
+        nb::object os = import_by_name("os");
+        nb::object yfinance = import_by_name("yfinance");
+        apply_proxy(os, yfinance);
+        nb::object ticker = yfinance.attr("Ticker")(self.attr("symbol"));
+        nb::object arguments = bridge::steal_or_raise(PyDict_Copy(kwargs.ptr()));
+        return ticker.attr("history")(**arguments);
+    } catch (nb::python_error& error) {
+        if (!bridge::is_ordinary(error)) throw;
+        log::error("[{}] yfinance fetch failed: {}", attr_or_none(self, "symbol"), error.value());
+        return nb::none();
+    }
+}
+
+}  // namespace
+
+bridge::Task yf_history(nb::object self, nb::dict kwargs) {
+    nb::object job = nb::cpp_function([self, kwargs]() { return fetch(self, kwargs); });
+    co_return co_await bridge::awaited(libraries().asyncio.attr("to_thread")(job));
+}
+
+}  // namespace kline::fallback

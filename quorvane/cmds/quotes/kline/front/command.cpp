@@ -1,0 +1,200 @@
+// IOpKline: the command class, built the way a class statement would build
+// it, turned into a data class and registered with the host.
+#include "front/command.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+#include "bridge/coroutine.hpp"
+#include "bridge/method.hpp"
+#include "fallback/coroutines.hpp"
+#include "front/globals.hpp"
+#include "front/run.hpp"
+#include "front/words.hpp"
+#include "gateway/coroutines.hpp"
+
+namespace kline::command {
+namespace {
+
+constexpr const char* kModule = "quorvane.cmds.quotes.kline";
+constexpr const char* kClass = "IOpKline";
+
+constexpr const char* kHelp =
+    "Fetch candlestick / OHLCV data via IBKR.\n"
+    "\n"
+    "    Modes:\n"
+    "      kline <symbol> [period] [count] [adj]           # Latest N candles\n"
+    "      kline <symbol> <start> [end] [period] [adj]     # History by date range\n"
+    "      kline <symbol> intraday                          # Today's per-minute curve\n"
+    "\n"
+    "    Periods: 1m, 5m, 15m, 30m, 1h, day, week, month, year\n"
+    "    Aliases: minute, hour, d, w, m, y, 1d, 1mo\n"
+    "    Count:  number of bars (per-period default: 1m=120, 5m=78, day=250, etc.)\n"
+    "    Adj:    adj (or forward) for split+dividend adjusted price (ADJUSTED_LAST)\n"
+    "            omitted = TRADES (split-adjusted only)\n"
+    "    Start / End: YYYY-MM-DD (end defaults to today)\n"
+    "\n"
+    "    Examples:\n"
+    "      kline AAPL day 100\n"
+    "      kline AAPL 5m 200 adj\n"
+    "      kline AAPL 2025-01-01 day\n"
+    "      kline AAPL 2025-01-01 2025-06-01 day\n"
+    "      kline AAPL intraday\n"
+    "    ";
+
+// One parameter of a method's signature: a name, its kind and annotation.
+struct Parameter {
+    const char* name;
+    const char* kind = "POSITIONAL_OR_KEYWORD";
+    const char* annotation = nullptr;
+};
+
+// An inspect.Signature, plus the matching __annotations__.
+std::pair<nb::object, nb::dict> signature(std::initializer_list<Parameter> parameters,
+                                          const char* returns) {
+    nb::module_ inspect = libraries().inspect;
+    nb::object parameter_class = inspect.attr("Parameter");
+    nb::list built;
+    nb::dict annotations;
+    for (const Parameter& p : parameters) {
+        nb::object kind = parameter_class.attr(p.kind);
+        if (p.annotation) {
+            built.append(parameter_class(p.name, kind, nb::arg("annotation") = p.annotation));
+            annotations[p.name] = p.annotation;
+        } else {
+            built.append(parameter_class(p.name, kind));
+        }
+    }
+    annotations["return"] = returns;
+    return {inspect.attr("Signature")(built, nb::arg("return_annotation") = returns), annotations};
+}
+
+nb::str qualname(const char* name) { return nb::str("{}.{}").format(kClass, name); }
+
+// Adds `function` to the class namespace as a coroutine method.
+void add_coroutine(nb::handle ns, const char* name, nb::object function,
+                   std::initializer_list<Parameter> parameters, const char* returns) {
+    auto [sig, annotations] = signature(parameters, returns);
+    std::string full = std::string(kClass) + "." + name;
+    bridge::MethodInfo info{name, full.c_str(), kModule, sig, annotations, nullptr};
+    ns[name] = bridge::coroutine_method(std::move(function), info);
+}
+
+// A coroutine's Python face, given the task its body returns.
+nb::object start(bridge::Task task, const char* name) { return bridge::make_coroutine(std::move(task), qualname(name)); }
+
+void add_methods(nb::handle ns) {
+    const Parameter self{"self"};
+    const Parameter contract{"contract", "POSITIONAL_OR_KEYWORD", "Contract"};
+    const Parameter rest{"rest", "POSITIONAL_OR_KEYWORD", "list[str]"};
+
+    ns["argmap"] = bridge::plain_method(nb::cpp_function(
+        [](nb::handle) {
+            nb::object darg = global("DArg");
+            nb::list declarations;
+            declarations.append(darg("symbol", nb::arg("convert") = nb::module_::import_("builtins").attr("str").attr("upper")));
+            declarations.append(darg("*rest"));
+            return declarations;
+        },
+        nb::arg("self"), nb::name("argmap")));
+
+    add_coroutine(ns, "run",
+                  nb::cpp_function([](nb::object self) { return start(front::run(std::move(self)), "run"); },
+                                   nb::arg("self")),
+                  {self}, "dict");
+    add_coroutine(ns, "_kline",
+                  nb::cpp_function(
+                      [](nb::object self, nb::object contract, nb::object rest) {
+                          words::require_list(rest, "_kline");
+                          return start(gateway::kline(std::move(self), std::move(contract), std::move(rest)), "_kline");
+                      },
+                      nb::arg("self"), nb::arg("contract"), nb::arg("rest")),
+                  {self, contract, rest}, "dict");
+    add_coroutine(ns, "_history",
+                  nb::cpp_function(
+                      [](nb::object self, nb::object contract, nb::object rest) {
+                          words::require_list(rest, "_history");
+                          return start(gateway::history(std::move(self), std::move(contract), std::move(rest)), "_history");
+                      },
+                      nb::arg("self"), nb::arg("contract"), nb::arg("rest")),
+                  {self, contract, rest}, "dict");
+    add_coroutine(ns, "_intraday",
+                  nb::cpp_function(
+                      [](nb::object self, nb::object contract) {
+                          return start(gateway::intraday(std::move(self), std::move(contract)), "_intraday");
+                      },
+                      nb::arg("self"), nb::arg("contract")),
+                  {self, contract}, "dict");
+    add_coroutine(ns, "_yf_history",
+                  nb::cpp_function(
+                      [](nb::object self, nb::kwargs kwargs) {
+                          return start(fallback::yf_history(std::move(self), std::move(kwargs)), "_yf_history");
+                      },
+                      nb::arg("self"), nb::arg("kwargs")),
+                  {self, {"kwargs", "VAR_KEYWORD"}}, "pd.DataFrame | None");
+    add_coroutine(ns, "_run_yfinance",
+                  nb::cpp_function(
+                      [](nb::object self, nb::object rest) {
+                          words::require_list(rest, "_run_yfinance");
+                          return start(fallback::run_yfinance(std::move(self), std::move(rest)), "_run_yfinance");
+                      },
+                      nb::arg("self"), nb::arg("rest")),
+                  {self, rest}, "dict");
+    add_coroutine(ns, "_kline_yfinance",
+                  nb::cpp_function(
+                      [](nb::object self, nb::object rest) {
+                          words::require_list(rest, "_kline_yfinance");
+                          return start(fallback::kline_yfinance(std::move(self), std::move(rest)), "_kline_yfinance");
+                      },
+                      nb::arg("self"), nb::arg("rest")),
+                  {self, rest}, "dict");
+    add_coroutine(ns, "_history_yfinance",
+                  nb::cpp_function(
+                      [](nb::object self, nb::object rest) {
+                          words::require_list(rest, "_history_yfinance");
+                          return start(fallback::history_yfinance(std::move(self), std::move(rest)), "_history_yfinance");
+                      },
+                      nb::arg("self"), nb::arg("rest")),
+                  {self, rest}, "dict");
+    add_coroutine(ns, "_intraday_yfinance",
+                  nb::cpp_function(
+                      [](nb::object self) {
+                          return start(fallback::intraday_yfinance(std::move(self)), "_intraday_yfinance");
+                      },
+                      nb::arg("self")),
+                  {self}, "dict");
+}
+
+// The class namespace as a class statement would fill it: module, name,
+// help text, annotated fields left out of the constructor, methods.
+nb::object class_namespace(nb::handle metaclass, nb::handle bases) {
+    nb::object ns = metaclass.attr("__prepare__")(kClass, bases);
+    ns["__module__"] = kModule;
+    ns["__qualname__"] = kClass;
+    ns["__doc__"] = kHelp;
+    nb::dict annotations;
+    annotations["symbol"] = "str";
+    annotations["rest"] = "list[str]";
+    ns["__annotations__"] = annotations;
+    ns["requires_gateway"] = false;
+    nb::object field = libraries().dataclasses.attr("field");
+    ns["symbol"] = field(nb::arg("init") = false);
+    ns["rest"] = field(nb::arg("init") = false);
+    add_methods(ns);
+    return ns;
+}
+
+}  // namespace
+
+void define(nb::module_ module) {
+    nb::object base = global("IOp");
+    nb::object metaclass = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
+    nb::tuple bases = nb::make_tuple(base);
+    nb::object cls = metaclass(kClass, bases, class_namespace(metaclass, bases));
+    cls = libraries().dataclasses.attr("dataclass")(cls);
+    nb::list names;
+    names.append("kline");
+    module.attr(kClass) = global("command")(nb::arg("names") = names)(cls);
+}
+
+}  // namespace kline::command

@@ -1,0 +1,14 @@
+// The command class IOpKline and its registration with the host.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace kline::command {
+
+namespace nb = nanobind;
+
+// Builds IOpKline on the host's IOp, makes it a data class and registers it
+// under "kline" with the host's `command` decorator.
+void define(nb::module_ module);
+
+}  // namespace kline::command

@@ -1,0 +1,69 @@
+// Module initialisation: imports by name (a failed import fails the load),
+// the constant tables, the module functions, the empty cache slot, and the
+// registered command class. Nothing else runs at load: no connection, no
+// cache, no thread.
+#include "bridge/coroutine.hpp"
+#include "bridge/method.hpp"
+#include "fallback/coroutines.hpp"
+#include "front/command.hpp"
+#include "front/dates.hpp"
+#include "front/globals.hpp"
+#include "front/vocabulary.hpp"
+#include "gateway/bar_table.hpp"
+#include "gateway/cache.hpp"
+
+namespace kline {
+namespace {
+
+// from <module> import <names...>
+void import_names(nb::module_ into, const char* module, std::initializer_list<const char*> names) {
+    nb::module_ source = nb::module_::import_(module);
+    for (const char* name : names) into.attr(name) = source.attr(name);
+}
+
+// from <module> import *
+void import_public_names(nb::module_ into, const char* module) {
+    nb::module_ source = nb::module_::import_(module);
+    nb::object names = nb::hasattr(source, "__all__") ? nb::object(source.attr("__all__"))
+                                                      : nb::object(source.attr("__dict__").attr("keys")());
+    for (nb::handle name : names) {
+        if (!nb::hasattr(source, "__all__") && nb::cast<std::string>(nb::str(name)).starts_with("_")) continue;
+        PyObject_SetAttr(into.ptr(), name.ptr(), source.attr(name).ptr());
+    }
+}
+
+void import_dependencies(nb::module_ module) {
+    import_names(module, "quorvane.cmds.base", {"IOp", "command"});
+    import_names(module, "quorvane.gateway.kline_cache", {"KlineCache"});
+    import_public_names(module, "quorvane.helpers");
+    import_names(module, "mutil.dispatch", {"DArg"});
+    import_names(module, "mutil.frame", {"printFrame"});
+    import_names(module, "loguru", {"logger"});
+    import_names(module, "ib_async", {"Contract"});
+    import_names(module, "dataclasses", {"dataclass", "field"});
+    const Libraries& libs = libraries();
+    module.attr("pd") = libs.pandas;
+    module.attr("asyncio") = libs.asyncio;
+    module.attr("copy") = libs.copy;
+    module.attr("datetime") = libs.datetime;
+    module.attr("math") = libs.math;
+    module.attr("re") = nb::module_::import_("re");
+}
+
+}  // namespace
+}  // namespace kline
+
+NB_MODULE(kline, module) {
+    using namespace kline;
+    init_globals(module);
+    bridge::register_coroutine_type(module);
+    bridge::register_method_type(module);
+    import_dependencies(module);
+    vocabulary::define(module);
+    dates::define(module);
+    bar_cache::define(module);
+    bar_table::init();
+    module.def("_normalize_yfinance_df", &fallback::normalize_yfinance_df, nb::arg("hist"),
+               "yfinance's history frame reshaped into the bar table's columns.");
+    command::define(module);
+}
