@@ -1,0 +1,61 @@
+"""Error codes and texts as the real gateway words them."""
+
+NO_SECURITY_DEFINITION = 200
+NO_SECURITY_DEFINITION_TEXT = "No security definition has been found for the request"
+
+# 162 ends a historical request in ib_async; 321 is treated as a mere warning
+# there, so a refusal sent as 321 would leave the client waiting its full timeout.
+HMDS_ERROR = 162
+HMDS_PREFIX = "Historical Market Data Service error message:"
+
+NO_HISTORICAL_QUERY = 366
+CONTFUT_END_DATE = 10339
+CONTFUT_END_DATE_TEXT = (
+    "Setting end date/time for continuous future security type is not allowed."
+)
+BAD_END_DATE = 10314
+BAD_END_DATE_TEXT = (
+    "End Date/Time: The date, time, or time-zone entered is invalid. The correct format"
+    " is yyyymmdd hh:mm:ss xx/xxxx where yyyymmdd and xx/xxxx are optional. E.g.:"
+    " 20031126 15:59:00 US/Eastern  Note that there is a space between the date and"
+    " time, and between the time and time-zone.  If no date is specified, current date"
+    " is assumed. If no time-zone is specified, local time-zone is assumed(deprecated)."
+    "  You can also provide yyyymmddd-hh:mm:ss time is in UTC. Note that there is a dash"
+    " between the date and time in UTC notation."
+)
+IMPLIED_ZONE_WARNING = 2174
+IMPLIED_ZONE_WARNING_TEXT = (
+    "Warning: You submitted request with date-time attributes without explicit time"
+    " zone. Please switch to use yyyymmdd-hh:mm:ss in UTC or use instrument time zone,"
+    " like US/Eastern. Implied time zone functionality will be removed in the next API"
+    " release"
+)
+
+# Farm notices a freshly connected gateway sends with reqId -1.
+FARM_NOTICES = (
+    (2104, "Market data farm connection is OK:usfarm"),
+    (2106, "HMDS data farm connection is OK:ushmds"),
+    (2158, "Sec-def data farm connection is OK:secdefil"),
+)
+
+
+def hmds(text: str) -> str:
+    return HMDS_PREFIX + text
+
+
+PACING_VIOLATION_TEXT = hmds("Historical data request pacing violation")
+ADJUSTED_LAST_END_TEXT = hmds("End date not supported with adjusted last")
+TIME_LENGTH_TEXT = hmds("Time length exceed max.")
+
+
+def no_data_text(query: str) -> str:
+    """e.g. "...:HMDS query returned no data: ESM3@CME Trades"."""
+    return hmds(f"HMDS query returned no data: {query}")
+
+
+def cancelled_text(req_id: int) -> str:
+    return hmds(f"API historical data query cancelled: {req_id}")
+
+
+def no_query_text(req_id: int) -> str:
+    return f"No historical data query found for ticker id:{req_id}"

@@ -1,0 +1,160 @@
+"""Contract resolution and the contract-details answer (msg 10) for the universe."""
+
+import datetime as dt
+from dataclasses import dataclass
+from zoneinfo import ZoneInfo
+
+from . import expiries
+from .expiries import FutureContract
+from .messages import WireContract
+from .universe import FutureSpec, StockSpec, Universe
+
+STOCK_ORDER_TYPES = "ACTIVETIM,AD,ADJUST,ALERT,ALLOC,AVGCOST,BASKET,GAT,GTC,GTD,LIT,LMT,MIT,MKT,MOC,MTL,REL,STP,STPLMT,TRAIL,TRAILLIMIT"
+FUTURE_ORDER_TYPES = "ACTIVETIM,AD,ADJUST,ALERT,ALLOC,GAT,GTC,GTD,LIT,LMT,MIT,MKT,MTL,STP,STPLMT,TRAIL,TRAILLIMIT"
+SCHEDULE_DAYS = 7
+LISTING_ZONE = ZoneInfo("America/New_York")
+
+
+def listing_today(now: dt.datetime) -> dt.date:
+    """The calendar day that decides expiries and the front month (US exchanges)."""
+    return now.astimezone(LISTING_ZONE).date()
+
+
+@dataclass(frozen=True)
+class Listing:
+    """One resolved contract, as a contract-details answer describes it."""
+
+    spec: StockSpec | FutureSpec
+    secType: str  # STK, FUT or CONTFUT
+    exchange: str
+    future: FutureContract | None = None
+
+    @property
+    def hours(self):
+        return self.spec.hours
+
+    @property
+    def market(self):
+        return self.spec.market
+
+    @property
+    def symbol(self) -> str:
+        return self.spec.symbol
+
+    @property
+    def localSymbol(self) -> str:
+        return self.future.localSymbol if self.future else self.spec.symbol
+
+    def query_text(self, what_to_show: str) -> str:
+        """How HMDS names a query in its messages, e.g. "ESM3@CME Trades"."""
+        return f"{self.localSymbol}@{self.exchange} {what_to_show.replace('_', ' ').title()}"
+
+
+def _currency_ok(spec, currency: str) -> bool:
+    return currency in ("", spec.currency)
+
+
+def _stock_listing(spec: StockSpec, c: WireContract) -> Listing | None:
+    if c.exchange and c.exchange not in spec.exchanges:
+        return None
+    if not _currency_ok(spec, c.currency):
+        return None
+    return Listing(spec, "STK", c.exchange or "SMART")
+
+
+def _future_listing(
+    root: FutureSpec, c: WireContract, include_expired: bool, today: dt.date
+) -> Listing | None:
+    if c.exchange not in ("", root.exchange) or not _currency_ok(root, c.currency):
+        return None
+    sec_type = c.secType or "FUT"
+    if sec_type == "CONTFUT":
+        # A continuous future ignores expiry fields (clients copy them from a month contract).
+        return Listing(root, "CONTFUT", root.exchange, expiries.front_month(root, today))
+    contract = _month_contract(root, c, today)
+    if contract is None:
+        return None
+    if contract.lastTradeDate < today and not include_expired:
+        return None
+    return Listing(root, "FUT", root.exchange, contract)
+
+
+def _month_contract(root: FutureSpec, c: WireContract, today: dt.date) -> FutureContract | None:
+    if c.conId:
+        return expiries.by_con_id(root, c.conId)
+    if c.localSymbol:
+        return expiries.by_local_symbol(root, c.localSymbol, today)
+    if c.lastTradeDateOrContractMonth:
+        return expiries.by_expiry(root, c.lastTradeDateOrContractMonth)
+    # Without an expiry the answer is only the front month, so qualifying is unambiguous.
+    return expiries.front_month(root, today)
+
+
+def _root_of(universe: Universe, c: WireContract, today: dt.date) -> FutureSpec | None:
+    if c.symbol:
+        return universe.futures.get(c.symbol.upper())
+    for root in universe.futures.values():
+        if c.localSymbol and expiries.by_local_symbol(root, c.localSymbol, today):
+            return root
+        if c.conId and expiries.by_con_id(root, c.conId):
+            return root
+    return None
+
+
+def _stock_of(universe: Universe, c: WireContract) -> StockSpec | None:
+    if c.symbol:
+        return universe.stocks.get(c.symbol.upper())
+    return next((s for s in universe.stocks.values() if c.conId and s.conId == c.conId), None)
+
+
+def resolve(
+    universe: Universe, c: WireContract, include_expired: bool, today: dt.date
+) -> Listing | None:
+    """The one contract a request names, or None when the gateway would say error 200."""
+    if c.secType in ("", "STK"):
+        stock = _stock_of(universe, c)
+        if stock and (not c.conId or c.conId == stock.conId):
+            return _stock_listing(stock, c)
+    if c.secType in ("", "FUT", "CONTFUT"):
+        root = _root_of(universe, c, today)
+        if root:
+            return _future_listing(root, c, include_expired, today)
+    return None
+
+
+def details_fields(listing: Listing, today: dt.date) -> list:
+    """Fields of a contract-details message after its reqId (server version 178)."""
+    spec = listing.spec
+    hours = spec.hours
+    trading = hours.hours_text(today, SCHEDULE_DAYS, use_rth=False)
+    liquid = hours.hours_text(today, SCHEDULE_DAYS, use_rth=True)
+    if isinstance(spec, StockSpec):
+        return _stock_fields(spec, listing, trading, liquid)
+    return _future_fields(spec, listing, trading, liquid)
+
+
+def _stock_fields(spec: StockSpec, listing: Listing, trading: str, liquid: str) -> list:
+    sec_ids = [1, "ISIN", spec.isin] if spec.isin else [0]
+    m = spec.market
+    return [
+        spec.symbol, "STK", "", 0, "", listing.exchange, spec.currency, spec.symbol,
+        spec.trading_class, spec.trading_class, spec.conId, m.tick, "",
+        STOCK_ORDER_TYPES, ",".join(spec.exchanges), 1, 0, spec.longName,
+        spec.primaryExchange, "", spec.industry, spec.category, spec.category,
+        spec.hours.zone, trading, liquid, "", "", *sec_ids,
+        1, "", "", "26", "", spec.stockType, "0.0001", "0.0001", "100",
+    ]
+
+
+def _future_fields(root: FutureSpec, listing: Listing, trading: str, liquid: str) -> list:
+    month = listing.future
+    # ib_async splits lastTimes on blanks; its third token becomes timeZoneId.
+    last_times = f"{month.lastTradeDate:%Y%m%d} {root.expiryTime} {root.hours.zone}"
+    return [
+        root.symbol, listing.secType, last_times, 0, "", root.exchange, root.currency,
+        month.localSymbol, root.symbol, root.symbol, month.conId, root.market.tick,
+        root.multiplier, FUTURE_ORDER_TYPES, root.exchange, 1, root.underConId,
+        root.longName, "", month.contractMonth, "", "", "", root.hours.zone, trading,
+        liquid, "", "", 0, 2, root.symbol, root.underSecType, root.marketRuleIds,
+        f"{month.lastTradeDate:%Y%m%d}", "", "1", "1", "1",
+    ]

@@ -1,0 +1,120 @@
+"""GatewaySimulator: an asyncio TCP server that speaks the TWS API like IB Gateway."""
+
+import asyncio
+import datetime as dt
+import logging
+from collections import deque
+from collections.abc import Callable, Iterable
+from zoneinfo import ZoneInfo
+
+from .faults import Fault
+from .history import HistoricalDataDesk
+from .messages import CancelHistoricalData, HistoricalDataRequest
+from .session import Session
+from .universe import FutureSpec, StockSpec, Universe, default_universe
+
+log = logging.getLogger("ibsim")
+
+Clock = Callable[[], dt.datetime]
+
+
+def _as_clock(clock: Clock | dt.datetime | None) -> Clock:
+    if clock is None:
+        return lambda: dt.datetime.now(dt.timezone.utc)
+    if isinstance(clock, dt.datetime):
+        if clock.tzinfo is None:
+            raise ValueError("a fixed simulator time must be timezone-aware")
+        return lambda: clock
+    return clock
+
+
+class GatewaySimulator:
+    """Stand-in for IB Gateway on loopback, for the unmodified ib_async client.
+
+    `clock` fixes "now" (an aware datetime, or a callable returning one) so
+    that answers are reproducible; by default the wall clock is used.
+    `operator_zone` is the gateway's own zone, assumed for end times that
+    name none.
+    """
+
+    def __init__(
+        self,
+        universe: Universe | Iterable[StockSpec | FutureSpec] | None = None,
+        seed: int = 0,
+        *,
+        clock: Clock | dt.datetime | None = None,
+        accounts: Iterable[str] = ("DU123456",),
+        operator_zone: str = "US/Eastern",
+    ):
+        if universe is None:
+            universe = default_universe()
+        elif not isinstance(universe, Universe):
+            universe = Universe.of(universe)
+        self.universe = universe
+        self.seed = seed
+        self.now = _as_clock(clock)
+        self.accounts = list(accounts)
+        self.operator_tz = ZoneInfo(operator_zone)
+        self.desk = HistoricalDataDesk(universe, seed, operator_zone)
+        self.next_order_id = 1
+        self.requests: list = []
+        self.host = ""
+        self.port = 0
+        self._faults: deque[Fault] = deque()
+        self._server: asyncio.Server | None = None
+        self._sessions: set[Session] = set()
+        self._tasks: set[asyncio.Task] = set()
+
+    @property
+    def history_requests(self) -> list[HistoricalDataRequest]:
+        return [r for r in self.requests if isinstance(r, HistoricalDataRequest)]
+
+    @property
+    def cancel_requests(self) -> list[CancelHistoricalData]:
+        return [r for r in self.requests if isinstance(r, CancelHistoricalData)]
+
+    @property
+    def connection_count(self) -> int:
+        """Clients connected right now."""
+        return len(self._sessions)
+
+    def inject(self, fault: Fault) -> None:
+        """Queue `fault` for the next historical-data request (first in, first used)."""
+        if not isinstance(fault, Fault):
+            raise TypeError(f"expected a Fault, got {fault!r}")
+        self._faults.append(fault)
+
+    def take_fault(self) -> Fault | None:
+        return self._faults.popleft() if self._faults else None
+
+    async def start(self, host: str = "127.0.0.1", port: int = 0) -> int:
+        """Listen on host:port (0 picks a free port); returns the bound port."""
+        if self._server is not None:
+            raise RuntimeError("simulator already started")
+        self._server = await asyncio.start_server(self._serve, host, port)
+        self.host, self.port = self._server.sockets[0].getsockname()[:2]
+        log.info("gateway simulator listening on %s:%s", self.host, self.port)
+        return self.port
+
+    async def stop(self) -> None:
+        """Stop listening and close every client connection."""
+        if self._server is None:
+            return
+        self._server.close()
+        for session in list(self._sessions):
+            session.close()
+        if self._tasks:
+            await asyncio.wait(self._tasks, timeout=2)
+        await self._server.wait_closed()
+        self._server = None
+
+    async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        session = Session(self, reader, writer)
+        self._sessions.add(session)
+        task = asyncio.current_task()
+        self._tasks.add(task)
+        try:
+            await session.run()
+        finally:
+            self._sessions.discard(session)
+            self._tasks.discard(task)
