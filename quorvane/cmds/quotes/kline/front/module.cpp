@@ -3,6 +3,7 @@
 // registered command class. Nothing else runs at load: no connection, no
 // cache, no thread.
 #include "bridge/coroutine.hpp"
+#include "bridge/errors.hpp"
 #include "bridge/method.hpp"
 #include "fallback/coroutines.hpp"
 #include "front/command.hpp"
@@ -24,11 +25,12 @@ void import_names(nb::module_ into, const char* module, std::initializer_list<co
 // from <module> import *
 void import_public_names(nb::module_ into, const char* module) {
     nb::module_ source = nb::module_::import_(module);
-    nb::object names = nb::hasattr(source, "__all__") ? nb::object(source.attr("__all__"))
-                                                      : nb::object(source.attr("__dict__").attr("keys")());
+    const bool listed = nb::hasattr(source, "__all__");
+    nb::object names = listed ? nb::object(source.attr("__all__"))
+                              : nb::list(source.attr("__dict__").attr("keys")());
     for (nb::handle name : names) {
-        if (!nb::hasattr(source, "__all__") && nb::cast<std::string>(nb::str(name)).starts_with("_")) continue;
-        PyObject_SetAttr(into.ptr(), name.ptr(), source.attr(name).ptr());
+        if (!listed && nb::str(name).attr("startswith")("_").is(nb::handle(Py_True))) continue;
+        bridge::check(PyObject_SetAttr(into.ptr(), name.ptr(), source.attr(name).ptr()) == 0);
     }
 }
 

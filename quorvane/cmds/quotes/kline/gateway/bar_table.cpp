@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 #include <optional>
 #include <vector>
 
@@ -142,11 +141,14 @@ nb::object column_values(nb::handle frame, Py_ssize_t index) {
         return steal_or_raise(PySequence_List(column.ptr()));
     if (PyObject_IsInstance(dtype.ptr(), types->numpy_dtype.ptr()) != 1) return {};
 
-    std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-    if (kind == "f" || kind == "i" || kind == "u" || kind == "b")
+    nb::object kind = dtype.attr("kind");
+    auto is_kind = [&kind](const char* code) {
+        return PyUnicode_CompareWithASCIIString(kind.ptr(), code) == 0;
+    };
+    if (is_kind("f") || is_kind("i") || is_kind("u") || is_kind("b"))
         return column.attr("to_numpy")().attr("tolist")();
-    if (kind == "M") return steal_or_raise(PySequence_List(column.ptr()));
-    if (kind == "O") {
+    if (is_kind("M")) return steal_or_raise(PySequence_List(column.ptr()));
+    if (is_kind("O")) {
         nb::object values = column.attr("to_numpy")().attr("tolist")();
         for (Py_ssize_t i = 0, n = PyList_GET_SIZE(values.ptr()); i < n; ++i)
             if (!passes_unboxed(PyList_GET_ITEM(values.ptr(), i))) return {};
