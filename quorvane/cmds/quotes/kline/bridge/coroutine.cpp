@@ -169,9 +169,7 @@ PySendResult drive(CoroutineObject* self, PySendResult step, PyObject* value, Py
             promise.delivery.emplace<nb::python_error>();  // fetched before any release
         promise.awaiting.reset();
 
-        self->running = true;
         self->frame.resume();
-        self->running = false;
         if (self->frame.done()) return finish(self, out);
 
         step = PyIter_Send(promise.awaiting.ptr(), Py_None, &value);
@@ -181,9 +179,7 @@ PySendResult drive(CoroutineObject* self, PySendResult step, PyObject* value, Py
 // Runs the frame from its start to its first suspension or its end.
 PySendResult start(CoroutineObject* self, PyObject** out) {
     self->started = true;
-    self->running = true;
     self->frame.resume();
-    self->running = false;
     if (self->frame.done()) return finish(self, out);
     PyObject* value = nullptr;
     PySendResult step = PyIter_Send(self->frame.promise().awaiting.ptr(), Py_None, &value);
@@ -196,12 +192,26 @@ bool refuse_reentry(CoroutineObject* self) {
     return true;
 }
 
+// Marks the coroutine as executing for the whole of one step, including the
+// time spent inside the awaitable it forwards to.
+class RunningGuard {
+public:
+    explicit RunningGuard(CoroutineObject* self) noexcept : self_(self) { self_->running = true; }
+    ~RunningGuard() { self_->running = false; }
+    RunningGuard(const RunningGuard&) = delete;
+    RunningGuard& operator=(const RunningGuard&) = delete;
+
+private:
+    CoroutineObject* self_;
+};
+
 PySendResult send_value(CoroutineObject* self, PyObject* value, PyObject** out) {
     if (refuse_reentry(self)) return PYGEN_ERROR;
     if (!self->frame) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
+    RunningGuard guard(self);
     if (!self->started) {
         if (value != Py_None) {
             PyErr_SetString(PyExc_TypeError,
@@ -247,6 +257,7 @@ PySendResult throw_error(CoroutineObject* self, PyObject* error, PyObject** out)
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
         return PYGEN_ERROR;
     }
+    RunningGuard guard(self);
     PyObject* value = nullptr;
     PySendResult step = throw_into(self->frame.promise().awaiting.ptr(), error, &value);
     return drive(self, step, value, out);
@@ -328,6 +339,7 @@ PyObject* method_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 PyObject* method_close(PyObject* self, PyObject*) {
     CoroutineObject* coroutine = as_coroutine(self);
     if (refuse_reentry(coroutine)) return nullptr;
+    RunningGuard guard(coroutine);
     if (!close_frame(coroutine)) return nullptr;
     Py_RETURN_NONE;
 }
