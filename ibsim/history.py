@@ -2,14 +2,13 @@
 
 import datetime as dt
 from dataclasses import dataclass, field
-from itertools import groupby
 
 import numpy as np
 
 from . import codes
 from .bar_text import QUOTE_OFFSETS, BarText, RowFormat, day_label, time_label, time_labels
 from .contracts import Listing, listing_today, resolve
-from .market import Columns, PriceSeries, adjustment_factor, price_series
+from .market import MINUTE, Columns, PriceSeries, adjustment_factor, price_series
 from .messages import HistoricalDataRequest
 from .sessions import trade_dates
 from .terms import BarSize, Duration, TermError, parse_bar_size, parse_duration, parse_end
@@ -20,7 +19,6 @@ SUPPORTED_WHAT = {"TRADES", ADJUSTED, *QUOTE_OFFSETS}
 # Far beyond what clients ask for ("1 Y" of "1 min" futures bars is about
 # 360k); it keeps a "1 Y" of "1 secs" from eating the machine.
 MAX_BARS = 1_000_000
-PARTIAL_DAY_GRID = 60  # an unfinished day's bar is summed from its minute bars
 
 
 class Refusal(Exception):
@@ -98,7 +96,7 @@ class HistoricalDataDesk:
         if end.implied_zone:
             warnings.append((codes.IMPLIED_ZONE_WARNING, codes.IMPLIED_ZONE_WARNING_TEXT))
         window = _window(listing, req, min(end.moment, now), duration, now)
-        series = price_series(listing.symbol, listing.market, self.seed)
+        series = price_series(listing.symbol, listing.market, listing.hours, self.seed)
         if bar_size.calendar:
             labels, bars = _calendar_bars(series, window, bar_size.calendar)
         else:
@@ -143,34 +141,41 @@ def _window(listing, req, end: dt.datetime, duration: Duration, now: dt.datetime
     return _Window(listing, use_rth, req.whatToShow, today, local_end, local_start, dates)
 
 
-def _grid(start: int, end: int, step: int) -> np.ndarray:
-    """Bar edges: the session bounds plus every multiple of `step` inside them."""
-    inner = range((start // step + 1) * step, end, step)
-    return np.array([start, *inner, end], dtype=np.int64)
-
-
-def _session(series: PriceSeries, window: _Window, day: dt.date, step: int):
-    """(start seconds from local midnight, bars) of one whole session on a `step` grid."""
-    edges = _grid(*window.hours.span(window.use_rth), step)
-    bars = series.session_columns(day, edges, f"{step}|{int(window.use_rth)}")
-    return edges[:-1], bars
+def _session_bars(series: PriceSeries, window: _Window, day: dt.date, step: int, until: dt.datetime):
+    """(start seconds from local midnight, bars) of one session's `step`-second bars
+    that start before `until`; the last one holds only what happened by then."""
+    base_step = min(step, MINUTE)
+    base = series.minutes(day) if base_step == MINUTE else series.seconds(day, base_step)
+    if base is None:
+        return None
+    first = window.hours.extended[0]
+    start, end = window.hours.span(window.use_rth)
+    starts = np.arange(start, end, base_step)
+    starts = starts[starts < window.seconds_from_midnight(day, until)]
+    offset = (start - first) // base_step
+    base = base.take(slice(offset, offset + len(starts)))
+    if step == base_step or not len(starts):
+        return starts, base
+    # Bars are aligned to multiples of their size from midnight; the first starts at the bell.
+    group_starts = np.flatnonzero((starts % step == 0) | (np.arange(len(starts)) == 0))
+    return starts[group_starts], base.grouped(group_starts)
 
 
 def _intraday_bars(series: PriceSeries, window: _Window, step: int, format_date: int):
-    per_session = len(_grid(*window.hours.span(window.use_rth), step)) - 1
-    if per_session * len(window.dates) > MAX_BARS:
+    start, end = window.hours.span(window.use_rth)
+    if ((end - start) // step + 1) * len(window.dates) > MAX_BARS:
         raise Refusal(codes.HMDS_ERROR, codes.TIME_LENGTH_TEXT)
     labels, parts = [], []
     for day in window.dates:
-        starts, bars = _session(series, window, day, step)
-        if bars is None:
+        session = _session_bars(series, window, day, step, window.local_end)
+        if session is None:
             continue
-        keep = starts < window.seconds_from_midnight(day, window.local_end)
+        starts, bars = session
         if window.local_start is not None:
-            keep &= starts >= window.seconds_from_midnight(day, window.local_start)
-        kept = starts[keep].tolist()
-        labels += _labels(window, day, kept, format_date)
-        parts.append(bars.take(keep).scaled(window.adjustment(day)))
+            keep = starts >= window.seconds_from_midnight(day, window.local_start)
+            starts, bars = starts[keep], bars.take(keep)
+        labels += _labels(window, day, starts.tolist(), format_date)
+        parts.append(bars.scaled(window.adjustment(day)))
     return labels, Columns.concat(parts)
 
 
@@ -192,30 +197,23 @@ def _calendar_bars(series: PriceSeries, window: _Window, unit: str):
             days.append(day)
             parts.append(bar.scaled(window.adjustment(day)))
     bars = Columns.concat(parts)
-    if unit == "day":
+    if unit == "day" or not days:
         return [day_label(day) for day in days], bars
     # Weekly and monthly bars are dated with their last trade date, as IBKR does.
-    period = _week_of if unit == "week" else _month_of
-    labels, merged, first = [], [], 0
-    for _, group in groupby(days, key=period):
-        size = len(list(group))
-        labels.append(day_label(days[first + size - 1]))
-        merged.append(bars.take(slice(first, first + size)).merged())
-        first += size
-    return labels, Columns.concat(merged)
+    period = [_week_of(d) if unit == "week" else _month_of(d) for d in days]
+    group_starts = np.array([i for i in range(len(days)) if i == 0 or period[i] != period[i - 1]])
+    last_days = [days[i - 1] for i in group_starts[1:]] + [days[-1]]
+    return [day_label(d) for d in last_days], bars.grouped(group_starts)
 
 
 def _day_bar(series: PriceSeries, window: _Window, day: dt.date) -> Columns | None:
-    close = window.hours.bounds(day, window.use_rth)[1]
-    if window.local_end >= close:
-        bar = series.day(day)
-        return None if bar is None else Columns.of([bar])
-    # The session is still running: its bar so far is the sum of its minutes.
-    starts, minutes = _session(series, window, day, PARTIAL_DAY_GRID)
-    if minutes is None:
+    if window.local_end >= window.hours.bounds(day, window.use_rth)[1]:
+        return series.day_bar(day, window.use_rth)
+    # The session is still running: its bar so far sums up its minutes.
+    session = _session_bars(series, window, day, MINUTE, window.local_end)
+    if session is None or not len(session[0]):
         return None
-    so_far = starts < window.seconds_from_midnight(day, window.local_end)
-    return minutes.take(so_far).merged() if so_far.any() else None
+    return session[1].grouped(np.array([0]))
 
 
 def _week_of(day: dt.date):
