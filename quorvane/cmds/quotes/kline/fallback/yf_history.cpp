@@ -43,7 +43,7 @@ nb::object fetch(nb::handle self, nb::handle kwargs) {
 }  // namespace
 
 bridge::Task yf_history(nb::object self, nb::dict kwargs) {
-    nb::object job = nb::cpp_function([self, kwargs]() { return fetch(self, kwargs); });
+    nb::object job = nb::cpp_function([self, kwargs]() { return fetch(self, kwargs); }, nb::name("_fetch"));
     co_return co_await bridge::awaited(libraries().asyncio.attr("to_thread")(job));
 }
 

@@ -83,85 +83,86 @@ void add_coroutine(nb::handle ns, const char* name, nb::object function,
 // A coroutine's Python face, given the task its body returns.
 nb::object start(bridge::Task task, const char* name) { return bridge::make_coroutine(std::move(task), qualname(name)); }
 
+// The Python-callable side of each coroutine method: it checks what must be
+// refused before any work (a word list that is not exactly a list) and
+// returns the coroutine object. Names outlive the functions (literals).
+using SelfBody = bridge::Task (*)(nb::object);
+using WordsBody = bridge::Task (*)(nb::object, nb::object);
+using ContractBody = bridge::Task (*)(nb::object, nb::object);
+using ContractWordsBody = bridge::Task (*)(nb::object, nb::object, nb::object);
+
+nb::object taking_self(const char* name, SelfBody body) {
+    return nb::cpp_function([name, body](nb::object self) { return start(body(std::move(self)), name); },
+                            nb::arg("self"));
+}
+
+nb::object taking_words(const char* name, WordsBody body) {
+    return nb::cpp_function(
+        [name, body](nb::object self, nb::object rest) {
+            words::require_list(rest, name);
+            return start(body(std::move(self), std::move(rest)), name);
+        },
+        nb::arg("self"), nb::arg("rest"));
+}
+
+nb::object taking_contract(const char* name, ContractBody body) {
+    return nb::cpp_function(
+        [name, body](nb::object self, nb::object contract) {
+            return start(body(std::move(self), std::move(contract)), name);
+        },
+        nb::arg("self"), nb::arg("contract"));
+}
+
+nb::object taking_contract_and_words(const char* name, ContractWordsBody body) {
+    return nb::cpp_function(
+        [name, body](nb::object self, nb::object contract, nb::object rest) {
+            words::require_list(rest, name);
+            return start(body(std::move(self), std::move(contract), std::move(rest)), name);
+        },
+        nb::arg("self"), nb::arg("contract"), nb::arg("rest"));
+}
+
+nb::object taking_keywords(const char* name) {
+    return nb::cpp_function(
+        [name](nb::object self, nb::kwargs kwargs) {
+            return start(fallback::yf_history(std::move(self), std::move(kwargs)), name);
+        },
+        nb::arg("self"), nb::arg("kwargs"));
+}
+
+// [DArg("symbol", convert=str.upper), DArg("*rest")]
+nb::object argmap(nb::handle) {
+    nb::object darg = global("DArg");
+    nb::object upper = nb::module_::import_("builtins").attr("str").attr("upper");
+    nb::list declarations;
+    declarations.append(darg("symbol", nb::arg("convert") = upper));
+    declarations.append(darg("*rest"));
+    return declarations;
+}
+
 void add_methods(nb::handle ns) {
     const Parameter self{"self"};
     const Parameter contract{"contract", "POSITIONAL_OR_KEYWORD", "Contract"};
     const Parameter rest{"rest", "POSITIONAL_OR_KEYWORD", "list[str]"};
+    const Parameter kwargs{"kwargs", "VAR_KEYWORD"};
 
-    ns["argmap"] = bridge::plain_method(nb::cpp_function(
-        [](nb::handle) {
-            nb::object darg = global("DArg");
-            nb::list declarations;
-            declarations.append(darg("symbol", nb::arg("convert") = nb::module_::import_("builtins").attr("str").attr("upper")));
-            declarations.append(darg("*rest"));
-            return declarations;
-        },
-        nb::arg("self"), nb::name("argmap")));
-
-    add_coroutine(ns, "run",
-                  nb::cpp_function([](nb::object self) { return start(front::run(std::move(self)), "run"); },
-                                   nb::arg("self")),
-                  {self}, "dict");
-    add_coroutine(ns, "_kline",
-                  nb::cpp_function(
-                      [](nb::object self, nb::object contract, nb::object rest) {
-                          words::require_list(rest, "_kline");
-                          return start(gateway::kline(std::move(self), std::move(contract), std::move(rest)), "_kline");
-                      },
-                      nb::arg("self"), nb::arg("contract"), nb::arg("rest")),
+    ns["argmap"] = bridge::plain_method(nb::cpp_function(&argmap, nb::arg("self"), nb::name("argmap")));
+    add_coroutine(ns, "run", taking_self("run", &front::run), {self}, "dict");
+    add_coroutine(ns, "_kline", taking_contract_and_words("_kline", &gateway::kline),
                   {self, contract, rest}, "dict");
-    add_coroutine(ns, "_history",
-                  nb::cpp_function(
-                      [](nb::object self, nb::object contract, nb::object rest) {
-                          words::require_list(rest, "_history");
-                          return start(gateway::history(std::move(self), std::move(contract), std::move(rest)), "_history");
-                      },
-                      nb::arg("self"), nb::arg("contract"), nb::arg("rest")),
+    add_coroutine(ns, "_history", taking_contract_and_words("_history", &gateway::history),
                   {self, contract, rest}, "dict");
-    add_coroutine(ns, "_intraday",
-                  nb::cpp_function(
-                      [](nb::object self, nb::object contract) {
-                          return start(gateway::intraday(std::move(self), std::move(contract)), "_intraday");
-                      },
-                      nb::arg("self"), nb::arg("contract")),
-                  {self, contract}, "dict");
-    add_coroutine(ns, "_yf_history",
-                  nb::cpp_function(
-                      [](nb::object self, nb::kwargs kwargs) {
-                          return start(fallback::yf_history(std::move(self), std::move(kwargs)), "_yf_history");
-                      },
-                      nb::arg("self"), nb::arg("kwargs")),
-                  {self, {"kwargs", "VAR_KEYWORD"}}, "pd.DataFrame | None");
-    add_coroutine(ns, "_run_yfinance",
-                  nb::cpp_function(
-                      [](nb::object self, nb::object rest) {
-                          words::require_list(rest, "_run_yfinance");
-                          return start(fallback::run_yfinance(std::move(self), std::move(rest)), "_run_yfinance");
-                      },
-                      nb::arg("self"), nb::arg("rest")),
+    add_coroutine(ns, "_intraday", taking_contract("_intraday", &gateway::intraday), {self, contract},
+                  "dict");
+    add_coroutine(ns, "_yf_history", taking_keywords("_yf_history"), {self, kwargs},
+                  "pd.DataFrame | None");
+    add_coroutine(ns, "_run_yfinance", taking_words("_run_yfinance", &fallback::run_yfinance),
                   {self, rest}, "dict");
-    add_coroutine(ns, "_kline_yfinance",
-                  nb::cpp_function(
-                      [](nb::object self, nb::object rest) {
-                          words::require_list(rest, "_kline_yfinance");
-                          return start(fallback::kline_yfinance(std::move(self), std::move(rest)), "_kline_yfinance");
-                      },
-                      nb::arg("self"), nb::arg("rest")),
+    add_coroutine(ns, "_kline_yfinance", taking_words("_kline_yfinance", &fallback::kline_yfinance),
                   {self, rest}, "dict");
-    add_coroutine(ns, "_history_yfinance",
-                  nb::cpp_function(
-                      [](nb::object self, nb::object rest) {
-                          words::require_list(rest, "_history_yfinance");
-                          return start(fallback::history_yfinance(std::move(self), std::move(rest)), "_history_yfinance");
-                      },
-                      nb::arg("self"), nb::arg("rest")),
+    add_coroutine(ns, "_history_yfinance", taking_words("_history_yfinance", &fallback::history_yfinance),
                   {self, rest}, "dict");
-    add_coroutine(ns, "_intraday_yfinance",
-                  nb::cpp_function(
-                      [](nb::object self) {
-                          return start(fallback::intraday_yfinance(std::move(self)), "_intraday_yfinance");
-                      },
-                      nb::arg("self")),
+    add_coroutine(ns, "_intraday_yfinance", taking_self("_intraday_yfinance", &fallback::intraday_yfinance),
                   {self}, "dict");
 }
 
