@@ -13,6 +13,7 @@ from functools import cache
 import numpy as np
 
 from .market import Columns
+from .sessions import DAY
 
 # For quote types the gateway reports no volume, wap or trade count.
 QUOTE_OFFSETS = {"MIDPOINT": 0, "BID_ASK": 0, "BID": -1, "ASK": 1}
@@ -81,7 +82,7 @@ def day_label(day: dt.date) -> str:
 @cache
 def clock_texts() -> list[str]:
     """"HH:MM:SS" for every second of a day, built once."""
-    return [f"{s // 3600:02d}:{s // 60 % 60:02d}:{s % 60:02d}" for s in range(86400)]
+    return [f"{s // 3600:02d}:{s // 60 % 60:02d}:{s % 60:02d}" for s in range(DAY)]
 
 
 def time_labels(day: dt.date, seconds: list[int], zone: str) -> list[str]:
@@ -92,7 +93,7 @@ def time_labels(day: dt.date, seconds: list[int], zone: str) -> list[str]:
     """
     clock = clock_texts()
     dates = {offset: day_label(day + dt.timedelta(days=offset)) for offset in (-1, 0, 1)}
-    return [f"{dates[s // 86400]} {clock[s % 86400]} {zone}" for s in seconds]
+    return [f"{dates[s // DAY]} {clock[s % DAY]} {zone}" for s in seconds]
 
 
 def time_label(moment: dt.datetime, zone: str) -> str:

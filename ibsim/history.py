@@ -8,7 +8,7 @@ import numpy as np
 from . import codes
 from .bar_text import QUOTE_OFFSETS, BarText, RowFormat, day_label, time_label, time_labels
 from .contracts import Listing, listing_today, resolve
-from .market import MINUTE, Columns, PriceSeries, adjustment_factor, price_series
+from .market import EPOCH, MINUTE, Columns, PriceSeries, adjustment_factor, price_series
 from .messages import HistoricalDataRequest
 from .sessions import trade_dates
 from .terms import BarSize, Duration, TermError, parse_bar_size, parse_duration, parse_end
@@ -101,6 +101,8 @@ class HistoricalDataDesk:
             labels, bars = _calendar_bars(series, window, bar_size.calendar)
         else:
             labels, bars = _intraday_bars(series, window, bar_size.seconds, req.formatDate)
+        if not labels:
+            raise Refusal(codes.HMDS_ERROR, codes.no_data_text(listing.query_text(req.whatToShow)))
         fmt = RowFormat(listing.market.tick, listing.market.trade_size, req.whatToShow)
         end_label = time_label(window.local_end, listing.hours.zone)
         return HistoryAnswer(window.start_label(), end_label, fmt.text(labels, bars), warnings)
@@ -137,7 +139,7 @@ def _window(listing, req, end: dt.datetime, duration: Duration, now: dt.datetime
         # so "1 D" before the bell is the previous session.
         local_start, first = None, duration.first_date(anchor)
     today = hours.local(now).date()
-    dates = trade_dates(first, anchor)
+    dates = trade_dates(max(first, EPOCH), anchor)
     return _Window(listing, use_rth, req.whatToShow, today, local_end, local_start, dates)
 
 

@@ -1,7 +1,6 @@
 """One client connection: handshake, start-up answers and request dispatch."""
 
 import asyncio
-import datetime as dt
 import logging
 
 from . import answers, codes, messages
@@ -132,11 +131,14 @@ class Session:
             self._answer_with_fault(request, fault)
 
     def _answer_history(self, request: HistoricalDataRequest) -> None:
-        desk = self.sim.desk
         try:
-            answer = desk.answer(request, self.sim.now())
+            answer = self.sim.desk.answer(request, self.sim.now())
         except Refusal as refusal:
             self.send(answers.error(request.reqId, refusal.code, refusal.text))
+            return
+        except Exception:  # a simulator bug: end the request rather than leave it hanging
+            log.exception("failed to answer %s", request)
+            self.send(answers.error(request.reqId, codes.HMDS_ERROR, codes.hmds("Simulator failure")))
             return
         for code, text in answer.warnings:
             self.send(answers.error(request.reqId, code, text))

@@ -21,6 +21,14 @@ class TradingHours:
     regular: tuple[int, int]  # regular trading hours (useRTH)
     extended: tuple[int, int]  # all hours the instrument trades
 
+    def __post_init__(self):
+        (start, end), (first, last) = self.regular, self.extended
+        if not first <= start < end <= last or any(s % 60 for s in (start, end, first, last)):
+            raise ValueError(f"regular hours must lie on whole minutes within extended hours: {self}")
+        if last - first > DAY:
+            raise ValueError(f"a session cannot last more than a day: {self}")
+        self.tzinfo  # an unknown zone fails here rather than mid-request
+
     @property
     def tzinfo(self) -> ZoneInfo:
         return ZoneInfo(self.zone)

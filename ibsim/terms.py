@@ -1,11 +1,10 @@
 """The wording of a historical-data request: bar size, duration and end time."""
 
+import calendar
 import datetime as dt
 import re
 from dataclasses import dataclass
 from zoneinfo import ZoneInfo
-
-from .sessions import DAY
 
 _BAR_UNITS = {"secs": 1, "min": 60, "mins": 60, "hour": 3600, "hours": 3600}
 VALID_BAR_SIZES = (
@@ -34,23 +33,21 @@ class Duration:
 
     def first_date(self, anchor: dt.date) -> dt.date:
         """Earliest trade date inside a calendar duration ending with `anchor`."""
-        if self.unit == "D":
-            return anchor - dt.timedelta(days=self.count - 1)
-        if self.unit == "W":
-            return anchor - dt.timedelta(days=7 * self.count - 1)
+        days = {"D": self.count, "W": 7 * self.count}.get(self.unit)
+        if days is not None:
+            return anchor - dt.timedelta(days=min(days - 1, anchor.toordinal() - 1))
         months = self.count * (12 if self.unit == "Y" else 1)
-        return _months_before(anchor, months) + dt.timedelta(days=1)
+        try:
+            return _months_before(anchor, months) + dt.timedelta(days=1)
+        except ValueError:  # reaches before year 1: no data there anyway
+            return dt.date.min
 
 
 def _months_before(day: dt.date, months: int) -> dt.date:
-    index = day.year * 12 + day.month - 1 - months
-    year, month = divmod(index, 12)
-    for last_day in (day.day, 30, 29, 28):
-        try:
-            return dt.date(year, month + 1, last_day)
-        except ValueError:
-            continue
-    raise AssertionError("unreachable")
+    year, month = divmod(day.year * 12 + day.month - 1 - months, 12)
+    if year < dt.MINYEAR:
+        raise ValueError("before year 1")
+    return dt.date(year, month + 1, min(day.day, calendar.monthrange(year, month + 1)[1]))
 
 
 def parse_bar_size(text: str) -> BarSize:
@@ -103,8 +100,3 @@ def _moment(day: str, clock: str, zone: str) -> dt.datetime:
         return naive.replace(tzinfo=ZoneInfo(zone))
     except (ValueError, KeyError, OSError) as exc:  # bad date, unknown or malformed zone
         raise TermError(f"Invalid end date/time: {day} {clock} {zone}") from exc
-
-
-def seconds_span(duration: Duration) -> int:
-    """Length of an "N S" duration; other units are counted in trade dates."""
-    return duration.count if duration.unit == "S" else duration.count * DAY

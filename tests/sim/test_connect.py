@@ -2,7 +2,9 @@
 
 import asyncio
 import logging
+import signal
 import struct
+import sys
 
 import pytest
 from ib_async import IB
@@ -64,3 +66,20 @@ async def test_connect_with_any_client_id(gateway_sim, client_id):
     await ib.connectAsync("127.0.0.1", gateway_sim.port, clientId=client_id, timeout=2)
     assert ib.isConnected()
     ib.disconnect()
+
+
+async def test_command_line_simulator_serves_a_client():
+    process = await asyncio.create_subprocess_exec(
+        sys.executable, "-m", "ibsim", "--port", "0", "--seed", "3",
+        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL,
+    )
+    try:
+        banner = (await asyncio.wait_for(process.stdout.readline(), 10)).decode()
+        port = int(banner.split(" on ")[1].split()[0].rsplit(":", 1)[1])
+        ib = IB()
+        await ib.connectAsync("127.0.0.1", port, clientId=1, timeout=2)
+        assert ib.isConnected()
+        ib.disconnect()
+    finally:
+        process.send_signal(signal.SIGINT)
+        assert await asyncio.wait_for(process.wait(), 5) == 0

@@ -140,9 +140,10 @@ async def test_end_time_formats(ib, end):
     "contract, end, what",
     [(AAPL, "20250303 16:00:00 US/Eastern", "ADJUSTED_LAST"), (ES, "20250303-21:00:00", "TRADES"),
      (AAPL, "2025-03-03", "TRADES"), (AAPL, "20250303 16:00:00 Mars/Olympus", "TRADES"),
-     (AAPL, "", "OPTION_IMPLIED_VOLATILITY"), (Stock("NOPE", "SMART", "USD"), "", "TRADES")],
+     (AAPL, "", "OPTION_IMPLIED_VOLATILITY"), (Stock("NOPE", "SMART", "USD"), "", "TRADES"),
+     (AAPL, "19850102 12:00:00 US/Eastern", "TRADES")],
     ids=["adjusted-last-with-end", "continuous-future-with-end", "malformed-end", "unknown-zone",
-         "unsupported-data-type", "unknown-contract"],
+         "unsupported-data-type", "unknown-contract", "before-any-data"],
 )
 async def test_refusals_end_the_request_with_no_bars(ib, gateway_sim, contract, end, what):
     assert await bars_of(ib, contract, end=end, what=what) == []
