@@ -65,6 +65,10 @@ class GatewaySimulator:
         self._sessions: set[Session] = set()
         self._tasks: set[asyncio.Task] = set()
 
+    def set_clock(self, clock: Clock | dt.datetime | None) -> None:
+        """Change "now": an aware datetime, a callable returning one, or None (wall clock)."""
+        self.now = _as_clock(clock)
+
     @property
     def history_requests(self) -> list[HistoricalDataRequest]:
         return [r for r in self.requests if isinstance(r, HistoricalDataRequest)]

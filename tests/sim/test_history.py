@@ -83,7 +83,7 @@ async def test_intraday_bars_are_zoned_within_hours_and_before_the_end(ib):
          "future-overnight-session", "future-regular-hours"],
 )
 async def test_one_day_is_the_latest_session(gateway_sim, ib, now, contract, rth, size, count, first, last):
-    gateway_sim.now = lambda: now
+    gateway_sim.set_clock(now)
     bars = await bars_of(ib, contract, size=size, rth=rth)
     assert (len(bars), bars[0].date, bars[-1].date) == (count, first, last)
 
