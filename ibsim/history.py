@@ -18,7 +18,7 @@ ADJUSTED = "ADJUSTED_LAST"
 SUPPORTED_WHAT = {"TRADES", ADJUSTED, *QUOTE_OFFSETS}
 # Far beyond what clients ask for ("1 Y" of "1 min" futures bars is about
 # 360k); it keeps a "1 Y" of "1 secs" from eating the machine.
-MAX_BARS = 1_000_000
+DEFAULT_MAX_BARS = 1_000_000
 
 
 class Refusal(Exception):
@@ -72,10 +72,11 @@ class _Window:
 class HistoricalDataDesk:
     """Turns a decoded msg-20 request into the gateway's answer."""
 
-    def __init__(self, universe: Universe, seed: int, operator_zone: str):
+    def __init__(self, universe: Universe, seed: int, operator_zone: str, max_bars: int):
         self.universe = universe
         self.seed = seed
         self.operator_zone = operator_zone
+        self.max_bars = max_bars
 
     def listing(self, req: HistoricalDataRequest, today: dt.date) -> Listing:
         listing = resolve(self.universe, req.contract, req.includeExpired, today)
@@ -100,6 +101,7 @@ class HistoricalDataDesk:
         if bar_size.calendar:
             labels, bars = _calendar_bars(series, window, bar_size.calendar)
         else:
+            _check_size(window, bar_size.seconds, self.max_bars)
             labels, bars = _intraday_bars(series, window, bar_size.seconds, req.formatDate)
         if not labels:
             raise Refusal(codes.HMDS_ERROR, codes.no_data_text(listing.query_text(req.whatToShow)))
@@ -163,10 +165,13 @@ def _session_bars(series: PriceSeries, window: _Window, day: dt.date, step: int,
     return starts[group_starts], base.grouped(group_starts)
 
 
-def _intraday_bars(series: PriceSeries, window: _Window, step: int, format_date: int):
+def _check_size(window: _Window, step: int, max_bars: int) -> None:
     start, end = window.hours.span(window.use_rth)
-    if ((end - start) // step + 1) * len(window.dates) > MAX_BARS:
+    if ((end - start) // step + 1) * len(window.dates) > max_bars:
         raise Refusal(codes.HMDS_ERROR, codes.TIME_LENGTH_TEXT)
+
+
+def _intraday_bars(series: PriceSeries, window: _Window, step: int, format_date: int):
     labels, parts = [], []
     for day in window.dates:
         session = _session_bars(series, window, day, step, window.local_end)

@@ -8,7 +8,7 @@ from collections.abc import Callable, Iterable
 from zoneinfo import ZoneInfo
 
 from .faults import Fault
-from .history import HistoricalDataDesk
+from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
 from .session import Session
 from .universe import FutureSpec, StockSpec, Universe, default_universe
@@ -34,7 +34,8 @@ class GatewaySimulator:
     `clock` fixes "now" (an aware datetime, or a callable returning one) so
     that answers are reproducible; by default the wall clock is used.
     `operator_zone` is the gateway's own zone, assumed for end times that
-    name none.
+    name none. An intraday request that could hold more than `max_bars` bars
+    is refused with 162 "Time length exceed max.".
     """
 
     def __init__(
@@ -45,6 +46,7 @@ class GatewaySimulator:
         clock: Clock | dt.datetime | None = None,
         accounts: Iterable[str] = ("DU123456",),
         operator_zone: str = "US/Eastern",
+        max_bars: int = DEFAULT_MAX_BARS,
     ):
         if universe is None:
             universe = default_universe()
@@ -55,7 +57,7 @@ class GatewaySimulator:
         self.now = _as_clock(clock)
         self.accounts = list(accounts)
         self.operator_tz = ZoneInfo(operator_zone)
-        self.desk = HistoricalDataDesk(universe, seed, operator_zone)
+        self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars)
         self.next_order_id = 1
         self.requests: list = []
         self.host = ""

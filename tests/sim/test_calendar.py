@@ -26,7 +26,8 @@ def test_last_trade_dates_match_the_exchanges(symbol, year, month, last_trade):
 
 @pytest.mark.parametrize(
     "today, local_symbol",
-    [(dt.date(2025, 3, 21), "ESH5"), (dt.date(2025, 3, 22), "ESM5"), (dt.date(2025, 12, 20), "ESH6")],
+    [(dt.date(2025, 3, 21), "ESH5"), (dt.date(2025, 3, 22), "ESM5"),
+     (dt.date(2025, 12, 20), "ESH6")],
     ids=["on-expiry-day", "day-after-expiry", "across-year-end"],
 )
 def test_front_month_rolls_after_expiry(today, local_symbol):

@@ -28,7 +28,8 @@ def gateway_clock():
         # crude's March contract stopped trading in February: April is the front month
         (Future("CL", exchange="NYMEX"), dict(localSymbol="CLJ5", lastTradeDateOrContractMonth="20250320")),
         (ContFuture("ES", "CME"), dict(secType="CONTFUT", localSymbol="ESH5")),
-        (Future(localSymbol="ESZ5", exchange="CME"), dict(symbol="ES", lastTradeDateOrContractMonth="20251219")),
+        (Future(localSymbol="ESZ5", exchange="CME"),
+         dict(symbol="ES", lastTradeDateOrContractMonth="20251219")),
     ],
     ids=["stock-smart", "etf-on-arca", "stock-on-listing-exchange", "by-conid",
          "future-without-expiry-is-front-month", "future-by-month", "nasdaq-future",

@@ -150,8 +150,11 @@ async def test_refusals_end_the_request_with_no_bars(ib, gateway_sim, contract, 
     assert not [r for r in gateway_sim.requests if isinstance(r, CancelHistoricalData)]  # not a timeout
 
 
-async def test_too_long_a_query_is_refused(ib):
+async def test_too_long_a_query_is_refused(ib, gateway_sim):
     assert await bars_of(ib, duration="1 Y", size="1 secs") == []
+    gateway_sim.desk.max_bars = 100
+    assert await bars_of(ib, duration="1 D", size="1 min") == []
+    assert await bars_of(ib, duration="1 D", size="5 mins")
 
 
 @pytest.mark.parametrize(
