@@ -1,0 +1,60 @@
+"""The world around the public-data fallback: a fresh bar cache per test, captured log lines and
+printed tables, command objects without a gateway, and a local calendar pinned to REFERENCE_TIME."""
+
+import types
+from datetime import date, timedelta
+
+import pytest
+from loguru import logger
+
+from fallback_helpers import TODAY
+from fixtures.yf import REFERENCE_TIME
+from quorvane.cmds.quotes import kline
+from quorvane.state import HostState
+
+@pytest.fixture(autouse=True)
+def fresh_cache(monkeypatch):
+    monkeypatch.setattr(kline, "_kline_cache", None)
+
+
+@pytest.fixture
+def logs():
+    """Every loguru line of the test as "LEVEL|message"."""
+    lines = []
+    sink = logger.add(lambda message: lines.append(message.rstrip("\n")), format="{level}|{message}")
+    yield lines
+    logger.remove(sink)
+
+
+@pytest.fixture
+def printed(monkeypatch):
+    """(frame, title) of every printFrame call."""
+    calls = []
+    monkeypatch.setattr(kline, "printFrame", lambda frame, title: calls.append((frame, title)))
+    return calls
+
+
+@pytest.fixture
+def market(fake_yf):
+    """The stand-in yfinance with its market clock at REFERENCE_TIME."""
+    fake_yf.now = REFERENCE_TIME
+    return fake_yf
+
+
+@pytest.fixture
+def pinned_today(monkeypatch):
+    # The module reads "today" through its `datetime` global; plain dates keep their type.
+    clock = types.SimpleNamespace(date=types.SimpleNamespace(today=lambda: TODAY, fromisoformat=date.fromisoformat),
+                                  timedelta=timedelta)
+    monkeypatch.setattr(kline, "datetime", clock)
+    return TODAY
+
+
+@pytest.fixture
+def command():
+    """A kline command object as the host builds it, with no gateway connected."""
+    def make(rest=(), symbol="AAPL"):
+        obj = kline.IOpKline(state=HostState(), ib=None)
+        obj.symbol, obj.rest = symbol, list(rest)
+        return obj
+    return make

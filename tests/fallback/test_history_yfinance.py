@@ -1,0 +1,69 @@
+"""_history_yfinance: the bars between two dates from yfinance, every row, printed and cached."""
+
+from datetime import date
+
+import pytest
+
+from fallback_helpers import ALIASES, cached
+from fixtures.yf import make_history_frame
+from quorvane.cmds.quotes import kline
+
+FRESH_KEYS = ["symbol", "period", "start", "end", "adjust", "bars", "source"]
+INTERVAL = {"1m": "1m", "1h": "60m", "day": "1d", "week": "1wk", "month": "1mo", "year": "1mo"}
+
+# words -> start, end, period word, adjustment word, auto_adjust (the local date is 2025-06-13)
+GRAMMAR = {
+    "start-alone": (["2025-01-01"], "2025-01-01", "2025-06-13", "day", "none", False),
+    "start-end-period-adj": (["2025-01-01", "2025-06-01", "week", "adj"], "2025-01-01", "2025-06-01", "week", "adj",
+                             True),
+    "period-without-end": (["2025-01-01", "week"], "2025-01-01", "2025-06-13", "week", "none", False),
+    "date-after-period-is-adj-word": (["2025-01-01", "day", "2025-06-01"], "2025-01-01", "2025-06-13", "day",
+                                      "2025-06-01", False),
+    "number-is-adj-word-not-count": (["2025-01-01", "day", "100"], "2025-01-01", "2025-06-13", "day", "100", False),
+    "forward-then-ignored-word": (["2025-01-01", "2025-06-01", "forward", "x"], "2025-01-01", "2025-06-01", "day",
+                                  "forward", True),
+    "capitalised-period-is-adj-word": (["2025-01-01", "Day"], "2025-01-01", "2025-06-13", "day", "Day", False),
+    "yesterday": (["yesterday"], "2025-06-12", "2025-06-13", "day", "none", False),
+    **{f"alias-{alias}": (["2025-01-01", "2025-06-01", alias], "2025-01-01", "2025-06-01", alias, "none", False)
+       for alias in ALIASES},
+}
+
+
+@pytest.mark.parametrize(("words", "start", "end", "period", "adjust", "auto_adjust"), GRAMMAR.values(), ids=GRAMMAR)
+async def test_words_choose_the_download_key_and_title(market, command, logs, printed, pinned_today,
+                                                       words, start, end, period, adjust, auto_adjust):
+    market.respond_with(make_history_frame(20))
+    interval = INTERVAL[ALIASES.get(period, period)]  # an alias asks as its canonical word
+    record = await command()._history_yfinance(words)
+    (call,) = market.calls
+    assert list(call.kwargs.items()) == [("start", date.fromisoformat(start)), ("end", date.fromisoformat(end)),
+                                         ("interval", interval), ("auto_adjust", auto_adjust)]
+    assert type(call.kwargs["start"]) is date and type(call.kwargs["end"]) is date
+    assert logs == [f"INFO|[AAPL] yfinance history: {start} → {end}, interval={interval}, adjust={auto_adjust}"]
+    assert list(record) == FRESH_KEYS and record["source"] == "yfinance"
+    assert [record[key] for key in FRESH_KEYS[:5]] == ["AAPL", period, start, end, adjust]
+    assert len(record["bars"]) == 20  # every row the library delivered
+    assert [title for _, title in printed] == [f"AAPL {period} {start} ~ {end} [yfinance]"]
+    assert cached("range", "AAPL", period, adjust, start, end) is record["bars"]
+
+
+@pytest.mark.parametrize(("words", "start", "end"), [
+    (["2025-06-01", "2025-01-01"], "2025-06-01", "2025-01-01"),
+    (["2025-06-01", "2025-06-01"], "2025-06-01", "2025-06-01"),
+    (["today"], "2025-06-13", "2025-06-13"),
+    (["2025-07-01", "week"], "2025-07-01", "2025-06-13"),
+], ids=["end-before-start", "same-day", "today-alone", "future-start"])
+async def test_start_not_before_end_is_refused_quietly(market, command, logs, printed, pinned_today,
+                                                       words, start, end):
+    record = await command()._history_yfinance(words)
+    assert list(record.items()) == [("error", "Start must be before end"), ("start", start), ("end", end)]
+    assert (logs, printed, market.calls, kline._kline_cache) == ([], [], [], None)
+
+
+async def test_repeat_is_answered_from_the_cache(market, command, logs, printed):
+    stored = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
+    logs.clear(), printed.clear()
+    record = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
+    assert list(record) == [*FRESH_KEYS[:6], "cached"] and record["cached"] is True
+    assert record["bars"] is stored["bars"] and len(record["bars"]) == 4
+    assert (logs, printed, len(market.calls)) == ([], [], 1)

@@ -1,0 +1,39 @@
+"""_intraday_yfinance: today's one-minute curve from yfinance, cached before it is printed."""
+
+import pytest
+
+from fallback_helpers import cached
+from quorvane.cmds.quotes import kline
+
+
+async def test_fresh_curve_is_printed_cached_and_marked_yfinance(market, command, logs, printed):
+    record = await command(["intraday", "extra"])._intraday_yfinance()
+    (call,) = market.calls
+    assert list(call.kwargs.items()) == [("period", "1d"), ("interval", "1m"), ("auto_adjust", False)]
+    assert logs == ["INFO|[AAPL] yfinance intraday"]
+    assert list(record) == ["symbol", "type", "bars", "source"]
+    assert (record["symbol"], record["type"], record["source"]) == ("AAPL", "intraday", "yfinance")
+    (frame, title), = printed
+    assert title == "AAPL Intraday [yfinance]" and len(frame) == len(record["bars"]) == 390  # no cut
+    assert cached("intraday", "AAPL") is record["bars"]
+
+
+async def test_repeat_is_answered_from_the_cache(market, command, logs, printed):
+    stored = await command()._intraday_yfinance()
+    logs.clear(), printed.clear()
+    record = await command()._intraday_yfinance()
+    assert list(record.items()) == [("symbol", "AAPL"), ("type", "intraday"), ("bars", stored["bars"]),
+                                    ("source", "cache")]
+    assert record["bars"] is stored["bars"]
+    assert logs == ["INFO|[AAPL] yfinance intraday", "INFO|[AAPL] intraday cache hit (yfinance path)"]
+    assert (printed, len(market.calls)) == ([], 1)
+
+
+async def test_a_failing_printer_leaves_the_curve_cached(market, command, monkeypatch):
+    def fail_printing(frame, title):
+        raise RuntimeError("terminal gone")
+
+    monkeypatch.setattr(kline, "printFrame", fail_printing)
+    with pytest.raises(RuntimeError, match="terminal gone"):
+        await command()._intraday_yfinance()
+    assert len(cached("intraday", "AAPL")) == 390

@@ -1,0 +1,73 @@
+"""_kline_yfinance: the latest N candles from yfinance, cut, printed and cached."""
+
+import pytest
+
+from fallback_helpers import ALIASES, cache_size, cached
+from fixtures.yf import make_history_frame
+
+FRESH_KEYS = ["symbol", "period", "count", "adjust", "bars", "source"]
+CACHED_KEYS = [*FRESH_KEYS[:5], "cached"]
+YF_CHOICE = {"1m": ("5d", "1m"), "5m": ("5d", "5m"), "1h": ("6mo", "60m"), "day": ("5y", "1d"),
+             "week": ("max", "1wk"), "month": ("max", "1mo"), "year": ("max", "1mo")}
+
+# words -> period word, count, adjustment word, auto_adjust
+GRAMMAR = {
+    "no-words": ([], "day", 250, "none", False),
+    "period-count-adj": (["5m", "200", "adj"], "5m", 200, "adj", True),
+    "count-alone": (["200"], "day", 200, "none", False),
+    "adj-alone": (["adj"], "day", 250, "adj", True),
+    "period-after-count-is-adj-word": (["200", "day"], "day", 200, "day", False),
+    "capitalised-period-is-adj-word": (["Day"], "day", 250, "Day", False),
+    "forward-adjusts": (["forward"], "day", 250, "forward", True),
+    "capitalised-adj-does-not": (["ADJ"], "day", 250, "ADJ", False),
+    "further-words-ignored": (["day", "100", "adj", "5m"], "day", 100, "adj", True),
+    "count-with-blanks-sign-underscore": (["1h", " +1_20 "], "1h", 120, "none", False),
+    "year-is-monthly": (["year"], "year", 120, "none", False),
+    **{f"alias-{alias}": ([alias], alias, 100, "none", False) for alias in ALIASES},
+}
+
+
+@pytest.mark.parametrize(("words", "period", "count", "adjust", "auto_adjust"), GRAMMAR.values(), ids=GRAMMAR)
+async def test_words_choose_the_download_key_and_title(market, command, logs, printed,
+                                                       words, period, count, adjust, auto_adjust):
+    market.respond_with(make_history_frame(300))
+    yf_period, interval = YF_CHOICE[ALIASES.get(period, period)]  # an alias asks as its canonical word
+    record = await command()._kline_yfinance(words)
+    assert [list(call.kwargs.items()) for call in market.calls] == [
+        [("period", yf_period), ("interval", interval), ("auto_adjust", auto_adjust)]]
+    assert logs == [f"INFO|[AAPL] yfinance kline: period={yf_period}, interval={interval}, count={count}, "
+                    f"adjust={auto_adjust}"]
+    assert list(record) == FRESH_KEYS and record["source"] == "yfinance"
+    assert (record["symbol"], record["period"], record["count"], record["adjust"]) == ("AAPL", period, count, adjust)
+    assert [title for _, title in printed] == [f"AAPL {period} ({count} bars) [yfinance]"]
+    assert cached("count", "AAPL", period, adjust, count) is record["bars"] and cache_size() == 1
+
+
+@pytest.mark.parametrize(("count", "first_kept"), [
+    (3, 7), (10, 0), (50, 0), (0, 0), (-3, 3), (-50, 10),
+], ids=["last-three", "exactly-all", "more-than-delivered", "zero-keeps-all", "minus-drops-the-first",
+        "minus-beyond-drops-all"])
+async def test_cut_keeps_the_latest_rows(market, command, printed, count, first_kept):
+    hist = make_history_frame(10)
+    market.respond_with(hist)
+    record = await command()._kline_yfinance(["day", str(count)])
+    kept = list(hist.index.tz_localize(None)[first_kept:])
+    assert [bar["date"] for bar in record["bars"]] == kept and record["count"] == len(kept)
+    (frame, title), = printed
+    assert list(frame["date"]) == kept and title == f"AAPL day ({len(kept)} bars) [yfinance]"
+    assert cached("count", "AAPL", "day", "none", count) is record["bars"]
+
+
+@pytest.mark.parametrize(("first", "again", "count"), [
+    (["5m", "50"], ["5m", "50"], 50),
+    (["5m", "200"], ["5m", "50"], 50),
+], ids=["exact-key", "larger-count-entry"])
+async def test_repeat_is_answered_from_the_cache(market, command, logs, printed, first, again, count):
+    stored = await command()._kline_yfinance(first)
+    logs.clear(), printed.clear()
+    record = await command()._kline_yfinance(again)
+    assert list(record) == CACHED_KEYS and record["cached"] is True
+    assert record["count"] == count and record["bars"] == stored["bars"][-count:]
+    assert cached("count", "AAPL", "5m", "none", count) is record["bars"]  # kept under the exact key
+    assert first != again or record["bars"] is stored["bars"]
+    assert (logs, printed, len(market.calls)) == ([], [], 1)
