@@ -26,8 +26,8 @@ What it simulates, and the simplifications it makes:
   calendar days, weeks, months or years back from the trade date of the latest
   session that has opened by the end (so "1 D" before the bell is the previous
   session). An end after now is read as now.
-- Bars: intraday bar times are "yyyymmdd HH:MM:SS <exchange zone>" (epoch
-  seconds with formatDate=2), aligned to multiples of the bar size from
+- Bars: intraday bar times are "yyyymmdd HH:MM:SS <exchange zone>" (or the
+  zone given as bar_zone; epoch seconds with formatDate=2), aligned to multiples of the bar size from
   midnight with the first at the session open; only bars that started before
   the end are sent, the last holding what happened by then. Day bars are
   "yyyymmdd"; week and month bars are dated by their last trade date. Prices

@@ -2,6 +2,7 @@
 
 import datetime as dt
 from dataclasses import dataclass, field
+from zoneinfo import ZoneInfo
 
 import numpy as np
 
@@ -49,6 +50,7 @@ class _Window:
     local_end: dt.datetime
     local_start: dt.datetime | None  # set for "N S" durations only
     dates: list[dt.date]
+    bar_zone: str | None  # zone of intraday bar times; None: the exchange's
 
     @property
     def hours(self):
@@ -72,11 +74,14 @@ class _Window:
 class HistoricalDataDesk:
     """Turns a decoded msg-20 request into the gateway's answer."""
 
-    def __init__(self, universe: Universe, seed: int, operator_zone: str, max_bars: int):
+    def __init__(
+        self, universe: Universe, seed: int, operator_zone: str, max_bars: int, bar_zone: str | None
+    ):
         self.universe = universe
         self.seed = seed
         self.operator_zone = operator_zone
         self.max_bars = max_bars
+        self.bar_zone = bar_zone
 
     def listing(self, req: HistoricalDataRequest, today: dt.date) -> Listing:
         listing = resolve(self.universe, req.contract, req.includeExpired, today)
@@ -96,7 +101,7 @@ class HistoricalDataDesk:
         warnings = []
         if end.implied_zone:
             warnings.append((codes.IMPLIED_ZONE_WARNING, codes.IMPLIED_ZONE_WARNING_TEXT))
-        window = _window(listing, req, min(end.moment, now), duration, now)
+        window = _window(listing, req, min(end.moment, now), duration, now, self.bar_zone)
         series = price_series(listing.symbol, listing.market, listing.hours, self.seed)
         if bar_size.calendar:
             labels, bars = _calendar_bars(series, window, bar_size.calendar)
@@ -129,7 +134,7 @@ def _refuse_end_date(req: HistoricalDataRequest, listing: Listing) -> None:
         raise Refusal(codes.HMDS_ERROR, codes.ADJUSTED_LAST_END_TEXT)
 
 
-def _window(listing, req, end: dt.datetime, duration: Duration, now: dt.datetime) -> _Window:
+def _window(listing, req, end: dt.datetime, duration: Duration, now: dt.datetime, bar_zone) -> _Window:
     hours, use_rth = listing.hours, req.useRTH
     local_end = hours.local(end)
     anchor = hours.latest_session(local_end, use_rth)
@@ -142,7 +147,7 @@ def _window(listing, req, end: dt.datetime, duration: Duration, now: dt.datetime
         local_start, first = None, duration.first_date(anchor)
     today = hours.local(now).date()
     dates = trade_dates(max(first, EPOCH), anchor)
-    return _Window(listing, use_rth, req.whatToShow, today, local_end, local_start, dates)
+    return _Window(listing, use_rth, req.whatToShow, today, local_end, local_start, dates, bar_zone)
 
 
 def _session_bars(series: PriceSeries, window: _Window, day: dt.date, step: int, until: dt.datetime):
@@ -187,13 +192,17 @@ def _intraday_bars(series: PriceSeries, window: _Window, step: int, format_date:
 
 
 def _labels(window: _Window, day: dt.date, seconds: list[int], format_date: int) -> list[str]:
-    if format_date != 2:
+    if format_date != 2 and window.bar_zone is None:
         return time_labels(day, seconds, window.hours.zone)
     # Epoch seconds: no session spans a daylight-saving switch, so offsets add up.
     session_open = window.hours.bounds(day, window.use_rth)[0]
     base = int(session_open.replace(tzinfo=window.hours.tzinfo).timestamp())
     first = int(window.seconds_from_midnight(day, session_open))
-    return [str(base + s - first) for s in seconds]
+    epochs = [base + s - first for s in seconds]
+    if format_date == 2:
+        return [str(e) for e in epochs]
+    zone = ZoneInfo(window.bar_zone)
+    return [time_label(dt.datetime.fromtimestamp(e, zone), window.bar_zone) for e in epochs]
 
 
 def _calendar_bars(series: PriceSeries, window: _Window, unit: str):

@@ -35,7 +35,9 @@ class GatewaySimulator:
     that answers are reproducible; by default the wall clock is used.
     `operator_zone` is the gateway's own zone, assumed for end times that
     name none. An intraday request that could hold more than `max_bars` bars
-    is refused with 162 "Time length exceed max.".
+    is refused with 162 "Time length exceed max.". `bar_zone` gives intraday bar
+    times in that zone instead of the exchange's, like a gateway set to send
+    times in the operator's zone.
     """
 
     def __init__(
@@ -47,6 +49,7 @@ class GatewaySimulator:
         accounts: Iterable[str] = ("DU123456",),
         operator_zone: str = "US/Eastern",
         max_bars: int = DEFAULT_MAX_BARS,
+        bar_zone: str | None = None,
     ):
         if universe is None:
             universe = default_universe()
@@ -57,7 +60,8 @@ class GatewaySimulator:
         self.now = _as_clock(clock)
         self.accounts = list(accounts)
         self.operator_tz = ZoneInfo(operator_zone)
-        self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars)
+        ZoneInfo(bar_zone or operator_zone)  # an unknown zone fails here, not mid-request
+        self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars, bar_zone)
         self.next_order_id = 1
         self.requests: list = []
         self.host = ""

@@ -34,11 +34,14 @@ async def test_connect_completes_quickly_without_timeouts(gateway_sim, caplog):
         ib.disconnect()
 
 
-async def test_unknown_message_is_ignored_and_session_goes_on(ib, gateway_sim):
-    ib.client.send(4242, 1, "whatever")
+@pytest.mark.parametrize(
+    "fields", [(4242, 1, "whatever"), ("hello",), (20, 17)],
+    ids=["unknown-id", "non-numeric-id", "truncated-history-request"],
+)
+async def test_odd_messages_are_ignored_and_the_session_goes_on(ib, gateway_sim, fields):
+    ib.client.send(*fields)
     assert await asyncio.wait_for(ib.reqCurrentTimeAsync(), 2)
     assert ib.isConnected()
-    assert gateway_sim.requests[-2].msgId == 4242
 
 
 async def test_server_survives_disconnects_and_garbage(gateway_sim):
