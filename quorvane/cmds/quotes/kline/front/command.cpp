@@ -102,7 +102,7 @@ nb::object taking_words(const char* name, WordsBody body) {
             words::require_list(rest, name);
             return start(body(std::move(self), std::move(rest)), name);
         },
-        nb::arg("self"), nb::arg("rest"));
+        nb::arg("self"), nb::arg("rest").none());
 }
 
 nb::object taking_contract(const char* name, ContractBody body) {
@@ -110,7 +110,7 @@ nb::object taking_contract(const char* name, ContractBody body) {
         [name, body](nb::object self, nb::object contract) {
             return start(body(std::move(self), std::move(contract)), name);
         },
-        nb::arg("self"), nb::arg("contract"));
+        nb::arg("self"), nb::arg("contract").none());
 }
 
 nb::object taking_contract_and_words(const char* name, ContractWordsBody body) {
@@ -119,7 +119,7 @@ nb::object taking_contract_and_words(const char* name, ContractWordsBody body) {
             words::require_list(rest, name);
             return start(body(std::move(self), std::move(contract), std::move(rest)), name);
         },
-        nb::arg("self"), nb::arg("contract"), nb::arg("rest"));
+        nb::arg("self"), nb::arg("contract").none(), nb::arg("rest").none());
 }
 
 nb::object taking_keywords(const char* name) {

@@ -71,10 +71,10 @@ nb::object strip_tz(nb::handle frame) {
 }
 
 void define(nb::module_ module) {
-    module.def("_is_date", &is_date, nb::arg("s"),
+    module.def("_is_date", &is_date, nb::arg("s").none(),
                "True for \"today\", \"yesterday\" and words shaped YYYY-MM-DD.");
-    module.def("_parse_date", &parse_date, nb::arg("s"), "The calendar date a date word names.");
-    module.def("_strip_tz", &strip_tz, nb::arg("df"),
+    module.def("_parse_date", &parse_date, nb::arg("s").none(), "The calendar date a date word names.");
+    module.def("_strip_tz", &strip_tz, nb::arg("df").none(),
                "Drops the time zone of the `date` column, keeping wall-clock times; returns `df`.");
 }
 

@@ -65,7 +65,7 @@ NB_MODULE(kline, module) {
     dates::define(module);
     bar_cache::define(module);
     bar_table::init();
-    module.def("_normalize_yfinance_df", &fallback::normalize_yfinance_df, nb::arg("hist"),
+    module.def("_normalize_yfinance_df", &fallback::normalize_yfinance_df, nb::arg("hist").none(),
                "yfinance's history frame reshaped into the bar table's columns.");
     command::define(module);
 }

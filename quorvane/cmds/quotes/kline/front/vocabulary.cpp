@@ -96,9 +96,9 @@ void define(nb::module_ module) {
         {"day", "1d"}, {"week", "1wk"}, {"month", "1mo"}, {"year", "1mo"},
     });
 
-    module.def("_is_period", &is_period, nb::arg("s"),
+    module.def("_is_period", &is_period, nb::arg("s").none(),
                "True when `s` is a period word (a key of PERIOD_MAP).");
-    module.def("_calc_duration", &calc_duration, nb::arg("back_days"),
+    module.def("_calc_duration", &calc_duration, nb::arg("back_days").none(),
                "The IBKR duration text for a span of `back_days` days.");
 }
 
