@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import IO
+
 import pandas as pd
 
 # A frame longer than this prints its head and tail around one elision line.
@@ -11,9 +13,9 @@ FLOAT_DECIMALS = 4
 SMALL_FLOAT_DECIMALS = 8
 
 
-def printFrame(frame: pd.DataFrame | pd.Series, title: str = "") -> None:
-    """Print `title`, then `frame` as a table on stdout."""
-    print(formatFrame(frame, title))
+def printFrame(frame: pd.DataFrame | pd.Series, title: str = "", file: IO[str] | None = None) -> None:
+    """Print `title`, then `frame` as a table on stdout (or `file`)."""
+    print(formatFrame(frame, title), file=file, flush=True)
 
 
 def formatFrame(frame: pd.DataFrame | pd.Series, title: str = "") -> str:

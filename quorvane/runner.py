@@ -1,4 +1,4 @@
-"""Command-line entry: run one terminal command, e.g. `python -m quorvane kline AAPL day 100 --sim`."""
+"""Command-line entry: one command (`python -m quorvane kline AAPL day 100 --sim`), or the shell without one."""
 
 from __future__ import annotations
 
@@ -6,42 +6,59 @@ import argparse
 import asyncio
 import importlib
 import sys
+from contextlib import redirect_stdout
 
 from loguru import logger
 
 from quorvane.cmds.base import run_command
+from quorvane.connection import GatewayAddress, open_connection
+from quorvane.console import configure_logging, waiting
+from quorvane.output import OutputOptions, add_output_options, display_stream, present, summary
 from quorvane.state import HostState
+
+__all__ = ["main", "execute", "summary", "COMMAND_MODULES"]
 
 # Modules whose import registers the commands this runner offers.
 COMMAND_MODULES = ("quorvane.cmds.quotes.kline",)
-SIM_HOST = "127.0.0.1"
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = _parse_args(argv)
+    parser = _parser()
+    args = parser.parse_intermixed_args(argv)
+    options = OutputOptions.from_args(args)
+    if options.any and not args.words:
+        parser.error("output options go with a command (in the shell, type them after the command's words)")
+    configure_logging()
     if not _load_commands():
         return 2
     try:
-        return asyncio.run(_session(args))
+        return asyncio.run(_session(args, options))
     except KeyboardInterrupt:
         return 130
 
 
-def _parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="quorvane", description="Run one quorvane terminal command.")
-    parser.add_argument("words", nargs="+", help="the command line, e.g. kline AAPL day 100")
-    source = parser.add_mutually_exclusive_group()
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quorvane",
+        description="Run one quorvane terminal command, or start the interactive shell when none is given.",
+    )
+    parser.add_argument("words", nargs="*", help="the command line, e.g. kline AAPL day 100")
+    source = parser.add_argument_group("gateway").add_mutually_exclusive_group()
     source.add_argument("--sim", action="store_true", help="serve from the bundled gateway simulator")
-    source.add_argument("--gateway", type=_host_port, metavar="HOST:PORT", help="connect to this IBKR gateway")
+    source.add_argument(
+        "--gateway", type=_host_port, metavar="HOST:PORT",
+        help="connect to this IB Gateway or TWS (default: $QUORVANE_GATEWAY, else no gateway)",
+    )  # fmt: skip
     parser.add_argument("--client-id", type=int, default=1, help="API client id (default 1)")
-    return parser.parse_intermixed_args(argv)
+    add_output_options(parser)
+    return parser
 
 
-def _host_port(text: str) -> tuple[str, int]:
-    host, _, port = text.rpartition(":")
-    if not host or not port.isdigit() or not 0 < int(port) < 65536:
-        raise argparse.ArgumentTypeError(f"expected HOST:PORT, got {text!r}")
-    return host, int(port)
+def _host_port(text: str) -> GatewayAddress:
+    try:
+        return GatewayAddress.parse(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _load_commands() -> bool:
@@ -58,36 +75,28 @@ def _load_commands() -> bool:
     return True
 
 
-async def _session(args: argparse.Namespace) -> int:
+async def _session(args: argparse.Namespace, options: OutputOptions) -> int:
     state = HostState()
-    sim = None
+    connection = await open_connection(state, sim=args.sim, gateway=args.gateway, client_id=args.client_id)
+    if connection is None:
+        return 2
     try:
-        if args.sim:
-            sim, port = await _start_simulator()
-            if sim is None:
-                return 2
-            await state.connect(SIM_HOST, port, args.client_id)
-        elif args.gateway:
-            await state.connect(*args.gateway, args.client_id)
-        record = await _run(args.words, state)
+        if args.words:
+            return await execute(args.words, state, options)
+        from quorvane.shell import Shell  # prompt_toolkit loads only for the shell
+
+        return await Shell(connection, interactive=sys.stdin.isatty()).run()
     finally:
-        state.disconnect()
-        if sim is not None:
-            await sim.stop()
-    print(summary(args.words, record))
-    return 1 if not isinstance(record, dict) or "error" in record else 0
+        await connection.close()
 
 
-async def _start_simulator() -> tuple[object | None, int]:
-    """The simulator serving on a free loopback port, or (None, 0) after one error line."""
-    try:
-        from ibsim import GatewaySimulator  # only --sim needs it
-
-        sim = GatewaySimulator()
-        return sim, await sim.start(SIM_HOST, 0)
-    except (ImportError, OSError) as exc:
-        print(f"quorvane: cannot start the gateway simulator: {type(exc).__name__}: {exc}", file=sys.stderr)
-        return None, 0
+async def execute(words: list[str], state: HostState, options: OutputOptions = OutputOptions()) -> int:
+    """Run one command line and show its result; the exit code: 0 done, 1 error record or output failed."""
+    with redirect_stdout(display_stream(options)):  # under --json stdout carries only the JSON
+        async with waiting(" ".join(words)):
+            record = await _run(words, state)
+    shown = present(words, record, options)
+    return 0 if shown and isinstance(record, dict) and "error" not in record else 1
 
 
 async def _run(words: list[str], state: HostState) -> dict:
@@ -96,20 +105,3 @@ async def _run(words: list[str], state: HostState) -> dict:
     except Exception as exc:  # the command let a failure through: report it, don't dump a traceback
         logger.error("{} failed: {}: {}", words[0], type(exc).__name__, exc)
         return {"error": f"{type(exc).__name__}: {exc}"}
-
-
-def summary(words: list[str], record: object) -> str:
-    """One line about a result record, e.g. "kline AAPL: 100 bars (ibkr)"."""
-    head = words[0]
-    if isinstance(record, dict) and record.get("symbol"):
-        head += f" {record['symbol']}"
-    elif len(words) > 1:
-        head += f" {words[1]}"
-    if not isinstance(record, dict):
-        return f"{head}: error: no result record ({type(record).__name__})"
-    if "error" in record:
-        return f"{head}: error: {record['error']}"
-    if isinstance(record.get("bars"), list):
-        source = record.get("source") or ("cache" if record.get("cached") else None)
-        return f"{head}: {len(record['bars'])} bars" + (f" ({source})" if source else "")
-    return f"{head}: ok"

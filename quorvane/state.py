@@ -43,17 +43,24 @@ class HostState:
     def connected(self) -> bool:
         return self.ib is not None and self.ib.isConnected()
 
-    async def connect(self, host: str, port: int, client_id: int = 1, timeout: float = CONNECT_TIMEOUT) -> IB | None:
-        """Connect to a gateway; on failure log one line and stay disconnected."""
+    async def connect(
+        self, host: str, port: int, client_id: int = 1, timeout: float = CONNECT_TIMEOUT, *, quiet: bool = False
+    ) -> IB | None:
+        """Connect to a gateway; on failure log one line (none when `quiet`) and stay disconnected."""
         ib = IB()
         try:
             with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
                 await ib.connectAsync(host, port, clientId=client_id, timeout=timeout)
         except OSError as exc:  # refused, unreachable, timed out and dropped are all OSErrors
-            logger.error("Cannot connect to gateway at {}:{} ({})", host, port, str(exc) or type(exc).__name__)
+            if not quiet:
+                logger.error(
+                    "Cannot connect to gateway at {}:{} ({}); requests fall back to public data",
+                    host, port, str(exc) or type(exc).__name__,
+                )  # fmt: skip
             return None
         self.ib = ib
-        logger.info("Connected to gateway at {}:{} as client {}", host, port, client_id)
+        if not quiet:
+            logger.info("Connected to gateway at {}:{} as client {}", host, port, client_id)
         return ib
 
     def disconnect(self) -> None:
