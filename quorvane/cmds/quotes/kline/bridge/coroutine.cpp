@@ -389,8 +389,10 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(coroutine->qualname);
     if (coroutine->frame) {
-        Py_VISIT(coroutine->frame.promise().awaiting.ptr());
-        Py_VISIT(coroutine->frame.promise().result.ptr());
+        const Promise& promise = coroutine->frame.promise();
+        Py_VISIT(promise.awaiting.ptr());
+        Py_VISIT(promise.result.ptr());
+        for (size_t i = 0; i < promise.root_count; ++i) Py_VISIT(promise.roots[i]->ptr());
     }
     return 0;
 }

@@ -8,8 +8,10 @@
 // nb::python_error.
 #pragma once
 
+#include <array>
 #include <coroutine>
 #include <exception>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -20,9 +22,14 @@ namespace kline::bridge {
 class Task {
 public:
     struct promise_type {
-        // A user-declared constructor stops g++ 12 from building the promise
-        // out of the coroutine's own arguments (parenthesised aggregate init).
-        promise_type() noexcept {}
+        // Sees the coroutine's parameters, as copied into the frame, and
+        // remembers the Python ones so the cycle collector can be shown
+        // them (see roots). Being user-declared, it also stops g++ 12 from
+        // building the promise out of those arguments by aggregate init.
+        template <typename... Params>
+        explicit promise_type(Params&... params) noexcept {
+            (remember(params), ...);
+        }
 
         Task get_return_object() noexcept {
             return Task(std::coroutine_handle<promise_type>::from_promise(*this));
@@ -36,10 +43,27 @@ public:
         // the exception the awaitable raised.
         using Delivery = std::variant<std::monostate, nb::object, nb::python_error>;
 
+        // The frame's Python parameters. Together with `awaiting` they are
+        // the references of a suspended frame that may close a cycle, and
+        // the coroutine object reports them to the collector. (Bodies keep
+        // nothing else across a suspension that could lead back to the
+        // coroutine: only text, numbers, dates, word lists and cache keys.)
+        static constexpr size_t kMaxRoots = 4;
+        std::array<const nb::handle*, kMaxRoots> roots{};
+        size_t root_count = 0;
+
         nb::object awaiting;  // iterator of the awaitable being awaited
         Delivery delivery;
         nb::object result;
         std::exception_ptr error;
+
+    private:
+        template <typename Param>
+        void remember(const Param& param) noexcept {
+            if constexpr (std::is_base_of_v<nb::handle, Param>) {
+                if (root_count < kMaxRoots) roots[root_count++] = &param;
+            }
+        }
     };
     using Handle = std::coroutine_handle<promise_type>;
 
@@ -85,6 +109,13 @@ private:
 };
 
 // `co_await awaited(obj)` inside a Task awaits the Python awaitable `obj`.
-inline Awaited awaited(nb::handle awaitable) { return Awaited(await_iterator(awaitable)); }
+// It takes the awaitable over and lets go of it before the frame suspends:
+// from then on only the promise (visible to the collector) holds it. Pass a
+// call's result directly or std::move a local.
+inline Awaited awaited(nb::object awaitable) {
+    nb::object iterator = await_iterator(awaitable);
+    awaitable.reset();
+    return Awaited(std::move(iterator));
+}
 
 }  // namespace kline::bridge

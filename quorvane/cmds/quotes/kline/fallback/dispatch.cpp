@@ -1,4 +1,6 @@
 // The single entry into the public-data fallback.
+#include <utility>
+
 #include "fallback/coroutines.hpp"
 #include "front/log.hpp"
 #include "front/words.hpp"
@@ -13,7 +15,7 @@ bridge::Task run_yfinance(nb::object self, nb::object rest) {
         case words::Mode::History: chosen = self.attr("_history_yfinance")(rest); break;
         case words::Mode::Latest: chosen = self.attr("_kline_yfinance")(rest); break;
     }
-    co_return co_await bridge::awaited(chosen);
+    co_return co_await bridge::awaited(std::move(chosen));
 }
 
 }  // namespace kline::fallback

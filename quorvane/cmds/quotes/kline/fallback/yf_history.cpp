@@ -43,8 +43,12 @@ nb::object fetch(nb::handle self, nb::handle kwargs) {
 }  // namespace
 
 bridge::Task yf_history(nb::object self, nb::dict kwargs) {
-    nb::object job = nb::cpp_function([self, kwargs]() { return fetch(self, kwargs); }, nb::name("_fetch"));
-    co_return co_await bridge::awaited(libraries().asyncio.attr("to_thread")(job));
+    // A parameterless job closing over the command and the keywords; a
+    // partial, so the collector sees what it holds while the thread runs.
+    static nb::handle fetch_function =
+        nb::cpp_function(&fetch, nb::arg("command"), nb::arg("kwargs"), nb::name("_fetch")).release();
+    nb::object job = libraries().functools.attr("partial")(fetch_function, self, kwargs);
+    co_return co_await bridge::awaited(libraries().asyncio.attr("to_thread")(std::move(job)));
 }
 
 }  // namespace kline::fallback

@@ -21,6 +21,7 @@ void init_globals(nb::module_ module) {
             nb::module_::import_("dataclasses"),
             nb::module_::import_("inspect"),
             nb::module_::import_("importlib"),
+            nb::module_::import_("functools"),
         },
     };
 }

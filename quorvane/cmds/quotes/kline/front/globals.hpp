@@ -21,6 +21,7 @@ struct Libraries {
     nb::module_ dataclasses;
     nb::module_ inspect;
     nb::module_ importlib;
+    nb::module_ functools;
 };
 
 // Set up once by module initialisation; deliberately never destroyed, so no

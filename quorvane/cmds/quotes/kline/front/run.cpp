@@ -66,6 +66,16 @@ nb::object error_text(nb::handle result) {
 
 nb::object fallback(nb::handle self, nb::handle rest) { return self.attr("_run_yfinance")(rest); }
 
+// Adopts the gateway's resolution of the symbol and starts the gateway
+// coroutine for the mode; an invalid object when the symbol was not found.
+nb::object start_gateway(nb::handle self, nb::object resolution, nb::handle rest, nb::object& symbol) {
+    auto [resolved, contract] = unpack_pair(resolution);
+    if (!truthy(resolved)) return {};
+    self.attr("symbol") = resolved;
+    symbol = resolved;
+    return call_gateway(self, prepare_contract(std::move(contract)), rest);
+}
+
 }  // namespace
 
 bridge::Task run(nb::object self) {
@@ -74,27 +84,25 @@ bridge::Task run(nb::object self) {
         log::error("No symbol provided");
         co_return error_record("No symbol provided");
     }
-    nb::object field = attr_or_none(self, "rest");
-    nb::object rest = truthy(field) ? field : nb::list();
+    nb::object rest = attr_or_none(self, "rest");
+    if (!truthy(rest)) rest = nb::list();
     words::require_list(rest, "run");
 
-    nb::object state = self.attr("state");
-    if (!truthy(state.attr("connected"))) {
+    if (!truthy(self.attr("state").attr("connected"))) {
         log::info("[{}] No gateway, using yfinance fallback", symbol);
         co_return co_await awaited(fallback(self, rest));
     }
 
     std::optional<nb::python_error> failure;
     try {
-        nb::object resolution = co_await awaited(state.attr("positionalQuoteRepopulate")(symbol));
-        auto [resolved, contract] = unpack_pair(resolution);
-        if (!truthy(resolved)) {
+        nb::object resolution =
+            co_await awaited(self.attr("state").attr("positionalQuoteRepopulate")(symbol));
+        nb::object gateway = start_gateway(self, std::move(resolution), rest, symbol);
+        if (!gateway.is_valid()) {
             log::error("Symbol not found: {}", symbol);
             co_return co_await awaited(fallback(self, rest));
         }
-        self.attr("symbol") = resolved;
-        symbol = resolved;
-        nb::object result = co_await awaited(call_gateway(self, prepare_contract(contract), rest));
+        nb::object result = co_await awaited(std::move(gateway));
         if (is_success(result)) {
             result["source"] = "ibkr";
             co_return result;
