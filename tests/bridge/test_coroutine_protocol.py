@@ -14,58 +14,40 @@ from bridge_probes import Marker, step_to_end, suspend
 IOpKline = kline.IOpKline
 
 
-def test_coroutine_object_passes_every_protocol_check(command):
-    coro = command._run_yfinance([])
-    assert asyncio.iscoroutine(coro)
-    assert isinstance(coro, collections.abc.Coroutine)
-    assert all(callable(getattr(coro, name)) for name in ("__await__", "send", "throw", "close"))
-    coro.close()
-
-
-def _inner_returns(value):
+def returning(value):
     async def inner(rest):
         await asyncio.sleep(0)
         return value
     return inner
 
 
-ENTRY_POINTS = {
-    "create_task": lambda coro: asyncio.create_task(coro),
-    "ensure_future": lambda coro: asyncio.ensure_future(coro),
-    "gather": lambda coro: _first(asyncio.gather(coro)),
-    "wait_for": lambda coro: asyncio.wait_for(coro, timeout=5),
-}
+async def first_gathered(coro):
+    return (await asyncio.gather(coro))[0]
 
 
-async def _first(gathering):
-    return (await gathering)[0]
+@pytest.mark.parametrize("entry", [asyncio.create_task, asyncio.ensure_future, first_gathered,
+                                   lambda coro: asyncio.wait_for(coro, timeout=5)],
+                         ids=["create_task", "ensure_future", "gather", "wait_for"])
+async def test_asyncio_accepts_the_coroutine_object(command, entry):
+    command._kline_yfinance = returning(marker := Marker())
+    coro = command._run_yfinance([])
+    assert asyncio.iscoroutine(coro) and isinstance(coro, collections.abc.Coroutine)
+    assert all(callable(getattr(coro, name)) for name in ("__await__", "send", "throw", "close"))
+    assert await entry(coro) is marker
 
 
-@pytest.mark.parametrize("entry", ENTRY_POINTS.values(), ids=ENTRY_POINTS.keys())
-async def test_asyncio_schedules_it(command, entry):
-    marker = Marker()
-    command._kline_yfinance = _inner_returns(marker)
-    assert await entry(command._run_yfinance([])) is marker
-
-
-def test_asyncio_run_accepts_it(command):
-    marker = Marker()
-    command._kline_yfinance = _inner_returns(marker)
+def test_asyncio_run_accepts_the_coroutine_object(command):
+    command._kline_yfinance = returning(marker := Marker())
     assert asyncio.run(command._run_yfinance([])) is marker
 
 
 @pytest.mark.parametrize("check", [asyncio.iscoroutinefunction, inspect.iscoroutinefunction],
                          ids=["asyncio", "inspect"])
-@pytest.mark.parametrize("bound", [False, True], ids=["on the class", "bound"])
-def test_run_is_a_coroutine_function(command, check, bound):
-    assert check(command.run if bound else IOpKline.run)
-
-
-def test_run_binds_like_a_python_method(command):
+def test_run_is_a_coroutine_function_that_binds_like_a_method(command, check):
     method = command.run
+    assert check(IOpKline.run) and check(method)
     assert isinstance(method, types.MethodType)
-    assert method.__func__ is IOpKline.__dict__["run"]
-    assert method.__self__ is command
+    assert method.__func__ is IOpKline.__dict__["run"] and method.__self__ is command
 
 
 @pytest.mark.parametrize("name, text", [
@@ -77,42 +59,26 @@ def test_coroutine_method_signature(name, text):
     assert str(inspect.signature(getattr(IOpKline, name))) == text
 
 
-# ---------------------------------------------------------------- values
-
-@pytest.mark.parametrize("value", [Marker(), (1, 2), (), None, [3], StopIteration("as a value")],
-                         ids=["object", "pair", "empty tuple", "None", "list", "exception object"])
-def test_inner_result_comes_out_unchanged(command, value):
+@pytest.mark.parametrize("value", [Marker(), (1, 2), (), None, StopIteration("as a value")],
+                         ids=["object", "pair", "empty tuple", "None", "exception object"])
+def test_values_cross_the_frame_unchanged_both_ways(command, value):
     async def inner(rest):
-        await suspend()
-        return value
+        return (await suspend("ready"), value)
     command._kline_yfinance = inner
-    assert step_to_end(command._run_yfinance([])) is value
-
-
-def test_sent_value_reaches_the_inner_await_and_returns(command):
-    async def inner(rest):
-        return ("got", await suspend("ready"))
-    command._kline_yfinance = inner
-    marker = Marker()
-    coro = command._run_yfinance([])
+    coro, sent = command._run_yfinance([]), Marker()
     assert coro.send(None) == "ready"
     with pytest.raises(StopIteration) as stop:
-        coro.send(marker)
-    assert stop.value.value == ("got", marker)
+        coro.send(sent)
+    assert stop.value.value[0] is sent and stop.value.value[1] is value
 
 
 async def test_future_result_crosses_the_frame(command):
-    marker = Marker()
-    future = asyncio.get_running_loop().create_future()
-    asyncio.get_running_loop().call_soon(future.set_result, marker)
-
-    async def inner(rest):
-        return await future
-    command._kline_yfinance = inner
+    loop = asyncio.get_running_loop()
+    future, marker = loop.create_future(), Marker()
+    loop.call_soon(future.set_result, marker)
+    command._kline_yfinance = lambda rest: future
     assert await command._run_yfinance([]) is marker
 
-
-# ---------------------------------------------------------------- exceptions
 
 def _chained(error):
     error.__cause__ = KeyError("root cause")
@@ -130,66 +96,48 @@ def test_inner_exception_arrives_as_the_same_object(command, error):
     command._kline_yfinance = failing_inner
     with pytest.raises(BaseException) as raised:
         step_to_end(command._run_yfinance([]))
-    assert raised.value is error
-    assert raised.value.__cause__ is error.__cause__
+    assert raised.value is error and raised.value.__cause__ is error.__cause__
     assert "failing_inner" in [frame.name for frame in traceback.extract_tb(error.__traceback__)]
 
 
-def test_stop_iteration_in_python_inner_is_runtime_error(command):
-    stop = StopIteration("leak")
+STOP = StopIteration("leak")
 
-    async def inner(rest):
-        raise stop
+
+async def stop_in_python(rest):  # Python converts it already; the bridge passes that on
+    raise STOP
+
+
+def stop_in_cpp(rest):  # raised while the C++ body makes the call: the bridge converts it
+    raise STOP
+
+
+@pytest.mark.parametrize("inner, error, message", [
+    (stop_in_python, RuntimeError, "coroutine raised StopIteration"),
+    (stop_in_cpp, RuntimeError, "coroutine raised StopIteration"),
+    (lambda rest: 42, TypeError, "object int can't be used in 'await' expression"),
+], ids=["StopIteration in a Python coroutine", "StopIteration in the C++ frame", "not awaitable"])
+def test_errors_made_by_the_await_itself(command, inner, error, message):
     command._kline_yfinance = inner
-    with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as raised:
+    with pytest.raises(error, match=message) as raised:
         step_to_end(command._run_yfinance([]))
-    assert raised.value.__cause__ is stop
+    assert error is not RuntimeError or raised.value.__cause__ is STOP
 
 
-def test_stop_iteration_raised_inside_the_cpp_frame_is_runtime_error(command):
-    stop = StopIteration("from a plain call")
-
-    def not_a_coroutine(rest):  # raises while the C++ body makes the call
-        raise stop
-    command._kline_yfinance = not_a_coroutine
-    with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as raised:
-        step_to_end(command._run_yfinance([]))
-    assert raised.value.__cause__ is stop
-
-
-def test_awaiting_a_non_awaitable_is_type_error(command):
-    command._kline_yfinance = lambda rest: 42
-    with pytest.raises(TypeError, match="object int can't be used in 'await' expression"):
-        step_to_end(command._run_yfinance([]))
-
-
-def test_fresh_coroutine_refuses_a_value(command):
+@pytest.mark.parametrize("misuse, error, message", [
+    (lambda coro: coro.send(1), TypeError, "can't send non-None value to a just-started coroutine"),
+    (lambda coro: coro.throw(LookupError("early")), LookupError, "early"),
+    (lambda coro: (asyncio.run(coro), coro.send(None)), RuntimeError, "cannot reuse already awaited"),
+    (lambda coro: (asyncio.run(coro), asyncio.run(coro)), RuntimeError, "cannot reuse already awaited"),
+], ids=["value sent to a fresh one", "thrown into a fresh one", "sent to a finished one",
+        "awaited again"])
+def test_misuse_is_refused_like_native_coroutines(command, misuse, error, message):
+    calls = []
+    command._kline_yfinance = lambda rest: calls.append(rest) or asyncio.sleep(0)
     coro = command._run_yfinance([])
-    with pytest.raises(TypeError, match="non-None value"):
-        coro.send(1)
+    with pytest.raises(error, match=message):
+        misuse(coro)
+    assert len(calls) == (error is RuntimeError)  # nothing ran before a refusal
     coro.close()
-
-
-@pytest.mark.parametrize("reuse", [lambda c: c.send(None), lambda c: asyncio.run(c)],
-                         ids=["send", "asyncio.run"])
-def test_finished_coroutine_cannot_be_reused(command, reuse):
-    command._kline_yfinance = lambda rest: asyncio.sleep(0, "done")
-    coro = command._run_yfinance([])
-    assert asyncio.run(coro) == "done"
-    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
-        reuse(coro)
-
-
-def test_throw_before_start_raises_and_ends_it(command):
-    called = []
-    command._kline_yfinance = lambda rest: called.append(rest)
-    coro = command._run_yfinance([])
-    error = KeyError("early")
-    with pytest.raises(KeyError) as raised:
-        coro.throw(error)
-    assert raised.value is error and called == []
-    with pytest.raises(RuntimeError, match="cannot reuse"):
-        coro.send(None)
 
 
 @pytest.mark.parametrize("handled", [True, False], ids=["inner recovers", "inner lets it pass"])
@@ -206,20 +154,17 @@ def test_throw_is_forwarded_to_the_awaited_coroutine(command, handled):
     command._kline_yfinance = inner
     coro = command._run_yfinance([])
     coro.send(None)
+    with pytest.raises(StopIteration if handled else LookupError) as raised:
+        coro.throw(error)
     if handled:
-        with pytest.raises(StopIteration) as stop:
-            coro.throw(error)
-        assert stop.value.value == ("recovered", error)
+        assert raised.value.value == ("recovered", error)
     else:
-        with pytest.raises(LookupError) as raised:
-            coro.throw(error)
         assert raised.value is error
 
 
 @pytest.mark.parametrize("action", ["send", "throw", "close"])
 async def test_reentering_a_running_coroutine_is_refused(command, action):
-    outer = {}
-    seen = []
+    outer, seen = {}, []
 
     async def inner(rest):
         try:
@@ -234,12 +179,8 @@ async def test_reentering_a_running_coroutine_is_refused(command, action):
     assert seen == ["coroutine already executing"]
 
 
-# ---------------------------------------------------------------- cancellation
-
 async def test_cancel_forwards_into_the_awaited_future(command):
-    loop = asyncio.get_running_loop()
-    never = loop.create_future()
-    seen = []
+    never, seen = asyncio.get_running_loop().create_future(), []
 
     async def inner(rest):
         try:
@@ -256,14 +197,11 @@ async def test_cancel_forwards_into_the_awaited_future(command):
     assert never.cancelled() and seen == ["cancelled"]
 
 
-# ---------------------------------------------------------------- nesting
-
 @pytest.mark.parametrize("outcome", ["value", "error", "cancel"])
 async def test_nested_cpp_and_python_coroutines(command, outcome):
     """run -> _run_yfinance -> Python _kline_yfinance -> _run_yfinance("intraday")
     -> Python _intraday_yfinance, which waits on a future."""
-    loop = asyncio.get_running_loop()
-    deepest = loop.create_future()
+    deepest = asyncio.get_running_loop().create_future()
     marker, error = Marker(), OSError("deep failure")
 
     async def kline_yfinance(rest):
