@@ -1,0 +1,41 @@
+"""Fixtures for the gateway route end to end: the module, the real ib_async client, the simulator
+and the host state. Opt-in, since test_bar_table.py lives here too and needs none of them.
+
+`terminal`: a Terminal (gateway_terminal.py) on a simulator whose clock stands on a Friday after
+the close, with a fresh bar cache, printFrame recorded and log lines captured.
+`host_zone`: the host's local zone pinned to New York, since ib_async sends a date end as
+host-local 23:59:59 in UTC.
+"""
+
+import time
+
+import pytest
+from loguru import logger
+
+import quorvane.cmds.quotes.kline as kline
+from gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
+from quorvane.state import HostState
+
+
+@pytest.fixture
+def gateway_clock():
+    return FRIDAY_AFTER_CLOSE
+
+
+@pytest.fixture
+def terminal(gateway_sim, ib, monkeypatch) -> Terminal:
+    term = Terminal(gateway_sim, HostState(ib))
+    monkeypatch.setattr(kline, "_kline_cache", None)
+    monkeypatch.setattr(kline, "printFrame", lambda frame, title: term.prints.append((frame, title)))
+    sink = logger.add(lambda message: term.logs.append(message.rstrip("\n")), format="{level}|{message}")
+    yield term
+    logger.remove(sink)
+
+
+@pytest.fixture
+def host_zone():
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("TZ", "America/New_York")
+        time.tzset()
+        yield
+    time.tzset()

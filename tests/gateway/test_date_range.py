@@ -1,0 +1,145 @@
+"""kline <symbol> <start> [end] [period] [adj] over the simulated gateway."""
+
+import dataclasses
+import datetime as dt
+import math
+
+import pytest
+from ib_async import Contract
+
+from gateway_terminal import BAR_FIELDS, RecordedFallback, sent
+
+pytestmark = pytest.mark.usefixtures("host_zone")
+
+TODAY = "today"  # stands for the host's local date in the tables below
+
+
+def day_text(word: str) -> str:
+    return dt.date.today().isoformat() if word == TODAY else word
+
+
+def duration_from(start: str) -> str:
+    """What an open-ended request must ask for: the span from start to today."""
+    days = max(1, (dt.date.today() - dt.date.fromisoformat(start)).days)
+    return f"{days} D" if days <= 365 else f"{math.ceil(days / 365)} Y"
+
+
+def wire_end(end: str) -> str:
+    """ib_async's text for a date end: host-local 23:59:59, in UTC."""
+    day = dt.date.fromisoformat(day_text(end))
+    return dt.datetime.combine(day, dt.time(23, 59, 59)).astimezone(dt.timezone.utc).strftime(
+        "%Y%m%d %H:%M:%S UTC")
+
+
+async def replay(ib, request) -> list:
+    """The gateway's whole answer to a request the module sent."""
+    contract = Contract(**dataclasses.asdict(request.contract))
+    return list(await ib.reqHistoricalDataAsync(
+        contract, request.endDateTime, request.durationStr, request.barSizeSetting,
+        request.whatToShow, request.useRTH, timeout=5))
+
+
+def day_of(stamp) -> dt.date:
+    return stamp.date() if isinstance(stamp, dt.datetime) else stamp
+
+
+def naive(stamp):
+    return stamp.replace(tzinfo=None) if isinstance(stamp, dt.datetime) else stamp
+
+
+@pytest.mark.parametrize(
+    "words, end, period, adjust, request_",
+    [
+        ("2025-01-01", TODAY, "day", "none", (TODAY, None, "1 day", "TRADES")),
+        ("2025-01-01 2025-06-01 foo", "2025-06-01", "day", "foo",
+         ("20250602 03:59:59 UTC", "151 D", "1 day", "TRADES")),
+        ("2025-01-01 day 2025-06-01", TODAY, "day", "2025-06-01", (TODAY, None, "1 day", "TRADES")),
+        ("2025-01-01 2025-06-01 week", "2025-06-01", "week", "none",
+         ("20250602 03:59:59 UTC", "151 D", "1 week", "TRADES")),
+        ("2025-03-03 2025-03-04", "2025-03-04", "day", "none",
+         ("20250305 04:59:59 UTC", "1 D", "1 day", "TRADES")),
+        ("2024-06-01 2025-06-01", "2025-06-01", "day", "none",
+         ("20250602 03:59:59 UTC", "365 D", "1 day", "TRADES")),
+        ("2024-05-31 2025-06-01", "2025-06-01", "day", "none",
+         ("20250602 03:59:59 UTC", "2 Y", "1 day", "TRADES")),
+        # Adjusted ranges run up to now: the gateway refuses an end date for them.
+        ("2025-01-01 2025-06-01 d adj", "2025-06-01", "d", "adj", ("", None, "1 day", "ADJUSTED_LAST")),
+        ("2025-01-01 2025-06-01 day adj extra", "2025-06-01", "day", "adj",
+         ("", None, "1 day", "ADJUSTED_LAST")),
+    ],
+    ids=["start-only-ends-today", "third-word-is-adjust", "date-after-period-is-adjust",
+         "weekly-bars", "one-day-range", "365-days-in-days", "366-days-in-years",
+         "alias-adjusted-open-end", "extra-word-ignored"],
+)
+async def test_words_become_one_request(terminal, words, end, period, adjust, request_):
+    result = await terminal.run(f"AAPL {words}", RecordedFallback)
+    start = words.split()[0]
+    end_time, duration, bar_size, what = request_
+    end_time = wire_end(end) if end_time == TODAY else end_time
+    duration = duration or duration_from(start)
+    end_text = day_text(end)
+    assert [sent(r) for r in terminal.requests] == [
+        ("STK", "AAPL", end_time, duration, bar_size, what, True, False)]
+    assert terminal.logs[0] == (f"INFO|[AAPL] history: {start} → {end_text}, period={period} "
+                                f"({bar_size}), duration={duration}, what={what}")
+    assert "fallback" not in result
+    assert (result["period"], result["start"], result["end"], result["adjust"]) == (
+        period, start, end_text, adjust)
+
+
+@pytest.mark.parametrize(
+    "words, start, end",
+    [("2025-03-03 2025-03-03", "2025-03-03", "2025-03-03"),
+     ("2025-06-01 2025-01-01", "2025-06-01", "2025-01-01"), ("today", TODAY, TODAY)],
+    ids=["same-day", "end-before-start", "today-alone"],
+)
+async def test_start_not_before_end_sends_nothing(terminal, words, start, end):
+    await terminal.run(f"AAPL {words}", RecordedFallback)
+    assert terminal.logs == [
+        f"ERROR|Start must be before end: {day_text(start)} >= {day_text(end)}",
+        "WARNING|[AAPL] IBKR returned error (Start must be before end), falling back to yfinance"]
+    assert terminal.requests == [] and terminal.prints == []
+    assert terminal.last.fallbacks == [("AAPL", words.split())]
+
+
+@pytest.mark.parametrize(
+    "line, period, adjust, title, open_end",
+    [
+        ("AAPL 2024-01-01 2025-01-01", "day", "none", "AAPL day 2024-01-01 ~ 2025-01-01", False),
+        ("AAPL 2025-01-02 2025-05-30 adj", "day", "adj",
+         "AAPL day 2025-01-02 ~ 2025-05-30 (adjusted)", True),
+        ("/ES 2025-01-02 2025-05-30", "day", "none", "/ES day 2025-01-02 ~ 2025-05-30", True),
+        ("/ES 2025-06-02 2025-06-04 1h", "1h", "none", "/ES 1h 2025-06-02 ~ 2025-06-04", True),
+    ],
+    ids=["over-a-year-drops-bars-before-start", "adjusted-runs-to-now-then-cut",
+         "continuous-futures-run-to-now-then-cut", "futures-hours-cut-by-their-own-date"],
+)
+async def test_range_keeps_only_the_bars_between_its_dates(terminal, ib, line, period, adjust, title,
+                                                           open_end):
+    result = await terminal.run(line)
+    symbol, start, end = line.split()[:3]
+    first, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
+    request = terminal.requests[-1]
+    assert (request.endDateTime == "") == open_end
+    if open_end:
+        assert request.durationStr == duration_from(start)
+    whole = await replay(ib, request)
+    kept = [b for b in whole if first <= day_of(b.date) and (day_of(b.date) <= last or not open_end)]
+    assert day_of(whole[0].date) < first  # the gateway did answer from before start
+    assert [(r["date"], r["close"]) for r in result["bars"]] == [(naive(b.date), b.close) for b in kept]
+    assert f"duration={request.durationStr}," in terminal.logs[0]
+    assert not [entry for entry in terminal.logs if "IBKR" in entry]  # not refused, no fallback
+    assert terminal.titles == [title]
+    assert list(result) == ["symbol", "period", "start", "end", "adjust", "bars", "source"]
+    assert list(result["bars"][0]) == BAR_FIELDS
+    assert terminal.cached("range_key", symbol, period, adjust, start, end) is result["bars"]
+
+
+async def test_range_with_every_bar_before_start_is_no_data(terminal):
+    # The gateway's clock stands before this range, so two years back end before start.
+    await terminal.run("AAPL 2025-06-20 2026-07-01", RecordedFallback)
+    assert terminal.logs[1:] == [
+        "ERROR|[AAPL] No data in range 2025-06-20 → 2026-07-01",
+        "WARNING|[AAPL] IBKR returned error (No data in range), falling back to yfinance"]
+    assert terminal.prints == [] and terminal.cached("range_key", "AAPL", "day", "none",
+                                                      "2025-06-20", "2026-07-01") is None

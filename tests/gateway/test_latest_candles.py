@@ -1,0 +1,67 @@
+"""kline <symbol> [period] [count] [adj] over the simulated gateway."""
+
+import pytest
+from ib_async import Stock
+
+from gateway_terminal import BAR_FIELDS, RecordedFallback, sent
+
+AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
+
+
+@pytest.mark.parametrize(
+    "words, period, bar_size, count, duration, what",
+    [
+        ("", "day", "1 day", 250, "350 D", "TRADES"),
+        ("day 100", "day", "1 day", 100, "140 D", "TRADES"),
+        ("5m 200 adj", "5m", "5 mins", 200, "1 D", "ADJUSTED_LAST"),
+        ("1m", "1m", "1 min", 120, "1 D", "TRADES"),
+        ("d", "d", "1 day", 100, "100 D", "TRADES"),
+        ("50", "day", "1 day", 50, "70 D", "TRADES"),
+        ("adj", "day", "1 day", 250, "350 D", "ADJUSTED_LAST"),
+        ("100 forward", "day", "1 day", 100, "140 D", "ADJUSTED_LAST"),
+        ("5m xyz", "5m", "5 mins", 78, "1 D", "TRADES"),
+        ("week", "week", "1 week", 156, "4 Y", "TRADES"),
+        ("Intraday", "day", "1 day", 250, "350 D", "TRADES"),
+        ("day 0", "day", "1 day", 0, "0 D", "TRADES"),
+    ],
+    ids=["no-words-day-250-stretched", "day-100", "5m-200-adjusted", "1m-default-120",
+         "alias-d-100-unstretched", "bare-count", "bare-adj", "count-then-forward",
+         "unknown-adjust-word", "week-in-years", "capital-intraday-is-adjust-word", "count-zero"],
+)
+async def test_words_become_one_request(terminal, words, period, bar_size, count, duration, what):
+    await terminal.run(f"AAPL {words}", RecordedFallback)
+    assert [sent(r) for r in terminal.requests] == [
+        ("STK", "AAPL", "", duration, bar_size, what, True, False)]
+    assert terminal.logs[0] == (f"INFO|[AAPL] kline: period={period} ({bar_size}), count={count}, "
+                                f"duration={duration}, what={what}")
+
+
+@pytest.mark.parametrize(
+    "words, title, count, adjust",
+    [
+        ("day 100", "AAPL day (100 bars)", 100, "none"),
+        ("5m 200 adj", "AAPL 5m (78 bars) (adjusted)", 78, "adj"),  # one session: fewer than asked
+        ("5m xyz", "AAPL 5m (78 bars)", 78, "xyz"),
+    ],
+    ids=["cut-to-count", "fewer-than-asked-adjusted", "unadjusting-word-no-suffix"],
+)
+async def test_fresh_fetch_prints_caches_and_returns(terminal, words, title, count, adjust):
+    result = await terminal.run(f"AAPL {words}")
+    period = words.split()[0]
+    assert terminal.titles == [title]
+    assert list(result) == ["symbol", "period", "count", "adjust", "bars", "source"]
+    assert (result["symbol"], result["period"], result["count"], result["adjust"], result["source"]) == (
+        "AAPL", period, count, adjust, "ibkr")
+    assert len(result["bars"]) == len(terminal.prints[0][0]) == count
+    assert list(result["bars"][0]) == BAR_FIELDS
+    asked = int(words.split()[1]) if words.split()[1].isdigit() else 78
+    assert terminal.cached("count_key", "AAPL", period, adjust, asked) is result["bars"]
+
+
+async def test_keeps_the_last_count_bars_of_the_answer(terminal, ib):
+    result = await terminal.run("AAPL 5m 50")
+    whole = await ib.reqHistoricalDataAsync(AAPL, "", "1 D", "5 mins", "TRADES", True, timeout=5)
+    assert len(whole) == 78
+    assert [(bar["date"], bar["close"]) for bar in result["bars"]] == [
+        (bar.date.replace(tzinfo=None), bar.close) for bar in whole[-50:]]
+    assert terminal.titles == ["AAPL 5m (50 bars)"]
