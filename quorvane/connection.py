@@ -14,7 +14,7 @@ ENV_GATEWAY = "QUORVANE_GATEWAY"
 SIM_HOST = "127.0.0.1"
 # Reconnect attempts wait this long at first, doubling after each failure up to the cap.
 RETRY_FIRST = 1.0
-RETRY_MAX = 30.0
+RETRY_MAX = 15.0
 
 
 @dataclass(frozen=True)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import logging
 import sys
 import time
 from contextlib import asynccontextmanager, redirect_stdout
@@ -16,6 +17,9 @@ STATUS_DELAY = 0.3
 STATUS_TICK = 0.1
 SPINNER = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
 CLEAR_LINE = "\r\x1b[K"
+
+# Library log lines our own lines already say better (the connection reports a lost gateway).
+SAID_ELSEWHERE = (("ib_async.client", "Peer closed connection"),)
 
 _log_handler: int | None = None
 
@@ -111,6 +115,18 @@ def configure_logging(level: str = "INFO") -> None:
     except ValueError:
         pass
     _log_handler = logger.add(_write_log, level=level, format=LOG_FORMAT, colorize=_is_terminal(sys.stderr))
+    logging.getLogger().addHandler(_LibraryLogs(logging.WARNING))
+
+
+class _LibraryLogs(logging.Handler):
+    """Warnings of libraries that log through `logging` (ib_async), in our format and stream."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        message = record.getMessage()
+        if any(record.name == name and message.startswith(start) for name, start in SAID_ELSEWHERE):
+            return
+        level = record.levelname if record.levelname in ("WARNING", "ERROR", "CRITICAL") else "WARNING"
+        logger.log(level, "{}: {}", record.name, message)
 
 
 def _write_log(message: str) -> None:
