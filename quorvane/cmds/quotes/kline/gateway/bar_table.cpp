@@ -1,8 +1,16 @@
+// Bar tables from ib_async bar objects, read field by field into columns.
+//
+// pandas.DataFrame(bars) turns every bar into a dict (dataclasses.asdict,
+// with a deep copy of each value) and then infers each column's type from
+// Python objects; the `date` inference alone costs microseconds a bar. Here
+// the fields go straight into typed arrays, and the dates into the
+// datetime64 values pandas would infer for them.
 #include "gateway/bar_table.hpp"
 
 #include <datetime.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -19,29 +27,20 @@ using bridge::steal_or_raise;
 // The fields of ib_async's bar record, in its order: the table's columns.
 constexpr std::array<const char*, 8> kFields = {
     "date", "open", "high", "low", "close", "volume", "average", "barCount"};
-constexpr size_t kFloatFields = 6;  // open .. average
+constexpr size_t kDate = 0, kFirstPrice = 1, kPrices = 6, kBarCount = 7;
 
-struct PandasTypes {
-    nb::object masked_dtypes;  // tuple of the nullable numeric/boolean dtype classes
-    nb::object datetime_tz_dtype;
-    nb::object numpy_dtype;
-    nb::object frombuffer;
+struct Lookups {
     std::array<nb::object, kFields.size()> field_names;  // interned
+    nb::object utcoffset;   // interned method name
+    nb::object zone_types;  // tzinfo classes pandas converts exactly: (ZoneInfo, timezone)
+    nb::object frombuffer;
     nb::object bar_type;  // last type confirmed to have exactly kFields
 };
-PandasTypes* types = nullptr;  // set up once, never released
-
-// ---- bar objects to columns -----------------------------------------------
-
-struct BarColumns {
-    nb::list dates;
-    std::array<std::vector<double>, kFloatFields> prices;
-    std::vector<int64_t> bar_counts;
-};
+Lookups* lookups = nullptr;  // set up once, never released
 
 // A dataclass whose fields are exactly the bar record's, in order.
 bool is_bar_type(PyTypeObject* type) {
-    if (types->bar_type.ptr() == reinterpret_cast<PyObject*>(type)) return true;
+    if (lookups->bar_type.ptr() == reinterpret_cast<PyObject*>(type)) return true;
     nb::handle cls(reinterpret_cast<PyObject*>(type));
     PyObject* fields = PyObject_GetAttrString(cls.ptr(), "__dataclass_fields__");
     if (fields == nullptr) {
@@ -54,33 +53,135 @@ bool is_bar_type(PyTypeObject* type) {
         if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(names.ptr(), i), kFields[i]) != 0)
             return false;
     }
-    types->bar_type = nb::borrow(cls);
+    lookups->bar_type = nb::borrow(cls);
     return true;
 }
+
+// ---- the date column ------------------------------------------------------
+
+int64_t micros(const std::chrono::sys_days day) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(day.time_since_epoch()).count();
+}
+
+// A datetime's wall-clock time as microseconds since 1970-01-01.
+int64_t wall_micros(PyObject* value) {
+    using namespace std::chrono;
+    const year_month_day day{year{PyDateTime_GET_YEAR(value)},
+                             month{static_cast<unsigned>(PyDateTime_GET_MONTH(value))},
+                             std::chrono::day{static_cast<unsigned>(PyDateTime_GET_DAY(value))}};
+    return micros(sys_days{day}) +
+           ((PyDateTime_DATE_GET_HOUR(value) * 60LL + PyDateTime_DATE_GET_MINUTE(value)) * 60LL +
+            PyDateTime_DATE_GET_SECOND(value)) * 1'000'000LL +
+           PyDateTime_DATE_GET_MICROSECOND(value);
+}
+
+// The dates as given, and as datetime64[us] values while they allow it.
+// pandas keeps calendar dates as objects, and stores datetimes that share
+// one zone as UTC instants, computed with each value's own utcoffset() (so
+// a DST fold or gap resolves as the datetime itself resolves it).
+class DateColumn {
+public:
+    explicit DateColumn(Py_ssize_t size)
+        : objects_(nb::steal<nb::list>(steal_or_raise(PyList_New(size)).release())) {}
+
+    // Takes `value` into row `row`; false when the column has no fast form.
+    bool add(Py_ssize_t row, nb::object value) {
+        PyObject* date = value.ptr();
+        PyList_SET_ITEM(objects_.ptr(), row, value.release().ptr());
+        if (row == 0) return start(date);
+        if (Py_TYPE(date) != first_type_) return false;
+        return !instants_ || (zone_of(date) == zone_ && add_instant(date));
+    }
+
+    // The column data for the frame's constructor.
+    nb::object column() const {
+        if (!instants_) return objects_;
+        nb::object values = lookups->frombuffer(
+            steal_or_raise(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(micros_.data()),
+                                                         static_cast<Py_ssize_t>(micros_.size() * 8))),
+            nb::arg("dtype") = "datetime64[us]");
+        nb::object series = libraries().pandas.attr("Series")(values);
+        if (zone_ == Py_None) return series;
+        return series.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(nb::handle(zone_));
+    }
+
+private:
+    static PyObject* zone_of(PyObject* datetime) {
+        return reinterpret_cast<PyDateTime_DateTime*>(datetime)->hastzinfo
+                   ? reinterpret_cast<PyDateTime_DateTime*>(datetime)->tzinfo
+                   : Py_None;
+    }
+
+    bool start(PyObject* date) {
+        first_type_ = Py_TYPE(date);
+        if (first_type_ == PyDateTimeAPI->DateType) return true;  // calendar dates stay objects
+        if (first_type_ != PyDateTimeAPI->DateTimeType) return false;
+        zone_ = zone_of(date);
+        if (zone_ != Py_None) {
+            int known = PyObject_IsInstance(zone_, lookups->zone_types.ptr());
+            bridge::check(known >= 0);
+            if (known == 0) return false;
+        }
+        instants_ = true;
+        micros_.reserve(static_cast<size_t>(PyList_GET_SIZE(objects_.ptr())));
+        return add_instant(date);
+    }
+
+    bool add_instant(PyObject* date) {
+        int64_t value = wall_micros(date);
+        if (zone_ != Py_None) {
+            nb::object offset = steal_or_raise(PyObject_CallMethodNoArgs(date, lookups->utcoffset.ptr()));
+            if (!PyDelta_Check(offset.ptr())) return false;
+            value -= (PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86'400LL +
+                      PyDateTime_DELTA_GET_SECONDS(offset.ptr())) * 1'000'000LL +
+                     PyDateTime_DELTA_GET_MICROSECONDS(offset.ptr());
+        }
+        micros_.push_back(value);
+        return true;
+    }
+
+    nb::list objects_;
+    PyTypeObject* first_type_ = nullptr;
+    PyObject* zone_ = Py_None;  // kept alive by the first date in objects_
+    bool instants_ = false;
+    std::vector<int64_t> micros_;
+};
+
+// ---- bar objects to columns -----------------------------------------------
+
+struct BarColumns {
+    explicit BarColumns(Py_ssize_t size) : dates(size) {
+        for (auto& column : prices) column.reserve(static_cast<size_t>(size));
+        bar_counts.reserve(static_cast<size_t>(size));
+    }
+    DateColumn dates;
+    std::array<std::vector<double>, kPrices> prices;
+    std::vector<int64_t> bar_counts;
+};
 
 // One bar's fields into the columns; false when a value is not of the type
 // the decoder produces (the plain pipeline then decides what it becomes).
 bool append_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns) {
     std::array<nb::object, kFields.size()> values;
     for (size_t f = 0; f < kFields.size(); ++f) {
-        PyObject* value = PyObject_GetAttr(bar, types->field_names[f].ptr());
+        PyObject* value = PyObject_GetAttr(bar, lookups->field_names[f].ptr());
         if (value == nullptr) {
             PyErr_Clear();
             return false;
         }
         values[f] = nb::steal(value);
     }
-    for (size_t f = 1; f <= kFloatFields; ++f) {
-        if (!PyFloat_CheckExact(values[f].ptr())) return false;
-        columns.prices[f - 1].push_back(PyFloat_AS_DOUBLE(values[f].ptr()));
+    for (size_t p = 0; p < kPrices; ++p) {
+        PyObject* price = values[kFirstPrice + p].ptr();
+        if (!PyFloat_CheckExact(price)) return false;
+        columns.prices[p].push_back(PyFloat_AS_DOUBLE(price));
     }
-    if (!PyLong_CheckExact(values[7].ptr())) return false;
+    if (!PyLong_CheckExact(values[kBarCount].ptr())) return false;
     int overflow = 0;
-    long long count = PyLong_AsLongLongAndOverflow(values[7].ptr(), &overflow);
-    if (overflow != 0) return false;
+    long long count = PyLong_AsLongLongAndOverflow(values[kBarCount].ptr(), &overflow);
+    if (overflow != 0) return false;  // pandas widens to uint64 or object
     columns.bar_counts.push_back(count);
-    PyList_SET_ITEM(columns.dates.ptr(), row, values[0].release().ptr());
-    return true;
+    return columns.dates.add(row, std::move(values[kDate]));
 }
 
 std::optional<BarColumns> extract_columns(nb::handle bars) {
@@ -89,94 +190,45 @@ std::optional<BarColumns> extract_columns(nb::handle bars) {
     PyObject** items = PySequence_Fast_ITEMS(sequence.ptr());
     if (size == 0 || !is_bar_type(Py_TYPE(items[0]))) return std::nullopt;
 
-    BarColumns columns{nb::steal<nb::list>(steal_or_raise(PyList_New(size)).release()), {}, {}};
-    for (auto& column : columns.prices) column.reserve(static_cast<size_t>(size));
-    columns.bar_counts.reserve(static_cast<size_t>(size));
+    // An abandoned date list may hold empty slots: lists release those fine.
+    BarColumns columns(size);
     for (Py_ssize_t row = 0; row < size; ++row) {
         if (Py_TYPE(items[row]) != Py_TYPE(items[0])) return std::nullopt;
-        // An abandoned date list may hold empty slots: lists release those fine.
         if (!append_bar(items[row], row, columns)) return std::nullopt;
     }
     return columns;
 }
 
-// A writable numpy array holding a copy of `values`.
+// A numpy array holding a copy of `values`.
 template <typename T>
 nb::object numpy_array(const std::vector<T>& values, const char* dtype) {
     nb::object buffer = steal_or_raise(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(values.data()),
         static_cast<Py_ssize_t>(values.size() * sizeof(T))));
-    return types->frombuffer(buffer, nb::arg("dtype") = dtype);
+    return lookups->frombuffer(buffer, nb::arg("dtype") = dtype);
 }
 
 nb::object frame_from_columns(const BarColumns& columns) {
     nb::dict data;
-    data[types->field_names[0]] = columns.dates;
-    for (size_t f = 0; f < kFloatFields; ++f)
-        data[types->field_names[f + 1]] = numpy_array(columns.prices[f], "float64");
-    data[types->field_names[7]] = numpy_array(columns.bar_counts, "int64");
+    data[lookups->field_names[kDate]] = columns.dates.column();
+    for (size_t p = 0; p < kPrices; ++p)
+        data[lookups->field_names[kFirstPrice + p]] = numpy_array(columns.prices[p], "float64");
+    data[lookups->field_names[kBarCount]] = numpy_array(columns.bar_counts, "int64");
     return libraries().pandas.attr("DataFrame")(data);
 }
-
-// ---- table to records -----------------------------------------------------
-
-// Exact types whose values to_dict passes through unchanged in object columns.
-bool passes_unboxed(PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    return value == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
-           type == &PyLong_Type || type == &PyBool_Type || type == PyDateTimeAPI->DateType ||
-           type == PyDateTimeAPI->DateTimeType;
-}
-
-// The values one column contributes to the records, exactly as
-// DataFrame.itertuples hands them to to_dict; an invalid object when the
-// column's dtype is not one the fast path knows.
-nb::object column_values(nb::handle frame, Py_ssize_t index) {
-    nb::object column = frame.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
-                                                          nb::int_(index))];
-    nb::object dtype = column.attr("dtype");
-    if (PyObject_IsInstance(dtype.ptr(), types->masked_dtypes.ptr()) == 1)
-        return column.attr("to_numpy")(nb::arg("dtype") = "object").attr("tolist")();
-    if (PyObject_IsInstance(dtype.ptr(), types->datetime_tz_dtype.ptr()) == 1)
-        return steal_or_raise(PySequence_List(column.ptr()));
-    if (PyObject_IsInstance(dtype.ptr(), types->numpy_dtype.ptr()) != 1) return {};
-
-    nb::object kind = dtype.attr("kind");
-    auto is_kind = [&kind](const char* code) {
-        return PyUnicode_CompareWithASCIIString(kind.ptr(), code) == 0;
-    };
-    if (is_kind("f") || is_kind("i") || is_kind("u") || is_kind("b"))
-        return column.attr("to_numpy")().attr("tolist")();
-    if (is_kind("M")) return steal_or_raise(PySequence_List(column.ptr()));
-    if (is_kind("O")) {
-        nb::object values = column.attr("to_numpy")().attr("tolist")();
-        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(values.ptr()); i < n; ++i)
-            if (!passes_unboxed(PyList_GET_ITEM(values.ptr(), i))) return {};
-        return values;
-    }
-    return {};
-}
-
-nb::object plain_records(nb::handle frame) { return frame.attr("to_dict")(nb::arg("orient") = "records"); }
 
 }  // namespace
 
 void init() {
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr) throw nb::python_error();
-    nb::module_ pandas = libraries().pandas;
-    nb::module_ numpy = nb::module_::import_("numpy");
-    types = new PandasTypes{};
-    types->masked_dtypes = nb::make_tuple(
-        pandas.attr("Float32Dtype"), pandas.attr("Float64Dtype"), pandas.attr("Int8Dtype"),
-        pandas.attr("Int16Dtype"), pandas.attr("Int32Dtype"), pandas.attr("Int64Dtype"),
-        pandas.attr("UInt8Dtype"), pandas.attr("UInt16Dtype"), pandas.attr("UInt32Dtype"),
-        pandas.attr("UInt64Dtype"), pandas.attr("BooleanDtype"));
-    types->datetime_tz_dtype = pandas.attr("DatetimeTZDtype");
-    types->numpy_dtype = numpy.attr("dtype");
-    types->frombuffer = numpy.attr("frombuffer");
+    lookups = new Lookups{};
     for (size_t f = 0; f < kFields.size(); ++f)
-        types->field_names[f] = steal_or_raise(PyUnicode_InternFromString(kFields[f]));
+        lookups->field_names[f] = steal_or_raise(PyUnicode_InternFromString(kFields[f]));
+    lookups->utcoffset = steal_or_raise(PyUnicode_InternFromString("utcoffset"));
+    lookups->zone_types = nb::make_tuple(nb::module_::import_("zoneinfo").attr("ZoneInfo"),
+                                         libraries().datetime.attr("timezone"));
+    lookups->frombuffer = nb::module_::import_("numpy").attr("frombuffer");
 }
 
 nb::object from_bars(nb::handle bars) {
@@ -186,32 +238,6 @@ nb::object from_bars(nb::handle bars) {
     else
         frame = libraries().pandas.attr("DataFrame")(bars);
     return dates::strip_tz(frame.attr("convert_dtypes")());
-}
-
-nb::object records(nb::handle frame) {
-    nb::object columns = frame.attr("columns");
-    if (!nb::cast<bool>(columns.attr("is_unique"))) return plain_records(frame);
-    nb::object keys = columns.attr("tolist")();
-    Py_ssize_t width = PyList_GET_SIZE(keys.ptr());
-    Py_ssize_t height = nb::cast<Py_ssize_t>(frame.attr("shape")[0]);
-
-    std::vector<nb::object> values;
-    values.reserve(static_cast<size_t>(width));
-    for (Py_ssize_t c = 0; c < width; ++c) {
-        values.push_back(column_values(frame, c));
-        if (!values.back().is_valid()) return plain_records(frame);
-    }
-
-    nb::object result = steal_or_raise(PyList_New(height));
-    for (Py_ssize_t row = 0; row < height; ++row) {
-        nb::object record = steal_or_raise(PyDict_New());
-        for (Py_ssize_t c = 0; c < width; ++c) {
-            bridge::check(PyDict_SetItem(record.ptr(), PyList_GET_ITEM(keys.ptr(), c),
-                                         PyList_GET_ITEM(values[c].ptr(), row)) == 0);
-        }
-        PyList_SET_ITEM(result.ptr(), row, record.release().ptr());
-    }
-    return result;
 }
 
 }  // namespace kline::bar_table

@@ -14,7 +14,7 @@ namespace kline::bar_table {
 
 namespace nb = nanobind;
 
-// Looks up the pandas types the builders dispatch on. Call once at import.
+// Looks up the names and types the builders use. Call once at import.
 void init();
 
 // The bar table of a list of ib_async bar objects, zone stripped.

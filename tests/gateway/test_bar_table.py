@@ -1,0 +1,213 @@
+"""Bar tables and bar records equal the plain pandas pipeline, value types included.
+
+Gateway route: the frame printed by `_intraday` / `_kline` must equal
+`_strip_tz(DataFrame(bars).convert_dtypes())` and the returned "bars" must equal
+`to_dict(orient="records")` of it. Fallback route: `_intraday_yfinance` against the same
+pipeline applied to yfinance's history frame.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from datetime import date, datetime, timedelta, timezone
+from zoneinfo import ZoneInfo
+
+import numpy as np
+import pandas as pd
+import pytest
+from ib_async import BarData, Stock
+
+import quorvane.cmds.quotes.kline as kline
+from fixtures.yf import make_history_frame
+
+EASTERN = ZoneInfo("US/Eastern")
+CONTRACT = Stock("AAPL", "SMART", "USD")
+
+
+# ---------------------------------------------------------------- the plain pipeline
+
+def strip_tz(frame: pd.DataFrame) -> pd.DataFrame:
+    try:
+        frame["date"] = frame["date"].dt.tz_localize(None)
+    except Exception:
+        pass
+    return frame
+
+
+def plain_table(bars) -> pd.DataFrame:
+    return strip_tz(pd.DataFrame(bars).convert_dtypes())
+
+
+def plain_yfinance_table(hist: pd.DataFrame) -> pd.DataFrame:
+    frame = hist.reset_index()
+    frame = frame.rename(columns={str(frame.columns[0]): "date", "Open": "open", "High": "high",
+                                  "Low": "low", "Close": "close", "Volume": "volume"})
+    frame = frame.drop(columns=[c for c in ("Dividends", "Stock Splits") if c in frame.columns])
+    frame["average"] = frame["close"].astype(float)
+    frame["barCount"] = 1
+    frame["date"] = frame["date"].dt.tz_localize(None)
+    return frame.convert_dtypes()
+
+
+def shape_of(records: list[dict]) -> list[list[tuple]]:
+    """Keys, value types and exact values (repr keeps NaN comparable and floats exact)."""
+    return [[(key, type(value), repr(value)) for key, value in record.items()] for record in records]
+
+
+def assert_same(printed: pd.DataFrame, records: list[dict], expected: pd.DataFrame) -> None:
+    pd.testing.assert_frame_equal(printed, expected, check_exact=True)
+    assert shape_of(records) == shape_of(expected.to_dict(orient="records"))
+
+
+# ---------------------------------------------------------------- bars as the gateway delivers them
+
+def bar(when, i: int, price=187.25, volume=1200.0, count=None, cls=BarData) -> BarData:
+    step = round(0.01 * (i % 37), 2)
+    return cls(date=when, open=price + step, high=price + step + 0.5, low=price + step - 0.25,
+               close=price + step + 0.125, volume=volume, average=price + step + 0.07,
+               barCount=i % 90 + 1 if count is None else count)
+
+
+def minutes(n: int, zone=EASTERN, start=datetime(2025, 6, 13, 9, 30), step=timedelta(minutes=1)):
+    return [start.replace(tzinfo=zone) + i * step if zone else start + i * step for i in range(n)]
+
+
+def daily_dates(n: int) -> list[date]:
+    return [date(2024, 1, 2) + timedelta(days=i) for i in range(n)]
+
+
+def bars_at(times, **fields) -> list[BarData]:
+    return [bar(when, i, **fields) for i, when in enumerate(times)]
+
+
+@dataclass
+class VendorBar(BarData):
+    """A subclass adding nothing: the same fields, another type."""
+
+
+def with_nan(bars, field="low", every=3):
+    for b in bars[::every]:
+        setattr(b, field, math.nan)
+    return bars
+
+
+# The repeated hour of a DST end (both folds) and a time inside a DST start's gap.
+FOLD_AND_GAP = [datetime(2025, 11, 2, 1, 30, fold=fold, tzinfo=EASTERN) for fold in (0, 1)] + [
+    datetime(2025, 3, 9, 2, 30, tzinfo=EASTERN)]
+
+GATEWAY_CASES = {
+    "daily-calendar-dates": lambda: bars_at(daily_dates(40)),
+    "intraday-us-eastern": lambda: bars_at(minutes(390)),
+    "intraday-utc-epoch-form": lambda: bars_at(minutes(30, timezone.utc)),
+    "intraday-across-dst-change": lambda: bars_at(minutes(60, EASTERN, datetime(2025, 11, 1), timedelta(hours=1))),
+    "dst-fold-and-gap-times": lambda: bars_at(FOLD_AND_GAP),
+    "naive-datetimes": lambda: bars_at(minutes(30, None)),
+    "mixed-zones": lambda: bars_at(minutes(10)) + bars_at(minutes(10, timezone.utc)),
+    "whole-number-prices-become-Int64": lambda: bars_at(daily_dates(20), price=100.0),
+    "nan-prices": lambda: with_nan(bars_at(minutes(20))),
+    "nan-in-whole-number-prices": lambda: with_nan(bars_at(daily_dates(20), price=100.0), "close"),
+    "all-volume-nan": lambda: with_nan(bars_at(minutes(5)), "volume", 1),
+    "int-volume": lambda: bars_at(minutes(20), volume=1200),
+    "one-int-volume-among-floats": lambda: bars_at(minutes(5)) + bars_at(minutes(1), volume=7),
+    "float-subclass-prices": lambda: bars_at(minutes(5), price=np.float64(187.25)),
+    "bool-bar-count": lambda: bars_at(minutes(5), count=True),
+    "one-bar": lambda: bars_at(minutes(1)),
+    "many-bars": lambda: bars_at(minutes(5000)),
+    "bar-subclass": lambda: bars_at(minutes(20), cls=VendorBar),
+    "subclass-after-plain-bars": lambda: bars_at(minutes(3)) + bars_at(minutes(3), cls=VendorBar),
+    "negative-bar-count": lambda: bars_at(minutes(5), count=-1),
+    "bar-count-above-int64": lambda: bars_at(minutes(5), count=2**63),
+    "bar-count-above-uint64": lambda: bars_at(minutes(5), count=2**70),
+    "huge-prices": lambda: bars_at(minutes(5), price=1e300),
+}
+
+
+class StandInGateway:
+    def __init__(self, bars):
+        self.bars = bars
+
+    async def reqHistoricalDataAsync(self, contract, **kwargs):
+        return self.bars
+
+
+@pytest.fixture
+def printed(monkeypatch) -> list[pd.DataFrame]:
+    frames = []
+    monkeypatch.setattr(kline, "printFrame", lambda frame, title: frames.append(frame))
+    monkeypatch.setattr(kline, "_kline_cache", None)
+    return frames
+
+
+def command(gateway=None) -> kline.IOpKline:
+    cmd = kline.IOpKline(ib=gateway)
+    cmd.symbol = "AAPL"
+    return cmd
+
+
+ROUTES = {
+    "intraday": lambda cmd, bars: cmd._intraday(CONTRACT),
+    "kline": lambda cmd, bars: cmd._kline(CONTRACT, ["day", str(len(bars))]),
+}
+
+
+@pytest.mark.parametrize("route", ROUTES, ids=lambda r: f"via-{r}")
+@pytest.mark.parametrize("make_bars", GATEWAY_CASES.values(), ids=GATEWAY_CASES.keys())
+async def test_gateway_table_and_records_equal_plain_pandas(printed, route, make_bars):
+    bars = make_bars()
+    expected = plain_table(bars)
+    result = await ROUTES[route](command(StandInGateway(bars)), bars)
+    assert len(printed) == 1
+    assert_same(printed[0], result["bars"], expected)
+
+
+async def test_bars_are_left_as_they_came(printed):
+    bars = bars_at(minutes(3))
+    before = [repr(b) for b in bars]
+    await command(StandInGateway(bars))._intraday(CONTRACT)
+    assert [repr(b) for b in bars] == before
+
+
+async def test_kline_keeps_only_the_last_count_bars(printed):
+    bars = bars_at(minutes(10))
+    result = await command(StandInGateway(bars))._kline(CONTRACT, ["1m", "4"])
+    assert_same(printed[0], result["bars"], plain_table(bars[-4:]))
+
+
+async def test_records_are_new_objects_each_fetch(printed):
+    bars = bars_at(daily_dates(3))
+    first = (await command(StandInGateway(bars))._intraday(CONTRACT))["bars"]
+    kline._kline_cache = None
+    second = (await command(StandInGateway(bars))._intraday(CONTRACT))["bars"]
+    assert first == second and first is not second and first[0] is not second[0]
+
+
+# ---------------------------------------------------------------- the fallback's frames
+
+def with_missing(hist: pd.DataFrame) -> pd.DataFrame:
+    hist = hist.astype({"Volume": "float64"})
+    hist.iloc[::4, hist.columns.get_indexer(["Close", "Volume"])] = np.nan
+    hist["Note"] = pd.Series(["ok", None] * (len(hist) // 2) + ["ok"] * (len(hist) % 2), index=hist.index)
+    return hist
+
+
+YFINANCE_CASES = {
+    "intraday-exchange-zone": lambda: make_history_frame(30, "1m"),
+    "daily-zone-aware-midnights": lambda: make_history_frame(20, "1d"),
+    "zone-naive-index": lambda: make_history_frame(20, "1m", tz=None),
+    "adj-close-column": lambda: make_history_frame(20, "1d", auto_adjust=False),
+    "capital-gains-column": lambda: make_history_frame(20, "1d", extra_columns={"Capital Gains": 0.0}),
+    "missing-values": lambda: with_missing(make_history_frame(21, "1m")),
+    "unnamed-index": lambda: make_history_frame(20, "1m", index_name=None),
+    "without-dividends-and-splits": lambda: make_history_frame(20, "1m").drop(columns=["Dividends", "Stock Splits"]),
+    "one-row": lambda: make_history_frame(1, "1m"),
+}
+
+
+@pytest.mark.parametrize("make_hist", YFINANCE_CASES.values(), ids=YFINANCE_CASES.keys())
+async def test_yfinance_table_and_records_equal_plain_pandas(printed, fake_yf, make_hist):
+    hist = make_hist()
+    fake_yf.respond_with(hist)
+    result = await command()._intraday_yfinance()
+    assert len(printed) == 1
+    assert_same(printed[0], result["bars"], plain_yfinance_table(hist))
