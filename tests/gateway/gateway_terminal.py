@@ -63,6 +63,15 @@ async def bounded(awaitable):
     return await asyncio.wait_for(awaitable, RUN_TIMEOUT)
 
 
+async def until(condition) -> None:
+    """Wait for something the simulator receives after the command has already returned."""
+    async def poll():
+        while not condition():
+            await asyncio.sleep(0.01)
+
+    await bounded(poll())
+
+
 def sent(request) -> tuple:
     """What a decoded historical-data request asked for."""
     c = request.contract

@@ -37,25 +37,24 @@ async def test_words_become_one_request(terminal, words, period, bar_size, count
 
 
 @pytest.mark.parametrize(
-    "words, title, count, adjust",
+    "words, key, title, count",
     [
-        ("day 100", "AAPL day (100 bars)", 100, "none"),
-        ("5m 200 adj", "AAPL 5m (78 bars) (adjusted)", 78, "adj"),  # one session: fewer than asked
-        ("5m xyz", "AAPL 5m (78 bars)", 78, "xyz"),
+        ("day 100", ("day", "none", 100), "AAPL day (100 bars)", 100),
+        # One session of 5-minute bars: fewer than asked, all kept.
+        ("5m 200 adj", ("5m", "adj", 200), "AAPL 5m (78 bars) (adjusted)", 78),
+        ("5m xyz", ("5m", "xyz", 78), "AAPL 5m (78 bars)", 78),
     ],
-    ids=["cut-to-count", "fewer-than-asked-adjusted", "unadjusting-word-no-suffix"],
+    ids=["as-many-as-asked", "fewer-than-asked-adjusted", "unadjusting-word-no-suffix"],
 )
-async def test_fresh_fetch_prints_caches_and_returns(terminal, words, title, count, adjust):
+async def test_fresh_fetch_prints_caches_and_returns(terminal, words, key, title, count):
     result = await terminal.run(f"AAPL {words}")
-    period = words.split()[0]
     assert terminal.titles == [title]
     assert list(result) == ["symbol", "period", "count", "adjust", "bars", "source"]
-    assert (result["symbol"], result["period"], result["count"], result["adjust"], result["source"]) == (
-        "AAPL", period, count, adjust, "ibkr")
+    assert (result["symbol"], result["period"], result["adjust"]) == ("AAPL", *key[:2])
+    assert (result["count"], result["source"]) == (count, "ibkr")
     assert len(result["bars"]) == len(terminal.prints[0][0]) == count
     assert list(result["bars"][0]) == BAR_FIELDS
-    asked = int(words.split()[1]) if words.split()[1].isdigit() else 78
-    assert terminal.cached("count_key", "AAPL", period, adjust, asked) is result["bars"]
+    assert terminal.cached("count_key", "AAPL", *key) is result["bars"]
 
 
 async def test_keeps_the_last_count_bars_of_the_answer(terminal, ib):
