@@ -51,7 +51,7 @@ def present(words: list[str], record: object, options: OutputOptions) -> bool:
     if isinstance(record, dict) and is_cached(record) and record.get("bars"):
         # The command prints only fresh fetches; a person asking again still wants the table.
         print_bars(record, display)
-    ok = _charts(record, options, display) & _csv(record, options)
+    ok = _extra_outputs(record, options, display)
     print(summary(words, record), file=display, flush=True)
     if options.json:
         print(record_json(record), flush=True)
@@ -66,46 +66,42 @@ def print_bars(record: dict, stream: IO[str]) -> None:
     printFrame(pd.DataFrame(record["bars"]), f"{record_title(record)} [cache]", file=stream)
 
 
-def _charts(record: object, options: OutputOptions, display: IO[str]) -> bool:
-    if not (options.chart or options.chart_png) or _bars_or_log(record, "chart") is None:
-        return not (options.chart or options.chart_png)
+def _extra_outputs(record: object, options: OutputOptions, display: IO[str]) -> bool:
+    """Charts and CSV: each one asked for is tried, even after another failed."""
+    wanted = []  # (what is being done, how, the line to log once done)
+    if options.chart:
+        wanted.append(("draw the chart", lambda: print(_chart().terminal_chart(record), file=display), None))
+    if options.chart_png:
+        png = options.chart_png
+        wanted.append((f"write the chart to {png}", lambda: _chart().save_png(record, png), f"Wrote chart to {png}"))
+    if options.csv:
+        csv, bars = options.csv, record.get("bars") if isinstance(record, dict) else None
+        wanted.append((f"write {csv}", lambda: pd.DataFrame(bars).to_csv(csv, index=False),
+                       f"Wrote {len(bars or [])} bars to {csv}"))  # fmt: skip
+    if not wanted:
+        return True
+    if not (isinstance(record, dict) and record.get("bars")):
+        if not (isinstance(record, dict) and "error" in record):  # an error record was reported already
+            logger.error("No chart or CSV: the result has no bars")
+        return False
+    done = [_guarded(doing, action, finished) for doing, action, finished in wanted]
+    return all(done)
+
+
+def _chart():
     from quorvane import chart  # plotting libraries load only when a chart is asked for
 
-    drawn = not options.chart or _guarded("draw the chart", lambda: print(chart.terminal_chart(record), file=display))
-    if not options.chart_png:
-        return drawn
-    if not _guarded(f"write the chart to {options.chart_png}", lambda: chart.save_png(record, options.chart_png)):
-        return False
-    logger.info("Wrote chart to {}", options.chart_png)
-    return drawn
+    return chart
 
 
-def _csv(record: object, options: OutputOptions) -> bool:
-    if not options.csv:
-        return True
-    bars = _bars_or_log(record, "CSV")
-    if bars is None:
-        return False
-    if not _guarded(f"write {options.csv}", lambda: pd.DataFrame(bars).to_csv(options.csv, index=False)):
-        return False
-    logger.info("Wrote {} bars to {}", len(bars), options.csv)
-    return True
-
-
-def _bars_or_log(record: object, what: str) -> list | None:
-    bars = record.get("bars") if isinstance(record, dict) else None
-    if not bars:
-        logger.error("No {}: the result has no bars", what)
-        return None
-    return bars
-
-
-def _guarded(doing: str, action) -> bool:
+def _guarded(doing: str, action, finished: str | None) -> bool:
     try:
         action()
     except (ImportError, OSError, ValueError, TypeError) as exc:
         logger.error("Cannot {}: {}: {}", doing, type(exc).__name__, exc)
         return False
+    if finished:
+        logger.info(finished)
     return True
 
 

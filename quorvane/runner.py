@@ -83,8 +83,11 @@ async def _session(args: argparse.Namespace, options: OutputOptions) -> int:
     try:
         if args.words:
             return await execute(args.words, state, options)
-        from quorvane.shell import Shell  # prompt_toolkit loads only for the shell
-
+        try:
+            from quorvane.shell import Shell  # prompt_toolkit loads only for the shell
+        except ImportError as exc:
+            logger.error("The shell needs prompt_toolkit ({}); give a command to run it once", exc)
+            return 2
         return await Shell(connection, interactive=sys.stdin.isatty()).run()
     finally:
         await connection.close()
