@@ -88,7 +88,9 @@ class Connection:
     def _on_disconnected(self) -> None:
         if self._closing:
             return
-        logger.warning("Lost connection to gateway at {}; requests fall back to public data until it returns", self.address)
+        logger.warning(
+            "Lost connection to gateway at {}; requests fall back to public data until it returns", self.address
+        )
         self._lost.set()
 
     async def _reconnect_loop(self) -> None:

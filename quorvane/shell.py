@@ -32,6 +32,7 @@ BUILTINS = {
     "quit": "quit (or Ctrl-D): leave the shell",
     "exit": "exit: the same as quit",
 }
+BANNER_HINT = "Type help for commands, Ctrl-D to quit."
 OUTPUT_HELP = "Output options, after a command's words: --chart, --chart-png FILE, --json, --csv FILE"
 KEYS_HELP = "Tab completes commands and period words; Ctrl-C cancels a running request; Ctrl-D quits."
 # Words worth completing after a command's symbol, when its module defines them.
@@ -145,7 +146,7 @@ class Shell:
         """Read and run lines until Ctrl-D, end of input or `quit`; the last request's exit code."""
         self.connection.keep_connected()
         if self.interactive:
-            print(f"quorvane shell: {self.connection.describe()}. Type help for commands, Ctrl-D to quit.", file=sys.stderr)
+            print(f"quorvane shell: {self.connection.describe()}. {BANNER_HINT}", file=sys.stderr)
         while True:
             try:
                 line = await self._read_line()
@@ -211,7 +212,8 @@ class Shell:
         for name in COMMAND_MODULES:
             cache = getattr(sys.modules.get(name), "_kline_cache", None)
             if cache is not None:
-                lines.append(f"bar cache: {len(cache)} requests, {cache.bars:,} bars")
+                entries = len(cache)
+                lines.append(f"bar cache: {entries} request{'s' * (entries != 1)}, {cache.bars:,} bars")
         return "\n".join(lines)
 
 
