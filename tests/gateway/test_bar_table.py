@@ -100,6 +100,7 @@ GATEWAY_CASES = {
     "daily-calendar-dates": lambda: bars_at(daily_dates(40)),
     "intraday-us-eastern": lambda: bars_at(minutes(390)),
     "intraday-utc-epoch-form": lambda: bars_at(minutes(30, timezone.utc)),
+    "intraday-fixed-offset-zone": lambda: bars_at(minutes(30, timezone(timedelta(hours=5, minutes=30)))),
     "intraday-across-dst-change": lambda: bars_at(minutes(60, EASTERN, datetime(2025, 11, 1), timedelta(hours=1))),
     "dst-fold-and-gap-times": lambda: bars_at(FOLD_AND_GAP),
     "naive-datetimes": lambda: bars_at(minutes(30, None)),

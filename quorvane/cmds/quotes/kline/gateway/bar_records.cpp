@@ -116,13 +116,14 @@ const char* widest(char kind) {
 }
 
 std::unique_ptr<NumericColumn> numeric_column(nb::handle column, char kind, bool nullable) {
-    nb::object values = nullable ? column.attr("array").attr("to_numpy")(
-                                       nb::arg("dtype") = widest(kind), nb::arg("na_value") = 0)
-                                 : column.attr("to_numpy")(nb::arg("dtype") = widest(kind));
-    nb::object missing;
-    if (nullable && nb::cast<bool>(column.attr("hasnans")))
-        missing = column.attr("isna")().attr("to_numpy")(nb::arg("dtype") = "bool");
-    return std::make_unique<NumericColumn>(kind, std::move(values), std::move(missing));
+    if (!nullable)
+        return std::make_unique<NumericColumn>(kind, column.attr("to_numpy")(nb::arg("dtype") = widest(kind)),
+                                               nb::object());
+    // A nullable array's isna() is its mask as a numpy array.
+    nb::object array = column.attr("array");
+    return std::make_unique<NumericColumn>(
+        kind, array.attr("to_numpy")(nb::arg("dtype") = widest(kind), nb::arg("na_value") = 0),
+        array.attr("isna")());
 }
 
 // ---- other columns, as lists of values ------------------------------------
@@ -230,10 +231,8 @@ nb::object records(nb::handle frame) {
     CollectorPause pause;
     std::vector<ColumnValues> values;
     values.reserve(static_cast<size_t>(width));
-    nb::object by_position = frame.attr("iloc");
-    for (Py_ssize_t c = 0; c < width; ++c) {
-        nb::object column = by_position[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), c)];
-        values.push_back(column_values(column));
+    for (nb::handle item : frame.attr("items")()) {
+        values.push_back(column_values(nb::object(item[1])));
         if (!values.back().is_valid()) return plain_records(frame);
     }
     return rows(keys, values, nb::cast<Py_ssize_t>(frame.attr("shape")[0]));
