@@ -1,3 +1,3 @@
 # Fixtures shared by every test area: the yfinance library boundary and the
 # simulated IBKR gateway.
-pytest_plugins = ["fixtures.yf", "fixtures.gateway"]
+pytest_plugins = ["fixtures.yf", "fixtures.gateway", "fixtures.logs"]

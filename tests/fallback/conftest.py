@@ -5,7 +5,6 @@ import types
 from datetime import date, timedelta
 
 import pytest
-from loguru import logger
 
 from fallback_helpers import TODAY
 from fixtures.yf import REFERENCE_TIME
@@ -15,15 +14,6 @@ from quorvane.state import HostState
 @pytest.fixture(autouse=True)
 def fresh_cache(monkeypatch):
     monkeypatch.setattr(kline, "_kline_cache", None)
-
-
-@pytest.fixture
-def logs():
-    """Every loguru line of the test as "LEVEL|message"."""
-    lines = []
-    sink = logger.add(lambda message: lines.append(message.rstrip("\n")), format="{level}|{message}")
-    yield lines
-    logger.remove(sink)
 
 
 @pytest.fixture

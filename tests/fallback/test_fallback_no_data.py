@@ -24,10 +24,10 @@ DOWNLOADS = {
 
 @pytest.mark.parametrize(("program", "adapter_lines"), DOWNLOADS.values(), ids=DOWNLOADS)
 @pytest.mark.parametrize(("serve", "expected", "lines_before", "lines_after"), MODES.values(), ids=MODES)
-async def test_no_data_gives_the_error_record(market, command, logs, printed, program, adapter_lines,
+async def test_no_data_gives_the_error_record(market, command, log_lines, printed, program, adapter_lines,
                                               serve, expected, lines_before, lines_after):
     program(market)
     record = await serve(command())
     assert list(record.items()) == list(expected.items())
-    assert logs == [*lines_before, *adapter_lines, *lines_after]
+    assert log_lines == [*lines_before, *adapter_lines, *lines_after]
     assert printed == [] and cache_size() == 0

@@ -32,8 +32,8 @@ async def test_mode_through_the_real_library(yahoo_http, command, printed, words
     assert len(printed) == 1
 
 
-async def test_unknown_symbol_through_the_real_library(yahoo_http, command, logs, printed):
+async def test_unknown_symbol_through_the_real_library(yahoo_http, command, log_lines, printed):
     yahoo_http.now = REFERENCE_TIME
     record = await command(["day", "10"], symbol="NOPE").run()
     assert record == {"error": "No data returned", "symbol": "NOPE"}
-    assert logs[-1] == "ERROR|[NOPE] yfinance returned no data" and printed == []
+    assert log_lines[-1] == "ERROR|[NOPE] yfinance returned no data" and printed == []

@@ -30,7 +30,7 @@ GRAMMAR = {
 
 
 @pytest.mark.parametrize(("words", "start", "end", "period", "adjust", "auto_adjust"), GRAMMAR.values(), ids=GRAMMAR)
-async def test_words_choose_the_download_key_and_title(market, command, logs, printed, pinned_today,
+async def test_words_choose_the_download_key_and_title(market, command, log_lines, printed, pinned_today,
                                                        words, start, end, period, adjust, auto_adjust):
     market.respond_with(make_history_frame(20))
     interval = INTERVAL[ALIASES.get(period, period)]  # an alias asks as its canonical word
@@ -39,7 +39,7 @@ async def test_words_choose_the_download_key_and_title(market, command, logs, pr
     assert list(call.kwargs.items()) == [("start", date.fromisoformat(start)), ("end", date.fromisoformat(end)),
                                          ("interval", interval), ("auto_adjust", auto_adjust)]
     assert type(call.kwargs["start"]) is date and type(call.kwargs["end"]) is date
-    assert logs == [f"INFO|[AAPL] yfinance history: {start} → {end}, interval={interval}, adjust={auto_adjust}"]
+    assert log_lines == [f"INFO|[AAPL] yfinance history: {start} → {end}, interval={interval}, adjust={auto_adjust}"]
     assert list(record) == FRESH_KEYS and record["source"] == "yfinance"
     assert [record[key] for key in FRESH_KEYS[:5]] == ["AAPL", period, start, end, adjust]
     assert len(record["bars"]) == 20  # every row the library delivered
@@ -53,17 +53,17 @@ async def test_words_choose_the_download_key_and_title(market, command, logs, pr
     (["today"], "2025-06-13", "2025-06-13"),
     (["2025-07-01", "week"], "2025-07-01", "2025-06-13"),
 ], ids=["end-before-start", "same-day", "today-alone", "future-start"])
-async def test_start_not_before_end_is_refused_quietly(market, command, logs, printed, pinned_today,
+async def test_start_not_before_end_is_refused_quietly(market, command, log_lines, printed, pinned_today,
                                                        words, start, end):
     record = await command()._history_yfinance(words)
     assert list(record.items()) == [("error", "Start must be before end"), ("start", start), ("end", end)]
-    assert (logs, printed, market.calls, kline._kline_cache) == ([], [], [], None)
+    assert (log_lines, printed, market.calls, kline._kline_cache) == ([], [], [], None)
 
 
-async def test_repeat_is_answered_from_the_cache(market, command, logs, printed):
+async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed):
     stored = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
-    logs.clear(), printed.clear()
+    log_lines.clear(), printed.clear()
     record = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
     assert list(record) == [*FRESH_KEYS[:6], "cached"] and record["cached"] is True
     assert record["bars"] is stored["bars"] and len(record["bars"]) == 4
-    assert (logs, printed, len(market.calls)) == ([], [], 1)
+    assert (log_lines, printed, len(market.calls)) == ([], [], 1)

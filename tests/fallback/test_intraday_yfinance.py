@@ -6,11 +6,11 @@ from fallback_helpers import cached
 from quorvane.cmds.quotes import kline
 
 
-async def test_fresh_curve_is_printed_cached_and_marked_yfinance(market, command, logs, printed):
+async def test_fresh_curve_is_printed_cached_and_marked_yfinance(market, command, log_lines, printed):
     record = await command(["intraday", "extra"])._intraday_yfinance()
     (call,) = market.calls
     assert list(call.kwargs.items()) == [("period", "1d"), ("interval", "1m"), ("auto_adjust", False)]
-    assert logs == ["INFO|[AAPL] yfinance intraday"]
+    assert log_lines == ["INFO|[AAPL] yfinance intraday"]
     assert list(record) == ["symbol", "type", "bars", "source"]
     assert (record["symbol"], record["type"], record["source"]) == ("AAPL", "intraday", "yfinance")
     (frame, title), = printed
@@ -18,14 +18,14 @@ async def test_fresh_curve_is_printed_cached_and_marked_yfinance(market, command
     assert cached("intraday", "AAPL") is record["bars"]
 
 
-async def test_repeat_is_answered_from_the_cache(market, command, logs, printed):
+async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed):
     stored = await command()._intraday_yfinance()
-    logs.clear(), printed.clear()
+    log_lines.clear(), printed.clear()
     record = await command()._intraday_yfinance()
     assert list(record.items()) == [("symbol", "AAPL"), ("type", "intraday"), ("bars", stored["bars"]),
                                     ("source", "cache")]
     assert record["bars"] is stored["bars"]
-    assert logs == ["INFO|[AAPL] yfinance intraday", "INFO|[AAPL] intraday cache hit (yfinance path)"]
+    assert log_lines == ["INFO|[AAPL] yfinance intraday", "INFO|[AAPL] intraday cache hit (yfinance path)"]
     assert (printed, len(market.calls)) == ([], 1)
 
 

@@ -28,14 +28,14 @@ GRAMMAR = {
 
 
 @pytest.mark.parametrize(("words", "period", "count", "adjust", "auto_adjust"), GRAMMAR.values(), ids=GRAMMAR)
-async def test_words_choose_the_download_key_and_title(market, command, logs, printed,
+async def test_words_choose_the_download_key_and_title(market, command, log_lines, printed,
                                                        words, period, count, adjust, auto_adjust):
     market.respond_with(make_history_frame(300))
     yf_period, interval = YF_CHOICE[ALIASES.get(period, period)]  # an alias asks as its canonical word
     record = await command()._kline_yfinance(words)
     assert [list(call.kwargs.items()) for call in market.calls] == [
         [("period", yf_period), ("interval", interval), ("auto_adjust", auto_adjust)]]
-    assert logs == [f"INFO|[AAPL] yfinance kline: period={yf_period}, interval={interval}, count={count}, "
+    assert log_lines == [f"INFO|[AAPL] yfinance kline: period={yf_period}, interval={interval}, count={count}, "
                     f"adjust={auto_adjust}"]
     assert list(record) == FRESH_KEYS and record["source"] == "yfinance"
     assert (record["symbol"], record["period"], record["count"], record["adjust"]) == ("AAPL", period, count, adjust)
@@ -62,12 +62,12 @@ async def test_cut_keeps_the_latest_rows(market, command, printed, count, first_
     (["5m", "50"], ["5m", "50"], 50),
     (["5m", "200"], ["5m", "50"], 50),
 ], ids=["exact-key", "larger-count-entry"])
-async def test_repeat_is_answered_from_the_cache(market, command, logs, printed, first, again, count):
+async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed, first, again, count):
     stored = await command()._kline_yfinance(first)
-    logs.clear(), printed.clear()
+    log_lines.clear(), printed.clear()
     record = await command()._kline_yfinance(again)
     assert list(record) == CACHED_KEYS and record["cached"] is True
     assert record["count"] == count and record["bars"] == stored["bars"][-count:]
     assert cached("count", "AAPL", "5m", "none", count) is record["bars"]  # kept under the exact key
     assert first != again or record["bars"] is stored["bars"]
-    assert (logs, printed, len(market.calls)) == ([], [], 1)
+    assert (log_lines, printed, len(market.calls)) == ([], [], 1)

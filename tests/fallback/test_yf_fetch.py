@@ -49,13 +49,13 @@ async def test_https_proxy(market, command, monkeypatch, env_per_download, assig
     ("history_raises", {"period": "1d"}, "connection reset"),
     ("fake_yf", {"period": "1d", "proxy": PROXY}, "got an unexpected keyword argument 'proxy'"),
 ], ids=["yfinance-not-installed", "history-raises", "unknown-keyword"])
-async def test_failed_download_is_logged_and_none(request, command, logs, world, kwargs, reason):
+async def test_failed_download_is_logged_and_none(request, command, log_lines, world, kwargs, reason):
     if world == "history_raises":
         request.getfixturevalue("fake_yf").raise_(ConnectionError("connection reset"))
     else:
         request.getfixturevalue(world)
     assert await command()._yf_history(**kwargs) is None
-    assert logs == [f"ERROR|[AAPL] yfinance fetch failed: {reason}"]
+    assert log_lines == [f"ERROR|[AAPL] yfinance fetch failed: {reason}"]
 
 
 def test_module_loads_without_yfinance():

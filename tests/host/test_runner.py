@@ -4,20 +4,11 @@ import types
 from dataclasses import dataclass, field
 
 import pytest
-from loguru import logger
 
 from mutil.dispatch import DArg
 from quorvane import runner
 from quorvane.cmds.base import IOp, command
 from quorvane.state import HostState
-
-
-@pytest.fixture
-def logs():
-    lines = []
-    handler = logger.add(lambda m: lines.append(m.record["message"]), level="INFO")
-    yield lines
-    logger.remove(handler)
 
 
 @pytest.fixture
@@ -70,13 +61,13 @@ def test_unloadable_command_module_exits_2(monkeypatch, tmp_path, capsys, module
     assert capsys.readouterr().err.count("\n") == 1
 
 
-def test_unreachable_gateway_logs_once_and_runs_disconnected(fake, capsys, logs):
+def test_unreachable_gateway_logs_once_and_runs_disconnected(fake, capsys, log_lines):
     with socket.socket() as probe:  # a port nobody listens on
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     fake.requires_gateway = True
     assert runner.main(["fake", "AAPL", "--gateway", f"127.0.0.1:{port}"]) == 1
-    failures = [line for line in logs if "Cannot connect" in line]
+    failures = [line.split("|", 1)[1] for line in log_lines if "Cannot connect" in line]
     assert len(failures) == 1 and failures[0].startswith(f"Cannot connect to gateway at 127.0.0.1:{port} (")
     out, err = capsys.readouterr()
     assert "fake needs a connected gateway" in out

@@ -7,7 +7,6 @@ import sys
 from pathlib import Path
 
 import pytest
-from loguru import logger
 
 ROOT = Path(__file__).resolve().parents[2]
 RUN_TIMEOUT = 60  # seconds; a run against the simulator takes about one
@@ -55,14 +54,6 @@ def closed_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
-
-
-@pytest.fixture
-def logs():
-    lines = []
-    sink = logger.add(lambda message: lines.append(message.rstrip("\n")), format="{level}|{message}")
-    yield lines
-    logger.remove(sink)
 
 
 @pytest.fixture

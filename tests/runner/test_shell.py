@@ -68,20 +68,20 @@ async def test_ctrl_c_cancels_the_request_and_the_shell_goes_on(connection, gate
     assert signal.getsignal(signal.SIGINT) is not None  # the shell put the previous handler back
 
 
-async def test_help_options_and_bad_lines(connection, capsys, logs, extension, tmp_path):
+async def test_help_options_and_bad_lines(connection, capsys, log_lines, extension, tmp_path):
     async with shell_on_pipe(connection, tmp_path) as (pipe, session):
         pipe.send_text('help kline\nkline AAPL day 3 --bogus\nkline "AAPL\nkline AAPL day 3 --json\nhelp no\nquit\n')
         assert await asyncio.wait_for(session, SESSION_TIMEOUT) == 0
     captured = capsys.readouterr()
     assert extension.IOpKline.__doc__.rstrip() in captured.out
-    assert "ERROR|kline: unrecognized arguments: --bogus" in logs
-    assert "ERROR|Cannot read command line: No closing quotation" in logs
+    assert "ERROR|kline: unrecognized arguments: --bogus" in log_lines
+    assert "ERROR|Cannot read command line: No closing quotation" in log_lines
     record = json.loads(next(line for line in captured.out.splitlines() if line.startswith("{")))
     assert record["count"] == 3 and "T" not in record["bars"][0]["date"]  # daily bars: ISO dates
     assert "Unknown command: no" in captured.out
 
 
-async def test_lost_gateway_falls_back_then_reconnects(connection, gateway_sim, logs, fake_yf, capsys):
+async def test_lost_gateway_falls_back_then_reconnects(connection, gateway_sim, log_lines, fake_yf, capsys):
     connection.retry_first = 0.05
     connection.keep_connected()
     port = gateway_sim.port
@@ -91,7 +91,7 @@ async def test_lost_gateway_falls_back_then_reconnects(connection, gateway_sim, 
     assert capsys.readouterr().out.splitlines()[-1] == "kline AAPL: 5 bars (yfinance)"
     await gateway_sim.start("127.0.0.1", port)
     await until(lambda: connection.state.connected)
-    assert [line for line in logs if "connect" in line.lower()] == [
+    assert [line for line in log_lines if "connect" in line.lower()] == [
         f"WARNING|Lost connection to gateway at 127.0.0.1:{port}; "
         "requests fall back to public data until it returns",
         f"INFO|Reconnected to gateway at 127.0.0.1:{port}",
