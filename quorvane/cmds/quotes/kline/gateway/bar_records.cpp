@@ -9,13 +9,14 @@
 
 #include <datetime.h>
 
-#include <cstring>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "bridge/errors.hpp"
 #include "front/globals.hpp"
+#include "gateway/numpy_arrays.hpp"
 
 namespace kline::bar_table {
 namespace {
@@ -56,28 +57,6 @@ bool is_instance(nb::handle value, nb::handle classes) {
 
 // ---- numeric columns, boxed from their arrays -----------------------------
 
-// A one-dimensional array's memory, held while the records are filled.
-class ArrayView {
-public:
-    explicit ArrayView(nb::object array) : array_(std::move(array)) {
-        bridge::check(PyObject_GetBuffer(array_.ptr(), &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0);
-    }
-    ArrayView(const ArrayView&) = delete;
-    ArrayView& operator=(const ArrayView&) = delete;
-    ~ArrayView() { PyBuffer_Release(&view_); }
-
-    template <typename T>
-    T at(Py_ssize_t row) const {
-        T value;
-        std::memcpy(&value, static_cast<const char*>(view_.buf) + row * view_.strides[0], sizeof value);
-        return value;
-    }
-
-private:
-    nb::object array_;
-    Py_buffer view_{};
-};
-
 // Values as to_dict gives them for a numeric column: Python float, int or
 // bool (what numpy's item() and pandas' maybe_box_native make of each
 // width), and None where a nullable column is missing a value.
@@ -100,8 +79,8 @@ public:
 
 private:
     char kind_;
-    ArrayView values_;
-    std::optional<ArrayView> missing_;
+    numpy_arrays::View values_;
+    std::optional<numpy_arrays::View> missing_;
 };
 
 // Every width of a kind widens losslessly to these, as item() does.

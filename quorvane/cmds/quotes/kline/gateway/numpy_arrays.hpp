@@ -1,0 +1,66 @@
+// numpy arrays seen from C++, through public interfaces only: new arrays
+// written in place, and existing arrays read in place.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstring>
+#include <utility>
+
+#include "bridge/errors.hpp"
+
+namespace kline::numpy_arrays {
+
+namespace nb = nanobind;
+
+// numpy.frombuffer, looked up on first use and never released.
+inline nb::handle frombuffer() {
+    static const nb::object* const function =
+        new nb::object(nb::module_::import_("numpy").attr("frombuffer"));
+    return *function;
+}
+
+// A new array's values, written row by row. The array is a view on a
+// bytearray of the right size, so nothing is copied to build it.
+template <typename T>
+class Builder {
+public:
+    Builder(Py_ssize_t size, const char* dtype)
+        : dtype_(dtype),
+          bytes_(bridge::steal_or_raise(
+              PyByteArray_FromStringAndSize(nullptr, size * static_cast<Py_ssize_t>(sizeof(T))))) {}
+
+    void set(Py_ssize_t row, T value) {
+        std::memcpy(PyByteArray_AS_STRING(bytes_.ptr()) + row * sizeof(T), &value, sizeof value);
+    }
+
+    nb::object array() const { return frombuffer()(bytes_, nb::arg("dtype") = dtype_); }
+
+private:
+    const char* dtype_;
+    nb::object bytes_;
+};
+
+// A one-dimensional array's values, read in place while the view lives.
+class View {
+public:
+    explicit View(nb::object array) : array_(std::move(array)) {
+        bridge::check(PyObject_GetBuffer(array_.ptr(), &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0);
+    }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    ~View() { PyBuffer_Release(&view_); }
+
+    template <typename T>
+    T at(Py_ssize_t row) const {
+        T value;
+        std::memcpy(&value, static_cast<const char*>(view_.buf) + row * view_.strides[0], sizeof value);
+        return value;
+    }
+
+private:
+    nb::object array_;
+    Py_buffer view_{};
+};
+
+}  // namespace kline::numpy_arrays
