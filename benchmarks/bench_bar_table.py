@@ -33,7 +33,7 @@ import quorvane.cmds.quotes.kline as kline
 
 SIZES = (1_000, 10_000, 100_000, 1_000_000)
 KINDS = ("intraday", "daily")
-REPEATS = {1_000: 7, 10_000: 5, 100_000: 3}  # larger sizes run once
+REPEATS = {1_000: 21, 10_000: 9, 100_000: 5}  # larger sizes run once
 EXCHANGE = ZoneInfo("US/Eastern")
 CONTRACT = Stock("AAPL", "SMART", "USD")
 SESSION_MINUTES = 390

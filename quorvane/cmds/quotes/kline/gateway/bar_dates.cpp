@@ -76,9 +76,10 @@ bool DateColumn::add(Py_ssize_t row, nb::object value) {
 
 nb::object DateColumn::column() const {
     if (!instants_) return objects_;
-    nb::object series = libraries().pandas.attr("Series")(instants_->array());
-    if (zone_ == Py_None) return series;
-    return series.attr("dt").attr("tz_localize")("UTC").attr("dt").attr("tz_convert")(nb::handle(zone_));
+    nb::object values = instants_->array();
+    if (zone_ == Py_None) return values;
+    nb::object utc = libraries().pandas.attr("DatetimeIndex")(values).attr("tz_localize")("UTC");
+    return utc.attr("tz_convert")(nb::handle(zone_)).attr("array");
 }
 
 bool DateColumn::start(PyObject* date) {
