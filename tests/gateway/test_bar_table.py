@@ -57,7 +57,9 @@ def shape_of(records: list[dict]) -> list[list[tuple]]:
 
 def assert_same(printed: pd.DataFrame, records: list[dict], expected: pd.DataFrame) -> None:
     pd.testing.assert_frame_equal(printed, expected, check_exact=True)
-    assert shape_of(records) == shape_of(expected.to_dict(orient="records"))
+    expected_records = expected.to_dict(orient="records")
+    assert records == expected_records
+    assert shape_of(records) == shape_of(expected_records)
 
 
 # ---------------------------------------------------------------- bars as the gateway delivers them
@@ -188,7 +190,11 @@ async def test_records_are_new_objects_each_fetch(printed):
 def with_missing(hist: pd.DataFrame) -> pd.DataFrame:
     hist = hist.astype({"Volume": "float64"})
     hist.iloc[::4, hist.columns.get_indexer(["Close", "Volume"])] = np.nan
-    hist["Note"] = pd.Series(["ok", None] * (len(hist) // 2) + ["ok"] * (len(hist) % 2), index=hist.index)
+    return hist
+
+
+def with_column(hist: pd.DataFrame, name: str, pattern: list) -> pd.DataFrame:
+    hist[name] = pd.Series((pattern * len(hist))[: len(hist)], index=hist.index, dtype=object)
     return hist
 
 
@@ -198,7 +204,10 @@ YFINANCE_CASES = {
     "zone-naive-index": lambda: make_history_frame(20, "1m", tz=None),
     "adj-close-column": lambda: make_history_frame(20, "1d", auto_adjust=False),
     "capital-gains-column": lambda: make_history_frame(20, "1d", extra_columns={"Capital Gains": 0.0}),
-    "missing-values": lambda: with_missing(make_history_frame(21, "1m")),
+    "missing-prices-and-volumes": lambda: with_missing(make_history_frame(21, "1m")),
+    "repaired-flags": lambda: with_column(make_history_frame(9, "1d"), "Repaired?", [False, True, None]),
+    "text-column-with-gaps": lambda: with_column(make_history_frame(9, "1m"), "Note", ["ok", None]),
+    "mixed-object-column": lambda: with_column(make_history_frame(9, "1m"), "Misc", [1, "a", pd.NA, 2.5]),
     "unnamed-index": lambda: make_history_frame(20, "1m", index_name=None),
     "without-dividends-and-splits": lambda: make_history_frame(20, "1m").drop(columns=["Dividends", "Stock Splits"]),
     "one-row": lambda: make_history_frame(1, "1m"),
