@@ -160,8 +160,8 @@ ColumnValues column_values(nb::handle column) {
 }
 
 // One dict per row, keys in column order. Each record starts as a copy of
-// a template holding the keys, which costs one allocation where inserting
-// the keys into an empty dict costs two.
+// a template holding the keys: one key-table allocation, where inserting
+// more than five keys into an empty dict allocates a table and regrows it.
 nb::object rows(nb::handle keys, const std::vector<ColumnValues>& columns, Py_ssize_t height) {
     const Py_ssize_t width = PyList_GET_SIZE(keys.ptr());
     nb::object blank = steal_or_raise(PyDict_New());
