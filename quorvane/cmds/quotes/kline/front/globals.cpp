@@ -20,7 +20,6 @@ void init_globals(nb::module_ module) {
             nb::module_::import_("math"),
             nb::module_::import_("dataclasses"),
             nb::module_::import_("inspect"),
-            nb::module_::import_("importlib"),
             nb::module_::import_("functools"),
         },
     };

@@ -20,7 +20,6 @@ struct Libraries {
     nb::module_ math;
     nb::module_ dataclasses;
     nb::module_ inspect;
-    nb::module_ importlib;
     nb::module_ functools;
 };
 

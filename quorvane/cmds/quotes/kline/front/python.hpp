@@ -49,12 +49,4 @@ inline nb::object last(nb::handle sequence, nb::handle count) {
     return bridge::steal_or_raise(PyObject_GetItem(sequence.ptr(), slice.ptr()));
 }
 
-// "a" + "b" + ... for already-textual pieces.
-inline nb::object concat(std::initializer_list<nb::handle> pieces) {
-    nb::object text = nb::str("");
-    for (nb::handle piece : pieces)
-        text = bridge::steal_or_raise(PyUnicode_Concat(text.ptr(), nb::str(piece).ptr()));
-    return text;
-}
-
 }  // namespace kline
