@@ -19,8 +19,8 @@ def day_text(word: str) -> str:
 
 
 def duration_from(start: str) -> str:
-    """What an open-ended request must ask for: the span from start to today."""
-    days = max(1, (dt.date.today() - dt.date.fromisoformat(start)).days)
+    """What an open-ended request must ask for: the days from start to today, both included."""
+    days = max(1, (dt.date.today() - dt.date.fromisoformat(start)).days + 1)
     return f"{days} D" if days <= 365 else f"{math.ceil(days / 365)} Y"
 
 
@@ -52,15 +52,15 @@ def naive(stamp):
     [
         ("2025-01-01", TODAY, "day", "none", (TODAY, None, "1 day", "TRADES")),
         ("2025-01-01 2025-06-01 foo", "2025-06-01", "day", "foo",
-         ("20250602 03:59:59 UTC", "151 D", "1 day", "TRADES")),
+         ("20250602 03:59:59 UTC", "152 D", "1 day", "TRADES")),
         ("2025-01-01 day 2025-06-01", TODAY, "day", "2025-06-01", (TODAY, None, "1 day", "TRADES")),
         ("2025-01-01 2025-06-01 week", "2025-06-01", "week", "none",
-         ("20250602 03:59:59 UTC", "151 D", "1 week", "TRADES")),
+         ("20250602 03:59:59 UTC", "152 D", "1 week", "TRADES")),
         ("2025-03-03 2025-03-04", "2025-03-04", "day", "none",
-         ("20250305 04:59:59 UTC", "1 D", "1 day", "TRADES")),
-        ("2024-06-01 2025-06-01", "2025-06-01", "day", "none",
+         ("20250305 04:59:59 UTC", "2 D", "1 day", "TRADES")),
+        ("2024-06-02 2025-06-01", "2025-06-01", "day", "none",
          ("20250602 03:59:59 UTC", "365 D", "1 day", "TRADES")),
-        ("2024-05-31 2025-06-01", "2025-06-01", "day", "none",
+        ("2024-06-01 2025-06-01", "2025-06-01", "day", "none",
          ("20250602 03:59:59 UTC", "2 Y", "1 day", "TRADES")),
         # Adjusted ranges run up to now: the gateway refuses an end date for them.
         ("2025-01-01 2025-06-01 d adj", "2025-06-01", "d", "adj", ("", None, "1 day", "ADJUSTED_LAST")),
@@ -124,7 +124,7 @@ async def test_range_keeps_only_the_bars_between_its_dates(terminal, ib, line, p
     if open_end:
         assert request.durationStr == duration_from(start)
     whole = await replay(ib, request)
-    kept = [b for b in whole if first <= day_of(b.date) and (day_of(b.date) <= last or not open_end)]
+    kept = [b for b in whole if first <= day_of(b.date) <= last]
     assert day_of(whole[0].date) < first  # the gateway did answer from before start
     assert [(r["date"], r["close"]) for r in result["bars"]] == [(naive(b.date), b.close) for b in kept]
     assert f"duration={request.durationStr}," in terminal.logs[0]

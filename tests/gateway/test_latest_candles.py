@@ -13,7 +13,8 @@ AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
     [
         ("", "day", "1 day", 250, "350 D", "TRADES"),
         ("day 100", "day", "1 day", 100, "140 D", "TRADES"),
-        ("5m 200 adj", "5m", "5 mins", 200, "1 D", "ADJUSTED_LAST"),
+        ("5m 200 adj", "5m", "5 mins", 200, "3 D", "ADJUSTED_LAST"),
+        ("1h", "1h", "1 hour", 130, "20 D", "TRADES"),
         ("1m", "1m", "1 min", 120, "1 D", "TRADES"),
         ("d", "d", "1 day", 100, "100 D", "TRADES"),
         ("50", "day", "1 day", 50, "70 D", "TRADES"),
@@ -24,7 +25,7 @@ AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
         ("Intraday", "day", "1 day", 250, "350 D", "TRADES"),
         ("day 0", "day", "1 day", 0, "0 D", "TRADES"),
     ],
-    ids=["no-words-day-250-stretched", "day-100", "5m-200-adjusted", "1m-default-120",
+    ids=["no-words-day-250-stretched", "day-100", "5m-200-adjusted", "1h-130-in-sessions", "1m-default-120",
          "alias-d-100-unstretched", "bare-count", "bare-adj", "count-then-forward",
          "unknown-adjust-word", "week-in-years", "capital-intraday-is-adjust-word", "count-zero"],
 )
@@ -40,11 +41,10 @@ async def test_words_become_one_request(terminal, words, period, bar_size, count
     "words, key, title, count",
     [
         ("day 100", ("day", "none", 100), "AAPL day (100 bars)", 100),
-        # One session of 5-minute bars: fewer than asked, all kept.
-        ("5m 200 adj", ("5m", "adj", 200), "AAPL 5m (78 bars) (adjusted)", 78),
+        ("5m 200 adj", ("5m", "adj", 200), "AAPL 5m (200 bars) (adjusted)", 200),
         ("5m xyz", ("5m", "xyz", 78), "AAPL 5m (78 bars)", 78),
     ],
-    ids=["as-many-as-asked", "fewer-than-asked-adjusted", "unadjusting-word-no-suffix"],
+    ids=["as-many-as-asked", "adjusted-intraday", "unadjusting-word-no-suffix"],
 )
 async def test_fresh_fetch_prints_caches_and_returns(terminal, words, key, title, count):
     result = await terminal.run(f"AAPL {words}")

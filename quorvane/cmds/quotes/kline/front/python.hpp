@@ -33,6 +33,13 @@ inline bool is_instance(nb::handle value, nb::handle type) {
     return result == 1;
 }
 
+// a < b, with Python's comparison rules.
+inline bool less(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    bridge::check(result >= 0);
+    return result == 1;
+}
+
 // getattr(obj, name, None)
 inline nb::object attr_or_none(nb::handle object, const char* name) {
     PyObject* value = PyObject_GetAttrString(object.ptr(), name);

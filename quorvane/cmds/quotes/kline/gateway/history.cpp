@@ -1,6 +1,4 @@
 // Date-range history from the gateway: kline <symbol> <start> [end] [period] [adj]
-#include <optional>
-
 #include "bridge/errors.hpp"
 #include "front/dates.hpp"
 #include "front/globals.hpp"
@@ -8,6 +6,7 @@
 #include "front/python.hpp"
 #include "front/vocabulary.hpp"
 #include "front/words.hpp"
+#include "gateway/bar_days.hpp"
 #include "gateway/bar_table.hpp"
 #include "gateway/cache.hpp"
 #include "gateway/coroutines.hpp"
@@ -19,35 +18,17 @@ namespace {
 
 using bridge::steal_or_raise;
 
-bool before(nb::handle a, nb::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    bridge::check(result >= 0);
-    return result == 1;
-}
-
 nb::object whole_days(nb::handle from, nb::handle to) {
     nb::object span = steal_or_raise(PyNumber_Subtract(to.ptr(), from.ptr()));
     return span.attr("days");
 }
 
-// The calendar date of a bar: its own date, or a time stamp's date in the
-// stamp's own zone.
-nb::object bar_day(nb::handle bar) {
-    nb::object stamp = bar.attr("date");
-    if (is_instance(stamp, libraries().datetime.attr("datetime"))) return stamp.attr("date")();
-    return stamp;
-}
-
-// The bars dated from `first` to `last` (either bound optional), in order.
-nb::object bars_between(nb::handle bars, nb::handle first, nb::handle last) {
-    nb::list kept;
-    for (nb::handle bar : bars) {
-        nb::object day = bar_day(bar);
-        if (first.is_valid() && before(day, first)) continue;
-        if (last.is_valid() && before(last, day)) continue;
-        kept.append(bar);
-    }
-    return kept;
+// The range holds its first and its last day, so it spans one day more
+// than their difference; a gateway counts "N D" back in trading sessions,
+// so N calendar days always cover the range's sessions.
+nb::object days_spanned(nb::handle first, nb::handle last) {
+    nb::object days = steal_or_raise(PyNumber_Add(whole_days(first, last).ptr(), nb::int_(1).ptr()));
+    return less(days, nb::int_(1)) ? nb::int_(1) : days;
 }
 
 // The gateway refuses an end date for adjusted prices and for continuous
@@ -67,7 +48,7 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     nb::object end_text = dates::text(asked.end);
     nb::object symbol = self.attr("symbol");
 
-    if (!before(asked.start, asked.end)) {
+    if (!less(asked.start, asked.end)) {
         log::error("Start must be before end: {} >= {}", asked.start, asked.end);
         co_return records::start_not_before_end(start_text, end_text);
     }
@@ -75,16 +56,10 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     const bool adjusted = vocabulary::is_adjusting(asked.adjust);
     nb::str what(adjusted ? "ADJUSTED_LAST" : "TRADES");
     nb::object bar_size = global("PERIOD_MAP")[asked.period];
-    nb::object back_days = whole_days(asked.start, asked.end);
     const bool open_end = needs_open_end(contract, adjusted);
-    nb::object end_time = asked.end;
-    if (open_end) {
-        // The span from start to today, at least one day.
-        end_time = nb::str("");
-        back_days = whole_days(asked.start, dates::today());
-        if (nb::cast<long long>(back_days) < 1) back_days = nb::int_(1);
-    }
-    nb::object duration = vocabulary::calc_duration(back_days);
+    nb::object end_time = open_end ? nb::object(nb::str("")) : asked.end;
+    nb::object duration = vocabulary::calc_duration(
+        days_spanned(asked.start, open_end ? dates::today() : asked.end));
     log::info("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol, asked.start,
               asked.end, asked.period, bar_size, duration, what);
 
@@ -100,12 +75,9 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
 
     nb::object bars =
         co_await bridge::awaited(request_bars(self, contract, end_time, duration, bar_size, what));
-    // A span beyond a year is asked for in whole years, so the answer can
-    // reach back well before start; an open-ended request also runs past end.
-    if (truthy(bars) && open_end)
-        bars = bars_between(bars, asked.start, asked.end);
-    else if (truthy(bars) && nb::cast<long long>(whole_days(asked.start, asked.end)) > 365)
-        bars = bars_between(bars, asked.start, nb::handle());
+    // "N D" counts sessions back from the end, spans beyond a year go in
+    // whole years, and an open-ended request runs past end: keep the range.
+    if (truthy(bars)) bars = bars_dated_between(bars, asked.start, asked.end);
     if (!truthy(bars)) {
         log::error("[{}] No data in range {} → {}", symbol, asked.start, asked.end);
         co_return records::no_data_in_range(symbol, start_text, end_text);

@@ -2,6 +2,7 @@
 #include "front/globals.hpp"
 #include "front/log.hpp"
 #include "front/python.hpp"
+#include "gateway/bar_days.hpp"
 #include "gateway/bar_table.hpp"
 #include "gateway/cache.hpp"
 #include "gateway/coroutines.hpp"
@@ -26,6 +27,9 @@ bridge::Task intraday(nb::object self, nb::object contract) {
         log::error("[{}] No intraday data", symbol);
         co_return records::no_intraday_data(symbol);
     }
+    // "1 D" is a session of trading time back from now, so in mid-session it
+    // starts in the previous one: the curve is the newest session's alone.
+    bars = bars_of_newest_day(bars);
     nb::object table = bar_table::from_bars(bars);
     global("printFrame")(table, nb::str("{} Intraday").format(symbol));
     nb::object result_bars = bar_table::records(table);

@@ -16,12 +16,18 @@ namespace {
 
 using bridge::steal_or_raise;
 
-// ceil(count * bar_sec * factor / 86400) in Python's own arithmetic: the
+constexpr long kDaySeconds = 86400;
+// A gateway counts "N D" of bars under a day as N regular sessions of
+// trading time (6.5 hours), not N calendar days.
+constexpr long kSessionSeconds = 23400;
+
+// ceil(count * bar_sec * factor / day) in Python's own arithmetic: the
 // count is unbounded, so huge values raise what the interpreter raises.
 nb::object span_days(nb::handle count, nb::handle bar_seconds, nb::handle factor) {
+    nb::int_ day(less(bar_seconds, nb::int_(kDaySeconds)) ? kSessionSeconds : kDaySeconds);
     nb::object seconds = steal_or_raise(PyNumber_Multiply(count.ptr(), bar_seconds.ptr()));
     nb::object stretched = steal_or_raise(PyNumber_Multiply(seconds.ptr(), factor.ptr()));
-    nb::object days = steal_or_raise(PyNumber_TrueDivide(stretched.ptr(), nb::int_(86400).ptr()));
+    nb::object days = steal_or_raise(PyNumber_TrueDivide(stretched.ptr(), day.ptr()));
     return libraries().math.attr("ceil")(days);
 }
 
