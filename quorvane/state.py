@@ -10,6 +10,8 @@ from ib_async import IB, Contract, Future, Stock, util
 from ib_async.wrapper import RequestError
 from loguru import logger
 
+from quorvane.gateway.client import GatewayClient
+
 # Exchange of each futures root we trade; other roots are tried on CME.
 FUTURES_EXCHANGES = {
     "ES": "CME", "MES": "CME", "NQ": "CME", "MNQ": "CME", "RTY": "CME", "M2K": "CME",
@@ -47,7 +49,7 @@ class HostState:
         self, host: str, port: int, client_id: int = 1, timeout: float = CONNECT_TIMEOUT, *, quiet: bool = False
     ) -> IB | None:
         """Connect to a gateway; on failure log one line (none when `quiet`) and stay disconnected."""
-        ib = IB()
+        ib = GatewayClient()
         try:
             with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
                 await ib.connectAsync(host, port, clientId=client_id, timeout=timeout)
@@ -81,9 +83,9 @@ class HostState:
         if contract is None:
             return ("", None)
         try:
-            found = await asyncio.wait_for(
-                self.ib.qualifyContractsAsync(contract, returnAll=True), QUALIFY_TIMEOUT
-            )
+            # asyncio.timeout, unlike wait_for on Python 3.11, never loses a cancellation.
+            async with asyncio.timeout(QUALIFY_TIMEOUT):
+                found = await self.ib.qualifyContractsAsync(contract, returnAll=True)
         except RequestError as exc:
             logger.warning("[{}] gateway refused the contract: {}", symbol, exc)
             return ("", None)

@@ -3,6 +3,7 @@ and the host state. Opt-in, since test_bar_table.py lives here too and needs non
 
 `terminal`: a Terminal (gateway_terminal.py) on a simulator whose clock stands on a Friday after
 the close, with a fresh bar cache, printFrame recorded and log lines captured.
+`client_class`: the host's own client, so every request goes through its policy.
 `host_zone`: the host's local zone pinned to New York, since ib_async sends a date end as
 host-local 23:59:59 in UTC.
 """
@@ -14,12 +15,18 @@ from loguru import logger
 
 import quorvane.cmds.quotes.kline as kline
 from gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
+from quorvane.gateway.client import GatewayClient
 from quorvane.state import HostState
 
 
 @pytest.fixture
 def gateway_clock():
     return FRIDAY_AFTER_CLOSE
+
+
+@pytest.fixture
+def client_class():
+    return GatewayClient
 
 
 @pytest.fixture

@@ -65,6 +65,7 @@ def shorten_request_timeout(monkeypatch, ib, seconds: float) -> None:
 
 
 NO_DATA = ["ERROR|[AAPL] No data returned", f"WARNING|[AAPL] {REQUEST_ERROR.format('No data returned')}"]
+REFUSAL = "Error validating request.-'bP' : cause - Historical data bar size setting is invalid."
 
 
 @pytest.mark.parametrize(
@@ -74,11 +75,15 @@ NO_DATA = ["ERROR|[AAPL] No data returned", f"WARNING|[AAPL] {REQUEST_ERROR.form
         (Fault.pacing_violation(), True, None, [
             "WARNING|[AAPL] IBKR failed ([reqId {req}] API error: 162: "
             f"{codes.PACING_VIOLATION_TEXT}), falling back to yfinance"]),
-        (Fault.delay(5), False, 0.2, NO_DATA),
+        # ib_async takes 321 for a warning and would wait out its timeout; the host ends the request.
+        (Fault.error(321, REFUSAL), False, None, [f"WARNING|[AAPL] gateway refused the request: {REFUSAL}",
+                                                  *NO_DATA]),
+        (Fault.delay(5), False, 0.2, ["WARNING|Gateway gave no answer in 0.2 s for 1 day bars of AAPL",
+                                      *NO_DATA]),
         (Fault.drop(), False, None, ["WARNING|[AAPL] IBKR failed (Socket disconnect), falling back to yfinance"]),
     ],
-    ids=["error-162-ends-request-empty", "request-error-raised", "delay-past-timeout",
-         "connection-dropped-mid-request"],
+    ids=["error-162-ends-request-empty", "request-error-raised", "warning-class-refusal-321",
+         "delay-past-timeout", "connection-dropped-mid-request"],
 )
 async def test_gateway_fault_hands_the_words_to_the_fallback(terminal, ib, monkeypatch, fault,
                                                              raise_errors, timeout, lines):

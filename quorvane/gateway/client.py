@@ -1,0 +1,117 @@
+"""The terminal's gateway client: ib_async's IB with the host's policy for historical requests.
+
+- The timeout is kept with `asyncio.timeout`. On Python 3.11 `asyncio.wait_for`, which ib_async
+  uses, can lose a cancellation that arrives as the answer does, so Ctrl-C would be ignored.
+- A request given up (cancelled or timed out) is cancelled at the gateway too, and the gateway's
+  reply to that cancel is not reported as an error.
+- A warning-class refusal (321, "Error validating request") ends the request at once with an
+  empty answer. ib_async treats 321 as a warning and would wait out the whole timeout.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import re
+import weakref
+
+from ib_async import IB, BarDataList, Contract, util
+from loguru import logger
+
+# Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
+REFUSAL_WARNINGS = frozenset({321})
+_REQ_ID = re.compile(r"reqId (-?\d+):")
+
+
+class GatewayClient(IB):
+    def __init__(self) -> None:
+        super().__init__()
+        self._open_history: set[int] = set()  # reqIds of one-off historical requests in flight
+        self._abandoned: set[int] = set()  # reqIds given up: their late errors are expected
+        self.errorEvent += self._on_error
+        _clients.add(self)
+
+    async def reqHistoricalDataAsync(
+        self,
+        contract: Contract,
+        endDateTime,
+        durationStr: str,
+        barSizeSetting: str,
+        whatToShow: str,
+        useRTH: bool,
+        formatDate: int = 1,
+        keepUpToDate: bool = False,
+        chartOptions: list = [],  # noqa: B006 - ib_async's own signature
+        timeout: float = 60,
+    ) -> BarDataList:
+        if keepUpToDate:  # a subscription lives on after the first answer: ib_async's own handling
+            return await super().reqHistoricalDataAsync(
+                contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
+                formatDate, keepUpToDate, chartOptions, timeout,
+            )  # fmt: skip
+        req_id = self.client.getReqId()
+        bars = _bar_list(req_id, contract, endDateTime, durationStr, barSizeSetting, whatToShow,
+                         useRTH, formatDate, chartOptions)  # fmt: skip
+        answer = self.wrapper.startReq(req_id, contract, container=bars)
+        self._open_history.add(req_id)
+        self.client.reqHistoricalData(
+            req_id, contract, util.formatIBDatetime(endDateTime), durationStr, barSizeSetting,
+            whatToShow, useRTH, formatDate, False, chartOptions,
+        )  # fmt: skip
+        try:
+            async with asyncio.timeout(timeout or None):
+                return await answer
+        except TimeoutError:
+            self._abandon(req_id)
+            logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, barSizeSetting,
+                           contract.localSymbol or contract.symbol)  # fmt: skip
+            bars.clear()
+            return bars
+        except asyncio.CancelledError:
+            self._abandon(req_id)
+            raise
+        finally:
+            self._open_history.discard(req_id)
+
+    def _abandon(self, req_id: int) -> None:
+        """Stop waiting for `req_id`: cancel it at the gateway and forget its answer."""
+        self._abandoned.add(req_id)
+        if self.isConnected():
+            self.client.cancelHistoricalData(req_id)
+        self.wrapper._endReq(req_id)
+
+    def _on_error(self, req_id: int, code: int, text: str, contract) -> None:
+        if req_id in self._abandoned:  # the gateway's reply to our cancel: the request is over
+            self._abandoned.discard(req_id)
+        elif code in REFUSAL_WARNINGS and req_id in self._open_history:
+            symbol = getattr(contract, "localSymbol", "") or getattr(contract, "symbol", "")
+            logger.warning("[{}] gateway refused the request: {}", symbol, text)
+            self.wrapper._endReq(req_id)
+
+
+_clients: weakref.WeakSet[GatewayClient] = weakref.WeakSet()
+
+
+def _is_about_abandoned_request(record: logging.LogRecord) -> bool:
+    match = _REQ_ID.search(record.getMessage())
+    return match is not None and any(int(match[1]) in client._abandoned for client in _clients)
+
+
+# ib_async logs the gateway's reply to a cancel as an error; for a request we gave up it is none.
+logging.getLogger("ib_async.wrapper").addFilter(lambda record: not _is_about_abandoned_request(record))
+
+
+def _bar_list(req_id, contract, end, duration, bar_size, what, use_rth, format_date, chart_options) -> BarDataList:
+    """The container ib_async fills, described the way its own request describes it."""
+    bars = BarDataList()
+    bars.reqId = req_id
+    bars.contract = contract
+    bars.endDateTime = end
+    bars.durationStr = duration
+    bars.barSizeSetting = bar_size
+    bars.whatToShow = what
+    bars.useRTH = use_rth
+    bars.formatDate = format_date
+    bars.keepUpToDate = False
+    bars.chartOptions = chart_options or []
+    return bars

@@ -1,0 +1,67 @@
+"""The host's gateway client against the simulator: refusals, timeouts and cancellation."""
+
+import asyncio
+import logging
+
+import pytest
+from ib_async import Stock
+
+from ibsim import Fault
+from quorvane.gateway.client import GatewayClient
+
+AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
+REFUSAL = "Error validating request.-'bP' : cause - Historical data requests for durations longer than 365 days must be made in years."
+
+
+@pytest.fixture
+def client_class():
+    return GatewayClient
+
+
+@pytest.fixture
+def client(ib):
+    return ib
+
+
+def request(client, timeout=60):
+    return client.reqHistoricalDataAsync(AAPL, "", "1 D", "1 min", "TRADES", True, timeout=timeout)
+
+
+async def until_cancel_reaches(sim):
+    while not sim.cancel_requests:
+        await asyncio.sleep(0.01)
+
+
+async def test_answer_comes_back_as_ib_async_gives_it(client):
+    bars = await asyncio.wait_for(request(client), 5)
+    assert len(bars) > 0 and bars.barSizeSetting == "1 min"
+
+
+async def test_warning_class_refusal_ends_the_request_at_once(client, gateway_sim, log_lines):
+    gateway_sim.inject(Fault.error(321, REFUSAL))
+    bars = await asyncio.wait_for(request(client), 5)  # not the 60 s ib_async would wait
+    assert list(bars) == []
+    assert log_lines == [f"WARNING|[AAPL] gateway refused the request: {REFUSAL}"]
+
+
+async def test_timeout_gives_an_empty_answer_and_cancels_at_the_gateway(client, gateway_sim, log_lines):
+    gateway_sim.inject(Fault.delay(30))
+    bars = await asyncio.wait_for(request(client, timeout=0.2), 5)
+    assert list(bars) == []
+    await asyncio.wait_for(until_cancel_reaches(gateway_sim), 5)
+    assert log_lines == ["WARNING|Gateway gave no answer in 0.2 s for 1 min bars of AAPL"]
+
+
+async def test_cancellation_reaches_the_gateway_and_logs_nothing(client, gateway_sim, log_lines, caplog):
+    gateway_sim.inject(Fault.delay(30))
+    task = asyncio.create_task(request(client))
+    while not gateway_sim.history_requests:
+        await asyncio.sleep(0.01)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    await asyncio.wait_for(until_cancel_reaches(gateway_sim), 5)
+    await asyncio.sleep(0.1)  # the gateway's reply to the cancel arrives and is not an error
+    assert log_lines == []
+    assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
+    assert (await asyncio.wait_for(request(client), 5))  # the connection serves on
