@@ -3,7 +3,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
-.PHONY: setup demo test bench clean
+.PHONY: setup demo test bench clean cancelcheck
 
 setup: $(STAMP)
 
@@ -24,6 +24,10 @@ test: setup
 
 bench: setup
 	$(PY) benchmarks/bench_bar_table.py
+
+# Reliability checks (checks/): each prints its figures and fails on a finding.
+cancelcheck: setup
+	$(PY) -m checks.cancelcheck $(if $(N),--cancels $(N))
 
 clean:
 	rm -rf build $(VENV)

@@ -8,6 +8,7 @@ from ib_async import Stock
 
 from ibsim import Fault
 from quorvane.gateway.client import GatewayClient
+from quorvane.state import HostState
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
 REFUSAL = "Error validating request.-'bP' : cause - Historical data requests for durations longer than 365 days must be made in years."
@@ -65,3 +66,40 @@ async def test_cancellation_reaches_the_gateway_and_logs_nothing(client, gateway
     assert log_lines == []
     assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
     assert (await asyncio.wait_for(request(client), 5))  # the connection serves on
+
+
+
+
+class CancelAsAnswersLand:
+    """Cancels `task` a number of event-loop turns after each of the client's request futures completes."""
+
+    def __init__(self, client, monkeypatch, turns: int) -> None:
+        self.task: asyncio.Task | None = None
+        self.delivered = False  # a cancel found the task unfinished
+        start_request = client.wrapper.startReq
+
+        def start_and_watch(*args, **kwargs):
+            future = start_request(*args, **kwargs)
+            future.add_done_callback(lambda _: self._cancel_after(turns))
+            return future
+
+        monkeypatch.setattr(client.wrapper, "startReq", start_and_watch)
+
+    def _cancel_after(self, turns: int) -> None:
+        if turns:
+            asyncio.get_running_loop().call_soon(self._cancel_after, turns - 1)
+        else:
+            self.delivered |= self.task.cancel()
+
+
+@pytest.mark.parametrize("ask", [
+    pytest.param(lambda client: HostState(client).positionalQuoteRepopulate("AAPL"), id="symbol resolution"),
+    pytest.param(request, id="historical bars"),
+])  # fmt: skip
+@pytest.mark.parametrize("turns", range(5))
+async def test_a_cancel_that_arrives_as_the_answer_lands_is_not_lost(client, monkeypatch, ask, turns):
+    # asyncio.wait_for on Python 3.11 can return the answer at these moments and drop the cancellation.
+    cancel = CancelAsAnswersLand(client, monkeypatch, turns)
+    cancel.task = asyncio.create_task(ask(client))
+    await asyncio.wait([cancel.task], timeout=5)
+    assert cancel.task.cancelled() == cancel.delivered
