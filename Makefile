@@ -3,7 +3,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
-.PHONY: setup demo test bench clean cancelcheck
+.PHONY: setup demo test bench clean cancelcheck asan
 
 setup: $(STAMP)
 
@@ -29,5 +29,9 @@ bench: setup
 cancelcheck: setup
 	$(PY) -m checks.cancelcheck $(if $(N),--cancels $(N))
 
+# The whole suite against an ASan+UBSan build, in its own .venv-asan and build/asan.
+asan:
+	checks/asan.sh
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-asan

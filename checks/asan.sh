@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The whole test suite against an AddressSanitizer + UBSan build of the module.
+#
+#   checks/asan.sh [pytest arguments]        (make asan)
+#
+# The instrumented module lives in its own virtual environment (.venv-asan), an editable install
+# that builds into build/asan, so the everyday .venv and its build stay untouched. The interpreter
+# itself is not instrumented: the sanitizer runtime is preloaded (with libstdc++, which python does
+# not link), Python's allocator is plain malloc so ASan sees every block, and leak detection is off
+# (the interpreter keeps objects until exit). Every process the suite starts inherits this and
+# writes any report to build/asan/reports; a report, or a failing test, fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+VENV=.venv-asan
+BUILD=build/asan
+REPORTS="$PWD/$BUILD/reports"
+PY="$VENV/bin/python"
+
+if [[ ! -f $VENV/.installed || pyproject.toml -nt $VENV/.installed || CMakeLists.txt -nt $VENV/.installed ]]; then
+    python3 -m venv "$VENV"
+    "$PY" -m pip install -q --upgrade pip
+    "$PY" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+    "$PY" -m pip install -q --no-build-isolation -e ".[test]" \
+        -C build-dir="$BUILD" -C cmake.build-type=RelWithDebInfo -C cmake.define.KLINE_SANITIZE=ON
+    touch "$VENV/.installed"
+fi
+# Build any C++ change now, before the runtime is preloaded into every process (cmake included);
+# finding the module rebuilds it, loading it here would need the runtime.
+"$PY" -c "import importlib.util; importlib.util.find_spec('quorvane.cmds.quotes.kline')"
+
+rm -rf "$REPORTS"
+mkdir -p "$REPORTS"
+set +e
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+PYTHONMALLOC=malloc \
+ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$REPORTS/asan" \
+UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan" \
+KLINE_SANITIZED_BUILD="$PWD/$BUILD" \
+    "$PY" -m pytest -q -p checks.sanitized "$@" 2>&1 | tee "$REPORTS/pytest.log"
+status=${PIPESTATUS[0]}
+set -e
+
+# A report normally lands in a file; one written to the output instead fails the run as well.
+if grep -qE "ERROR: (Address|Undefined)Sanitizer|runtime error:" "$REPORTS/pytest.log"; then
+    status=1
+fi
+shopt -s nullglob
+reports=("$REPORTS"/asan.* "$REPORTS"/ubsan.*)
+if ((${#reports[@]})); then
+    cat "${reports[@]}" >&2
+    echo "asan: ${#reports[@]} sanitizer report(s), kept in $REPORTS" >&2
+    status=1
+else
+    echo "asan: no sanitizer reports"
+fi
+exit $status
