@@ -26,7 +26,14 @@ QUALIFY_TIMEOUT = 10.0
 
 
 def contract_for(symbol: str) -> Contract | None:
-    """The unqualified contract a typed symbol names: "/ES" is a future, a plain word a US stock."""
+    """The unqualified contract a typed symbol names: "/ES" is a future, a plain word a US stock.
+
+    None for text the gateway's wire cannot carry: its messages are UTF-8 fields ended by NUL. A
+    symbol ib_async cannot encode (a command-line byte that was not UTF-8) fails its send, and while
+    ib_async throttles requests that failure is lost in its queue and the request waits out its timeout.
+    """
+    if "\0" in symbol or not _encodes(symbol):
+        return None
     if symbol.startswith("/"):
         root = symbol[1:]
         if not root:
@@ -97,6 +104,14 @@ class HostState:
         if isinstance(qualified, Future):
             return ("/" + qualified.symbol, qualified)
         return (qualified.symbol or symbol, qualified)
+
+
+def _encodes(text: str) -> bool:
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _front_month(contract: Contract, candidates: list) -> Contract | None:

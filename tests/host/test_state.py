@@ -59,8 +59,12 @@ async def test_ambiguous_future_takes_front_month_and_stays_a_future():
     assert (contract.lastTradeDateOrContractMonth, contract.conId) == ("20260320", 20260320)
 
 
-async def test_bare_slash_is_not_a_symbol():
-    assert await HostState(StubIB(qualify)).positionalQuoteRepopulate("/") == ("", None)
+@pytest.mark.parametrize("typed", ["/", "\udcff", "AA\x00PL"], ids=["bare-slash", "undecodable-byte", "nul"])
+async def test_not_a_symbol_is_not_asked(typed):
+    # The wire is NUL-separated UTF-8; a symbol ib_async cannot encode would stall in its send queue.
+    ib = StubIB(qualify)
+    assert await HostState(ib).positionalQuoteRepopulate(typed) == ("", None)
+    assert ib.asked == []
 
 
 @pytest.mark.parametrize("ib, connected", [(None, False), (StubIB(qualify, connected=False), False),
