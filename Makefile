@@ -3,7 +3,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
-.PHONY: setup demo test bench clean cancelcheck asan
+.PHONY: setup demo test bench clean cancelcheck fuzz asan
 
 setup: $(STAMP)
 
@@ -28,6 +28,9 @@ bench: setup
 # Reliability checks (checks/): each prints its figures and fails on a finding.
 cancelcheck: setup
 	$(PY) -m checks.cancelcheck $(if $(N),--cancels $(N))
+
+fuzz: setup
+	$(PY) -m checks.fuzz $(if $(N),--cases $(N))
 
 # The whole suite against an ASan+UBSan build, in its own .venv-asan and build/asan.
 asan:

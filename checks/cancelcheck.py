@@ -256,7 +256,6 @@ class Probe:
 
 
 async def check(cancels: int, seed: int, plain_ib: bool) -> tuple[str, bool]:
-    harness.silence()
     harness.set_printer(harness.discard)
     host = await harness.Host(plain_ib=plain_ib).start()
     rng = random.Random(seed)
@@ -288,7 +287,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--plain-ib", action="store_true", help="speak through a plain ib_async.IB")
     args = parser.parse_args(argv)
-    text, clean = asyncio.run(check(args.cancels, args.seed, args.plain_ib))
+    with harness.quiet():
+        text, clean = asyncio.run(check(args.cancels, args.seed, args.plain_ib))
     print(text)
     return 0 if clean else 1
 

@@ -12,6 +12,8 @@ import datetime as dt
 import inspect
 import logging
 import sys
+import types
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Callable
 
@@ -46,10 +48,18 @@ def simulator(**options) -> GatewaySimulator:
     return GatewaySimulator(**{"clock": SIM_NOW, **steady, **options})
 
 
-def silence() -> None:
-    """Drop every log line: loguru's sinks and the standard library's loggers."""
-    logger.remove()
+@contextmanager
+def quiet():
+    """No log lines meanwhile, from loguru or the standard library's loggers."""
+    for name in ("", None):  # every module, and callers without one
+        logger.disable(name)
     logging.disable(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        logging.disable(logging.NOTSET)
+        for name in ("", None):
+            logger.enable(name)
 
 
 def discard(frame, title) -> None:
@@ -66,6 +76,14 @@ def install_yfinance() -> FakeYfinance:
 def set_printer(printer: Printer) -> None:
     """The printFrame the module calls from now on."""
     kline.printFrame = printer
+
+
+def pin_today(day: dt.date) -> None:
+    """The local date the module reads (through its `datetime` global) is `day` from now on."""
+    kline.datetime = types.SimpleNamespace(
+        date=types.SimpleNamespace(today=lambda: day, fromisoformat=dt.date.fromisoformat),
+        timedelta=dt.timedelta,
+    )
 
 
 def fresh_cache() -> None:

@@ -1,0 +1,121 @@
+"""Running fuzz sessions in this process: each line's outcome, the findings and their reproducers.
+
+A finding is an exception that is not documented (only an invalid-date error may reach the host),
+a line that does not end within LINE_LIMIT, a malformed record, or a misuse of the bar cache or
+the printer (see invariants.py). Each kind of finding is shrunk to a minimal reproducer: fewer
+earlier lines, fewer words, no gateway fault, the plainest yfinance answer.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from collections import Counter
+from dataclasses import dataclass
+
+from checks import harness
+from checks.fuzz_cases import Line, Session, gateway_fault, simpler_lines, yf_answers
+from checks.invariants import WatchedCache, cache_problems, changed_lists, documented_error, record_problems
+from fixtures.yf import FakeYfinance
+from quorvane.gateway.kline_cache import KlineCache
+
+LINE_LIMIT = 20.0  # seconds; the simulator answers every line's request long before
+
+
+@dataclass(frozen=True)
+class Finding:
+    kind: str  # "escaping <type>", "hang", "bad record" or "cache or printer misuse"
+    detail: str
+    session: Session  # the lines up to and including the one that failed
+
+
+class Fuzzer:
+    """Runs sessions against a host (simulator and host state) and the yfinance stand-in.
+
+    Takes over the module's printFrame and bar-cache slot while it runs; callers that must get
+    them back (tests) save and restore them.
+    """
+
+    def __init__(self, host: harness.Host, yfinance: FakeYfinance) -> None:
+        self.host = host
+        self.yfinance = yfinance
+        self.answers = yf_answers()
+        self.outcomes: Counter = Counter()
+        self.lines = 0
+        self.on_line = lambda index: None  # told the index of each line before it runs
+        self._prints: list[tuple] = []
+        harness.set_printer(lambda frame, title: self._prints.append((frame, title)))
+        harness.pin_today(harness.SIM_NOW.date())  # the host's calendar agrees with the gateway's
+
+    async def run_session(self, session: Session, *, count: bool = True) -> list[Finding]:
+        watched = WatchedCache(KlineCache())
+        harness.kline._kline_cache = watched
+        stored: list[tuple[list, int]] = []  # every list stored this session, with its length then
+        findings = []
+        for index, line in enumerate(session.lines):
+            self.on_line(index)
+            outcome, finding = await self._run_line(line, watched, stored)
+            if count:
+                self.lines += 1
+                self.outcomes[outcome] += 1
+            if finding is not None:
+                findings.append(Finding(*finding, Session(session.lines[: index + 1])))
+        return findings
+
+    async def shrink(self, finding: Finding) -> Session:
+        """The smallest session found that still ends in a finding of the same kind."""
+        session = finding.session
+        index = 0
+        while index < len(session.lines) - 1:
+            if await self._reproduces(session.without_line(index), finding.kind):
+                session = session.without_line(index)
+            else:
+                index += 1
+        simplified = True
+        while simplified:
+            simplified = False
+            for line in simpler_lines(session.lines[-1]):
+                if await self._reproduces(session.with_last(line), finding.kind):
+                    session, simplified = session.with_last(line), True
+                    break
+        return session
+
+    async def _reproduces(self, session: Session, kind: str) -> bool:
+        findings = await self.run_session(session, count=False)
+        return any(f.kind == kind and len(f.session.lines) == len(session.lines) for f in findings)
+
+    async def _run_line(self, line: Line, watched: WatchedCache, stored: list) -> tuple[str, tuple | None]:
+        await self._prepare(line)
+        watched.forget()
+        self._prints.clear()
+        try:
+            async with asyncio.timeout(LINE_LIMIT) as limit:
+                record = await self.host.run(line.command, online=line.online)
+        except Exception as error:
+            if limit.expired():
+                return "hang", ("hang", f"no end within {LINE_LIMIT:g} s")
+            if documented_error(error, line.words):
+                return "invalid date", None
+            return f"escaping {type(error).__name__}", (f"escaping {type(error).__name__}", str(error))
+        stored += [(records, len(records)) for _, records in watched.stored]
+        if problems := record_problems(record):
+            return "bad record", ("bad record", "; ".join(problems))
+        if problems := cache_problems(record, watched, self._prints) + changed_lists(stored):
+            return "cache or printer misuse", ("cache or printer misuse", "; ".join(problems))
+        return _describe(record), None
+
+    async def _prepare(self, line: Line) -> None:
+        self.host.forget()
+        if line.online and not self.host.state.connected:  # a dropped connection earlier
+            await self.host.connect()
+        fault = gateway_fault(line.fault)
+        if fault is not None:
+            self.host.sim.inject(fault)
+        self.yfinance.respond_with(self.answers[line.yf])
+
+
+def _describe(record: dict) -> str:
+    if "error" in record:
+        return f"error record: {record['error']}"
+    if record.get("cached") or record.get("source") == "cache":
+        return "record from the cache"
+    return "record from the gateway" if record["source"] == "ibkr" else "record from yfinance"
