@@ -3,7 +3,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
-.PHONY: setup demo test bench clean cancelcheck fuzz asan
+.PHONY: setup demo test bench clean cancelcheck fuzz leakcheck asan
 
 setup: $(STAMP)
 
@@ -31,6 +31,9 @@ cancelcheck: setup
 
 fuzz: setup
 	$(PY) -m checks.fuzz $(if $(N),--cases $(N))
+
+leakcheck: setup
+	$(PY) -m checks.leakcheck $(if $(N),--requests $(N))
 
 # The whole suite against an ASan+UBSan build, in its own .venv-asan and build/asan.
 asan:

@@ -55,8 +55,6 @@ MS = 0.001
 class Trial:
     """One kline line run as a task, and the single cancel aimed at it."""
 
-    host: harness.Host
-    rng: random.Random
     words: list[str]
     online: bool = True
     task: asyncio.Task | None = None
@@ -190,7 +188,7 @@ class Probe:
     # ---- running
 
     async def run(self, scenario: str) -> None:
-        trial = Trial(self.host, self.rng, list(self.rng.choice(GATEWAY_LINES)))
+        trial = Trial(list(self.rng.choice(GATEWAY_LINES)))
         self.trial = trial
         arm = getattr(self, scenario.replace("-", "_"))(trial)
         harness.fresh_cache()

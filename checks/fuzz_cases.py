@@ -32,6 +32,7 @@ WORDS = {
 # Words that make the simulator build years of bars: left out of quick sessions (the bounded test).
 SLOW_WORDS = {"week", "month", "year", "w", "m", "y", "1mo", "250", "99999999999999999999",
               "-99999999999999999999", "2025-01-02", "2024-02-29", "1999-12-31"}
+REPEAT = 0.3  # the chance that a line repeats an earlier line of its session
 WORD_WEIGHTS = {"period": 5, "near period": 1, "count": 4, "adjust": 3, "date": 4, "mode": 2, "junk": 1}
 FIRST_WORD_WEIGHTS = {"period": 5, "near period": 1, "count": 2, "adjust": 1, "date": 5, "mode": 3, "junk": 1}
 
@@ -144,7 +145,13 @@ def session(seed: int, number: int, *, quick: bool = False, max_lines: int = 4) 
     rng = random.Random(f"{seed}:{number}")
     words = {kind: [w for w in choices if not (quick and w in SLOW_WORDS)] for kind, choices in WORDS.items()}
     online = 0.25 if quick else 0.75
-    return Session(tuple(_line(rng, words, online) for _ in range(rng.randint(1, max_lines))))
+    lines: list[Line] = []
+    for _ in range(rng.randint(1, max_lines)):
+        line = _line(rng, words, online)
+        if lines and rng.random() < REPEAT:  # asked again, maybe through the other source
+            line = replace(rng.choice(lines), online=line.online, fault=line.fault, yf=line.yf)
+        lines.append(line)
+    return Session(tuple(lines))
 
 
 def simpler_lines(line: Line):

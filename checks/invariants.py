@@ -102,6 +102,8 @@ def record_problems(record) -> list[str]:
             problems.append(f"source {record['source']!r}")
     if mode == "latest" and record["count"] != len(record["bars"]):
         problems.append(f"count {record['count']} for {len(record['bars'])} bars")
+    if mode == "range" and not str(record["start"]) < str(record["end"]):
+        problems.append(f"range from {record['start']} to {record['end']}")
     return problems
 
 
@@ -129,6 +131,8 @@ def cache_problems(record, watched: WatchedCache, prints: list[tuple]) -> list[s
         problems += [f"a cache answer printed {title!r}" for _, title in prints]
     elif len(prints) != 1 or len(prints[0][0]) != len(bars):
         problems.append(f"a fresh answer of {len(bars)} bars printed {[(len(f), t) for f, t in prints]}")
+    elif not str(prints[0][1]).startswith(f"{record['symbol']} "):
+        problems.append(f"the table of {record['symbol']} is titled {prints[0][1]!r}")
     return problems
 
 
