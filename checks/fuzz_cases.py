@@ -41,6 +41,12 @@ class YFRateLimitError(Exception):
     """Stands for yfinance's own error when Yahoo rate-limits the caller."""
 
 
+class WordList(list):
+    """A list subclass: a host that hands the words over in one is refused, as with a tuple."""
+
+
+# Word containers other than a list, which a careless host might hand over.
+WORD_CONTAINERS = {"tuple": tuple, "list subclass": WordList}
 # What the simulator does with the next historical request; None answers normally.
 GATEWAY_FAULTS = {
     None: 12,
@@ -114,6 +120,7 @@ class Line:
     online: bool = True  # a gateway is connected
     fault: str | None = None  # GATEWAY_FAULTS key
     yf: str = "daily bars"  # YF_ANSWERS key
+    handed_as: str = "list"  # how the host hands the words over: a list, or (wrongly) a WORD_CONTAINERS key
 
     @property
     def command(self) -> list[str]:
@@ -122,7 +129,8 @@ class Line:
     def __str__(self) -> str:
         words = " ".join(repr(w) if _needs_quotes(w) else w for w in self.command)
         source = f"gateway{f' ({self.fault})' if self.fault else ''}" if self.online else "no gateway"
-        return f"kline {words}".rstrip() + f"    [{source}; yfinance: {self.yf}]"
+        handed = "" if self.handed_as == "list" else f"; words handed over as a {self.handed_as}"
+        return f"kline {words}".rstrip() + f"    [{source}; yfinance: {self.yf}{handed}]"
 
 
 @dataclass(frozen=True)
@@ -162,6 +170,8 @@ def simpler_lines(line: Line):
         yield replace(line, fault=None)
     if line.yf != "daily bars":
         yield replace(line, yf="daily bars")
+    if line.handed_as != "list":
+        yield replace(line, handed_as="list")
 
 
 def _line(rng: random.Random, vocabulary: dict[str, list[str]], online: float) -> Line:
@@ -176,6 +186,7 @@ def _line(rng: random.Random, vocabulary: dict[str, list[str]], online: float) -
         online=rng.random() < online,
         fault=rng.choices(list(GATEWAY_FAULTS), list(GATEWAY_FAULTS.values()))[0],
         yf=rng.choices(list(YF_ANSWERS), list(YF_ANSWERS.values()))[0],
+        handed_as=rng.choices(("list", *WORD_CONTAINERS), (48, 1, 1))[0],
     )
 
 

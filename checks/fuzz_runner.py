@@ -13,12 +13,13 @@ from collections import Counter
 from dataclasses import dataclass
 
 from checks import harness
-from checks.fuzz_cases import Line, Session, gateway_fault, simpler_lines, yf_answers
+from checks.fuzz_cases import WORD_CONTAINERS, Line, Session, gateway_fault, simpler_lines, yf_answers
 from checks.invariants import WatchedCache, cache_problems, changed_lists, documented_error, record_problems
 from fixtures.yf import FakeYfinance
 from quorvane.gateway.kline_cache import KlineCache
 
 LINE_LIMIT = 20.0  # seconds; the simulator answers every line's request long before
+DOCUMENTED = {ValueError: "ValueError: invalid date", TypeError: "TypeError: words not in a list"}
 
 
 @dataclass(frozen=True)
@@ -89,12 +90,12 @@ class Fuzzer:
         self._prints.clear()
         try:
             async with asyncio.timeout(LINE_LIMIT) as limit:
-                record = await self.host.run(line.command, online=line.online)
+                record = await self._ask(line)
         except Exception as error:
             if limit.expired():
                 return "hang", ("hang", f"no end within {LINE_LIMIT:g} s")
-            if documented_error(error, line.words):
-                return "invalid date", None
+            if documented_error(error, line.words, line.handed_as == "list"):
+                return DOCUMENTED[type(error)], None
             return f"escaping {type(error).__name__}", (f"escaping {type(error).__name__}", str(error))
         stored += [(records, len(records)) for _, records in watched.stored]
         if problems := record_problems(record):
@@ -102,6 +103,16 @@ class Fuzzer:
         if problems := cache_problems(record, watched, self._prints) + changed_lists(stored):
             return "cache or printer misuse", ("cache or printer misuse", "; ".join(problems))
         return _describe(record), None
+
+    def _ask(self, line: Line):
+        """The line's request: through the host's command line, or built as a host that hands the
+        words over in another container would build it."""
+        if line.handed_as == "list":
+            return self.host.run(line.command, online=line.online)
+        state = self.host.state if line.online else self.host.offline
+        command = harness.kline.IOpKline(state=state, ib=state.ib)
+        command.symbol, command.rest = line.symbol.upper(), WORD_CONTAINERS[line.handed_as](line.words)
+        return command.run()
 
     async def _prepare(self, line: Line) -> None:
         self.host.forget()

@@ -60,8 +60,11 @@ class WatchedCache:
         return records
 
 
-def documented_error(error: BaseException, words: list[str]) -> bool:
-    """An invalid-date error: a word of date shape that is no calendar date, in the date reader's words."""
+def documented_error(error: BaseException, words: tuple[str, ...], handed_as_list: bool) -> bool:
+    """An invalid-date error (a word of date shape that is no calendar date, in the date reader's
+    words), or the type error for words handed over in anything but a list."""
+    if type(error) is TypeError:
+        return bool(words) and not handed_as_list
     return type(error) is ValueError and str(error) in {_date_error(word) for word in words}
 
 
