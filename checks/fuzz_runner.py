@@ -1,9 +1,10 @@
 """Running fuzz sessions in this process: each line's outcome, the findings and their reproducers.
 
-A finding is an exception that is not documented (only an invalid-date error may reach the host),
-a line that does not end within LINE_LIMIT, a malformed record, or a misuse of the bar cache or
-the printer (see invariants.py). Each kind of finding is shrunk to a minimal reproducer: fewer
-earlier lines, fewer words, no gateway fault, the plainest yfinance answer.
+A finding is an exception that is not documented (only an invalid-date error, or the type error
+for words handed over in anything but a list, may reach the host), a line that does not end within
+LINE_LIMIT, a malformed record, or a misuse of the bar cache or the printer (see invariants.py).
+Each kind of finding is shrunk to a minimal reproducer: fewer earlier lines, fewer words, no
+gateway fault, the plainest yfinance answer, the words in a list.
 """
 
 from __future__ import annotations
@@ -32,8 +33,8 @@ class Finding:
 class Fuzzer:
     """Runs sessions against a host (simulator and host state) and the yfinance stand-in.
 
-    Takes over the module's printFrame and bar-cache slot while it runs; callers that must get
-    them back (tests) save and restore them.
+    Takes over the module's printFrame, bar-cache slot and local date (pinned to the simulator's);
+    callers that must get them back (tests) save and restore them.
     """
 
     def __init__(self, host: harness.Host, yfinance: FakeYfinance) -> None:
@@ -42,7 +43,7 @@ class Fuzzer:
         self.answers = yf_answers()
         self.outcomes: Counter = Counter()
         self.lines = 0
-        self.on_line = lambda index: None  # told the index of each line before it runs
+        self.on_line = lambda index: None  # told the index of each session line before it runs
         self._prints: list[tuple] = []
         harness.set_printer(lambda frame, title: self._prints.append((frame, title)))
         harness.pin_today(harness.SIM_NOW.date())  # the host's calendar agrees with the gateway's
@@ -53,7 +54,8 @@ class Fuzzer:
         stored: list[tuple[list, int]] = []  # every list stored this session, with its length then
         findings = []
         for index, line in enumerate(session.lines):
-            self.on_line(index)
+            if count:  # not while shrinking: the supervisor names the running line by this
+                self.on_line(index)
             outcome, finding = await self._run_line(line, watched, stored)
             if count:
                 self.lines += 1
