@@ -8,7 +8,8 @@
 # itself is not instrumented: the sanitizer runtime is preloaded (with libstdc++, which python does
 # not link), Python's allocator is plain malloc so ASan sees every block, and leak detection is off
 # (the interpreter keeps objects until exit). Every process the suite starts inherits this and
-# writes any report to build/asan/reports; a report, or a failing test, fails the run.
+# writes any report to build/asan/reports; a report, or a failing test, fails the run. The build
+# uses GCC (g++), whose runtimes are the ones preloaded.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,12 +18,17 @@ BUILD=build/asan
 REPORTS="$PWD/$BUILD/reports"
 PY="$VENV/bin/python"
 
-if [[ ! -f $VENV/.installed || pyproject.toml -nt $VENV/.installed || CMakeLists.txt -nt $VENV/.installed ]]; then
+stale=false
+for input in pyproject.toml CMakeLists.txt checks/asan.sh; do
+    [[ -f $VENV/.installed && ! $input -nt $VENV/.installed ]] || stale=true
+done
+if $stale; then
     python3 -m venv "$VENV"
     "$PY" -m pip install -q --upgrade pip
     "$PY" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
     "$PY" -m pip install -q --no-build-isolation -e ".[test]" \
-        -C build-dir="$BUILD" -C cmake.build-type=RelWithDebInfo -C cmake.define.KLINE_SANITIZE=ON
+        -C build-dir="$BUILD" -C cmake.build-type=RelWithDebInfo -C cmake.define.KLINE_SANITIZE=ON \
+        -C cmake.define.CMAKE_CXX_COMPILER=g++
     touch "$VENV/.installed"
 fi
 # Build any C++ change now, before the runtime is preloaded into every process (cmake included);
@@ -32,7 +38,7 @@ fi
 rm -rf "$REPORTS"
 mkdir -p "$REPORTS"
 set +e
-LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
 PYTHONMALLOC=malloc \
 ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$REPORTS/asan" \
 UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan" \
