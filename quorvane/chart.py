@@ -3,7 +3,7 @@
 However many bars a record holds, a chart draws at most as many candles as fit its
 width: consecutive bars are merged (open of the first, high of the highs, low of
 the lows, close of the last, volume summed), so the cost follows the screen, not
-the data.
+the data. The plotting libraries load with the first chart drawn.
 """
 
 from __future__ import annotations
@@ -31,6 +31,7 @@ LABEL_GAP = 3
 FILE_SIZE = (11, 6.5)  # inches
 FILE_DPI = 100
 FILE_CANDLES = 250
+FILE_FORMATS = ("png", "svg", "pdf")
 
 
 def ohlcv_frame(record: dict) -> pd.DataFrame:
@@ -87,14 +88,17 @@ def date_span(frame: pd.DataFrame) -> str:
     return f"{frame.index[0].strftime(pattern)} .. {frame.index[-1].strftime(pattern)}"
 
 
-def chart_title(record: dict, frame: pd.DataFrame, per: int, width: int | None = None) -> str:
-    """Title, date span and the bars each candle merges, the least needed parts dropped to fit `width`."""
-    parts = [record_title(record), date_span(frame)] + ([f"1 candle = {per} bars"] if per > 1 else [])
+def title_parts(record: dict, frame: pd.DataFrame, per: int) -> list[str]:
+    """The record's title, the date span, and how many bars a candle merges (when more than one)."""
+    return [record_title(record), date_span(frame)] + ([f"1 candle = {per} bars"] if per > 1 else [])
+
+
+def fitted_title(parts: list[str], width: int) -> str:
+    """The parts on one line, the date span (also on the time axis) dropped first when they do not fit."""
     title = "  ".join(parts)
-    while width is not None and len(title) > width and len(parts) > 1:
-        parts.pop(1)  # the span is on the time axis too
-        title = "  ".join(parts)
-    return title if width is None else title[:width]
+    if len(title) > width and len(parts) > 1:
+        title = "  ".join(parts[:1] + parts[2:])
+    return title[:width]
 
 
 def terminal_chart(record: dict, width: int | None = None, height: int | None = None, color: bool = False) -> str:
@@ -118,7 +122,7 @@ def terminal_chart(record: dict, width: int | None = None, height: int | None = 
     fig.theme("simple" if color else "colorless")  # before the titles, which take the theme's colours
     ohlc = {"date": xs, **{k.lower(): merged[k].tolist() for k in OHLCV[:4]}}
     candles.draw(candles.candlestick(ohlc))
-    candles.title(chart_title(record, frame, per, width - 2))
+    candles.title(fitted_title(title_parts(record, frame, per), width - 2))
     volume.draw(volume.candlestick(_volume_columns(xs, merged)))
     volume.title("volume")
     for part, values, unit in ((candles, merged[["Low", "High"]], _price), (volume, merged["Volume"], _count)):
@@ -168,11 +172,17 @@ def _count(value: float) -> str:
     return f"{value:.0f}"
 
 
-def save_chart(record: dict, path: str) -> None:
-    """Write a candlestick chart with volume beneath to `path`; its extension names the format (png, svg, pdf)."""
+def file_format(path: str) -> str:
+    """The chart format a file name asks for ("png", "svg", "pdf"); ValueError for any other."""
     kind = PurePath(path).suffix.lower().lstrip(".")
-    if kind not in ("png", "svg", "pdf"):
+    if kind not in FILE_FORMATS:
         raise ValueError(f"cannot tell the chart format of {path!r}: name a .png, .svg or .pdf file")
+    return kind
+
+
+def save_chart(record: dict, path: str) -> None:
+    """Write a candlestick chart with volume beneath to `path`, in the format its extension names."""
+    kind = file_format(path)
     import matplotlib
 
     matplotlib.use("Agg")  # files only: never open a window
@@ -183,12 +193,13 @@ def save_chart(record: dict, path: str) -> None:
 
     frame = ohlcv_frame(record)
     merged, per = merge_bars(frame, FILE_CANDLES)
+    title, *details = title_parts(record, frame, per)
     figure, _ = mpf.plot(
         merged,
         type="candle",
         volume=bool(merged["Volume"].any()),
         style="yahoo",
-        title=f"\n{chart_title(record, frame, per)}",
+        title=f"\n{title}\n{'  '.join(details)}",
         datetime_format=time_format(merged.index),
         figsize=FILE_SIZE,
         warn_too_much_data=len(merged) + 1,

@@ -5,18 +5,17 @@ from __future__ import annotations
 import argparse
 import sys
 from dataclasses import dataclass
-from pathlib import PurePath
 from typing import IO
 
 from loguru import logger
 
 from mutil import streams
 from mutil.frame import printFrame
+from quorvane import chart
 from quorvane.console import supports_colour
 from quorvane.records import bars_of, is_cached, record_json, record_title, summary
 
 STDOUT = "-"  # as a file name: standard output
-CHART_FORMATS = (".png", ".svg", ".pdf")
 
 
 @dataclass(frozen=True)
@@ -54,8 +53,10 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _chart_file(name: str) -> str:
-    if PurePath(name).suffix.lower() not in CHART_FORMATS:
-        raise argparse.ArgumentTypeError(f"cannot tell the chart format of {name!r}: name a .png, .svg or .pdf file")
+    try:
+        chart.file_format(name)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
     return name
 
 
@@ -90,7 +91,7 @@ def _extra_outputs(record: object, options: OutputOptions, display: IO[str]) -> 
         wanted.append(("draw the chart", lambda: _draw_chart(record, display), None))
     if options.chart_file:
         path = options.chart_file
-        wanted.append((f"write the chart to {path}", lambda: _chart().save_chart(record, path), f"Wrote chart to {path}"))
+        wanted.append((f"write the chart to {path}", lambda: chart.save_chart(record, path), f"Wrote chart to {path}"))
     if options.csv:
         csv, count = options.csv, len(bars_of(record) or [])
         where = "standard output" if csv == STDOUT else csv
@@ -106,7 +107,7 @@ def _extra_outputs(record: object, options: OutputOptions, display: IO[str]) -> 
 
 
 def _draw_chart(record: dict, display: IO[str]) -> None:
-    streams.write(_chart().terminal_chart(record, color=supports_colour(display)) + "\n", display)
+    streams.write(chart.terminal_chart(record, color=supports_colour(display)) + "\n", display)
 
 
 def _write_csv(record: dict, target: str) -> None:
@@ -121,12 +122,6 @@ def _bars_frame(record: dict):
     import pandas as pd
 
     return pd.DataFrame(record["bars"])
-
-
-def _chart():
-    from quorvane import chart  # plotting libraries load only when a chart is asked for
-
-    return chart
 
 
 def _guarded(doing: str, action, finished: str | None) -> bool:
