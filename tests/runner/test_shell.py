@@ -1,6 +1,8 @@
 """The shell at a real terminal (a pseudo-terminal), and its reconnection and completion within the process."""
 
 import asyncio
+import os
+import sys
 
 import pexpect
 import pytest
@@ -86,6 +88,16 @@ async def test_lost_gateway_falls_back_then_reconnects(connection, gateway_sim, 
         "requests fall back to public data until it returns",
         f"INFO|Reconnected to gateway at 127.0.0.1:{port}",
     ]
+
+
+async def test_bars_are_cached_though_stdout_closed_under_the_table(connection, extension, monkeypatch, log_lines):
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # `| head -1` once head is done
+    with os.fdopen(write_end, "w") as closed_stdout:
+        monkeypatch.setattr(sys, "stdout", closed_stdout)
+        assert await execute(["kline", "AAPL", "day", "20"], connection.state) == 141
+    assert len(extension._kline_cache) == 1
+    assert not [line for line in log_lines if line.startswith(("WARNING", "ERROR"))]  # no gateway failure, no fallback
 
 
 @pytest.mark.parametrize(
