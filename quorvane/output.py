@@ -7,6 +7,7 @@ import sys
 from dataclasses import dataclass
 from typing import IO
 
+import pandas as pd
 from loguru import logger
 
 from mutil import streams
@@ -118,9 +119,7 @@ def _write_csv(record: dict, target: str) -> None:
         frame.to_csv(target, index=False)
 
 
-def _bars_frame(record: dict):
-    import pandas as pd
-
+def _bars_frame(record: dict) -> pd.DataFrame:
     return pd.DataFrame(record["bars"])
 
 
