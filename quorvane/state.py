@@ -53,7 +53,7 @@ class HostState:
         try:
             with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
                 await ib.connectAsync(host, port, clientId=client_id, timeout=timeout)
-        except OSError as exc:  # refused, unreachable, timed out and dropped are all OSErrors
+        except (OSError, UnicodeError) as exc:  # refused, unreachable, timed out, dropped; a name IDNA cannot encode
             if not quiet:
                 logger.error(
                     "Cannot connect to gateway at {}:{} ({}); requests fall back to public data",
