@@ -1,9 +1,11 @@
 """The time zone of a record's bar times, where the host can know it.
 
 Daily and longer bars are calendar dates and have no zone. Intraday bar times
-are wall-clock times without a zone: from the gateway in the contract's zone
-(its contract details name it), from public data in the exchange's zone (which
-yfinance keeps in its zone cache once it has fetched the symbol).
+are wall-clock times without a zone: from the gateway in the zone it sent them
+in (the exchange's, or the one it is set to send; the host's client notes it,
+else the contract details name the exchange's), from public data in the
+exchange's zone (which yfinance keeps in its zone cache once it has fetched
+the symbol).
 """
 
 from __future__ import annotations
@@ -41,6 +43,9 @@ def _has_times_of_day(bars: list) -> bool:
 
 
 async def _gateway_zone(ib, symbol: str) -> str | None:
+    noted = getattr(ib, "bar_zone", None)
+    if callable(noted) and noted(symbol):
+        return noted(symbol)
     if symbol in _gateway_zones:
         return _gateway_zones[symbol]
     contract = contract_for(symbol)

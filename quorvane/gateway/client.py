@@ -6,6 +6,8 @@
   reply to that cancel is not reported as an error.
 - A warning-class refusal (321, "Error validating request") ends the request at once with an
   empty answer. ib_async treats 321 as a warning and would wait out the whole timeout.
+- It remembers the zone the gateway gave intraday bar times in, per symbol: the exchange's, or
+  the one the gateway is set to send.
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ import asyncio
 import logging
 import re
 import weakref
+from datetime import datetime
 
 from ib_async import IB, BarDataList, Contract, util
 from loguru import logger
@@ -28,6 +31,7 @@ class GatewayClient(IB):
         super().__init__()
         self._open_history: set[int] = set()  # reqIds of one-off historical requests in flight
         self._abandoned: set[int] = set()  # reqIds given up: their late errors are expected
+        self._bar_zones: dict[str, str] = {}  # symbol ("AAPL", "/ES") -> zone of its bar times
         self.errorEvent += self._on_error
         _clients.add(self)
 
@@ -60,7 +64,9 @@ class GatewayClient(IB):
         )  # fmt: skip
         try:
             async with asyncio.timeout(timeout or None):
-                return await answer
+                bars = await answer
+            self._note_zone(contract, bars)
+            return bars
         except TimeoutError:
             self._abandon(req_id)
             logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, barSizeSetting,
@@ -72,6 +78,17 @@ class GatewayClient(IB):
             raise
         finally:
             self._open_history.discard(req_id)
+
+    def bar_zone(self, symbol: str) -> str | None:
+        """The zone of the latest intraday bar times for `symbol` (a future as "/ES"), if any came."""
+        return self._bar_zones.get(symbol)
+
+    def _note_zone(self, contract: Contract, bars: list) -> None:
+        stamp = bars[0].date if bars else None
+        zone = getattr(stamp.tzinfo, "key", None) if isinstance(stamp, datetime) else None
+        if zone:
+            future = contract.secType in ("FUT", "CONTFUT")
+            self._bar_zones[("/" if future else "") + contract.symbol] = zone
 
     def _abandon(self, req_id: int) -> None:
         """Stop waiting for `req_id`: cancel it at the gateway and forget its answer."""
