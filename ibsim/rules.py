@@ -8,6 +8,7 @@ allows (10339).
 from dataclasses import dataclass
 
 from . import codes
+from .bar_text import QUOTE_OFFSETS
 from .messages import HistoricalDataRequest
 from .terms import (
     LEGAL_BAR_SIZES,
@@ -21,7 +22,7 @@ from .terms import (
 )
 
 ADJUSTED = "ADJUSTED_LAST"
-SUPPORTED_WHAT = {"TRADES", ADJUSTED, "MIDPOINT", "BID_ASK", "BID", "ASK"}
+SUPPORTED_WHAT = {"TRADES", ADJUSTED, *QUOTE_OFFSETS}
 
 
 class Refusal(Exception):
@@ -49,6 +50,10 @@ class Refusals:
     adjusted_last_multi_day: int | None = codes.VALIDATION_ERROR  # weekly and monthly bars
     live_updates_end: int | None = codes.VALIDATION_ERROR  # keepUpToDate with an end date
     continuous_future_end: int | None = codes.CONTFUT_END_DATE
+
+    def __post_init__(self):
+        if not isinstance(self.invalid_bar_size, int):
+            raise TypeError("an unknown bar size cannot be served: invalid_bar_size needs a code")
 
 
 @dataclass(frozen=True)

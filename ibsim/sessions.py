@@ -50,6 +50,7 @@ class Sessions:
     days: np.ndarray  # date ordinals
     opens: np.ndarray  # seconds from each date's local midnight
     closes: np.ndarray
+    starts: np.ndarray  # each open as seconds since local midnight of day 0, for searching
 
     def __len__(self) -> int:
         return len(self.days)
@@ -67,9 +68,8 @@ class Sessions:
 
     def last_opened_before(self, moment: dt.datetime) -> int:
         """Index of the latest session that opened before `moment` (local naive); -1 if none."""
-        seconds = moment.toordinal() * DAY + moment.hour * HOUR + moment.minute * 60 + moment.second
-        starts = self.days * DAY + self.opens
-        return int(np.searchsorted(starts, seconds + moment.microsecond / 1e6, side="left")) - 1
+        seconds = (moment - dt.datetime.min).total_seconds() + DAY  # date.min has ordinal 1
+        return int(np.searchsorted(self.starts, seconds, side="left")) - 1
 
 
 @dataclass(frozen=True)
@@ -132,7 +132,8 @@ def _sessions(hours: TradingHours, use_rth: bool) -> Sessions:
     opens = np.maximum(table.opens[:, column], start)
     closes = np.minimum(table.closes[:, column], end)
     trading = opens < closes
-    return Sessions(table.days[trading], opens[trading], closes[trading])
+    days, opens = table.days[trading], opens[trading]
+    return Sessions(days, opens, closes[trading], days * DAY + opens)
 
 
 US_STOCK_HOURS = TradingHours(
