@@ -3,8 +3,9 @@
 import datetime as dt
 
 import pytest
-from ib_async import Contract, ContFuture, Future, Stock
+from ib_async import ContFuture, Contract, Future, Stock
 
+from ibsim import GatewaySimulator, MarketParams, StockSpec
 from quorvane.state import HostState
 
 WEDNESDAY = dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.timezone.utc)
@@ -92,28 +93,17 @@ async def test_contract_details_describe_the_future(ib, last_trade, zone):
     assert details.liquidHours.startswith("20250305:0830-20250305:1515;")
 
 
-async def test_custom_universe_replaces_the_default():
-    from ib_async import IB
+ACME = StockSpec("ACME", 1234, "NYSE", "ACME CORP", MarketParams(50.0, 0.3, 1e6, 100.0, 0.01, 0.0))
 
-    from ibsim import GatewaySimulator, MarketParams, StockSpec
 
-    acme = StockSpec("ACME", 1234, "NYSE", "ACME CORP", MarketParams(50.0, 0.3, 1e6, 100.0, 0.01, 0.0))
-    sim = GatewaySimulator(universe=[acme], clock=WEDNESDAY, pacing=False, latency=None)
-    port = await sim.start()
-    ib = IB()
-    try:
-        await ib.connectAsync("127.0.0.1", port, clientId=1, timeout=2)
-        found = await ib.qualifyContractsAsync(Stock("ACME", "SMART", "USD"), Stock("AAPL", "SMART", "USD"))
-        assert [c and c.conId for c in found] == [1234, None]
-        bars = await ib.reqHistoricalDataAsync(found[0], "", "5 D", "1 day", "TRADES", True, timeout=5)
-        assert len(bars) == 5 and 20 < bars[-1].close < 120  # Thu to Wed
-    finally:
-        ib.disconnect()
-        await sim.stop()
+@pytest.mark.parametrize("gateway_options", [{"universe": [ACME]}], ids=["acme-only"])
+async def test_custom_universe_replaces_the_default(ib):
+    found = await ib.qualifyContractsAsync(Stock("ACME", "SMART", "USD"), Stock("AAPL", "SMART", "USD"))
+    assert [c and c.conId for c in found] == [1234, None]
+    bars = await ib.reqHistoricalDataAsync(found[0], "", "5 D", "1 day", "TRADES", True, timeout=5)
+    assert len(bars) == 5 and 20 < bars[-1].close < 120  # Thu to Wed
 
 
 def test_universe_refuses_what_is_not_an_instrument():
-    from ibsim import GatewaySimulator
-
     with pytest.raises(TypeError):
         GatewaySimulator(universe=["AAPL"])

@@ -6,13 +6,12 @@ import time
 from zoneinfo import ZoneInfo
 
 import pytest
-from ib_async import IB, ContFuture, Future, Stock
+from ib_async import ContFuture, Future, Stock
 
-from ibsim import GatewaySimulator
 from ibsim.messages import CancelHistoricalData
 
 WEDNESDAY_10_ET = dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.timezone.utc)
-EASTERN, CENTRAL = ZoneInfo("US/Eastern"), ZoneInfo("US/Central")
+EASTERN = ZoneInfo("US/Eastern")
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
 ES = ContFuture("ES", "CME")
 
@@ -143,15 +142,8 @@ async def test_future_month_and_continuous_share_bars(ib):
     assert all(round(b.close / 0.25) * 0.25 == b.close for b in continuous)
 
 
-async def test_bar_times_in_a_non_exchange_zone(gateway_clock):
-    sim = GatewaySimulator(clock=gateway_clock, bar_zone="Europe/Berlin", pacing=False, latency=None)
-    port = await sim.start()
-    ib = IB()
-    try:
-        await ib.connectAsync("127.0.0.1", port, clientId=1, timeout=2)
-        bars = await bars_of(ib, size="30 mins")
-        assert bars[0].date == dt.datetime(2025, 3, 4, 16, 0, tzinfo=ZoneInfo("Europe/Berlin"))
-        assert bars[0].date == dt.datetime(2025, 3, 4, 10, 0, tzinfo=EASTERN)
-    finally:
-        ib.disconnect()
-        await sim.stop()
+@pytest.mark.parametrize("gateway_options", [{"bar_zone": "Europe/Berlin"}], ids=["berlin"])
+async def test_bar_times_in_a_non_exchange_zone(ib):
+    bars = await bars_of(ib, size="30 mins")
+    assert bars[0].date == dt.datetime(2025, 3, 4, 16, 0, tzinfo=ZoneInfo("Europe/Berlin"))
+    assert bars[0].date == dt.datetime(2025, 3, 4, 10, 0, tzinfo=EASTERN)
