@@ -2,12 +2,14 @@
 
 import asyncio
 import logging
+from functools import partial
 
 import pytest
 from ib_async import Stock
 
 from ibsim import Fault, GatewaySimulator
 from quorvane.gateway.client import GatewayClient
+from quorvane.gateway.pacing import Pacer, Unlimited
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
 REFUSAL = "Error validating request.-'bP' : cause - Historical data requests for durations longer than 365 days must be made in years."
@@ -15,7 +17,8 @@ REFUSAL = "Error validating request.-'bP' : cause - Historical data requests for
 
 @pytest.fixture
 def client_class():
-    return GatewayClient
+    """The host's own client; the simulator here keeps no pacing, so neither does the client."""
+    return partial(GatewayClient, pacer=Pacer(Unlimited()))
 
 
 @pytest.fixture
