@@ -23,6 +23,11 @@ COMMAND_MODULES = ("quorvane.cmds.quotes.kline",)
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["cache"]:  # the bar store's own command: no gateway, no session
+        from quorvane.gateway.bar_store.command import main as cache_main
+
+        return cache_main(argv[1:])
     parser = _parser()
     args = parser.parse_intermixed_args(argv)
     options = OutputOptions.from_args(args)

@@ -1,0 +1,151 @@
+"""Entries in one SQLite file, shared by every process of the user.
+
+One table, `bars(key, entry)`; the file's `user_version` is its format. The file is written in
+WAL mode, so readers never wait for a writer. Each entry is written in its own statement, so two
+processes writing at once both keep what they wrote.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Iterator
+
+from quorvane.gateway.bar_store.backend import StoredEntry, StoreDown, StoreUnusable, WriteRefused
+
+FORMAT = 1
+_SCHEMA = "CREATE TABLE bars (key TEXT PRIMARY KEY, entry BLOB NOT NULL)"
+
+# Primary result codes (sqlite3.h) and what they mean for the store.
+_BUSY, _LOCKED, _CORRUPT, _NOTADB = 5, 6, 11, 26
+_UNUSABLE = {_CORRUPT, _NOTADB}
+_LOCKOUT = {_BUSY, _LOCKED}
+
+
+class SqliteBackend:
+    shares_live = False
+    read_wait = 0.25  # seconds a read waits out another process's write: it runs on the event loop
+    write_wait = 10.0  # a write runs on the store's own thread and can wait longer
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.location = str(path)
+        self._reader: sqlite3.Connection | None = None
+        self._writer: sqlite3.Connection | None = None
+
+    def read(self, key: str) -> tuple[bytes, None] | None:
+        with _troubles(writing=False):
+            reader = self._reading()
+            row = reader and reader.execute("SELECT entry FROM bars WHERE key = ?", (key,)).fetchone()
+        return (row[0], None) if row else None
+
+    def write(self, key: str, entry: bytes, ttl: float | None) -> None:
+        with _troubles(writing=True):
+            self._writing().execute("INSERT OR REPLACE INTO bars (key, entry) VALUES (?, ?)", (key, entry))
+
+    def entries(self, head_size: int) -> Iterator[StoredEntry]:
+        with _troubles(writing=False):
+            reader = self._reading()
+            rows = reader.execute(
+                "SELECT key, length(entry), substr(entry, 1, ? + length(CAST(key AS BLOB))) FROM bars ORDER BY key",
+                (head_size,),
+            ).fetchall() if reader else []  # fmt: skip
+        return (StoredEntry(key, size, head) for key, size, head in rows)
+
+    def size(self) -> int:
+        files = (self.path, self.path.with_name(self.path.name + "-wal"))
+        return sum(file.stat().st_size for file in files if file.exists())
+
+    def clear(self) -> int:
+        """Empty the table; a file that is not a usable store is removed instead."""
+        try:
+            with _troubles(writing=True):
+                if not self.path.exists():
+                    return 0
+                writer = self._writing()
+                removed = writer.execute("DELETE FROM bars").rowcount
+                writer.execute("VACUUM")
+                return removed
+        except StoreUnusable:
+            self.close()
+            for suffix in ("", "-wal", "-shm", "-journal"):
+                self.path.with_name(self.path.name + suffix).unlink(missing_ok=True)
+            return 0
+
+    def close(self) -> None:
+        for connection in (self._reader, self._writer):
+            if connection is not None:
+                connection.close()
+        self._reader = self._writer = None
+
+    def _reading(self) -> sqlite3.Connection | None:
+        """The reading connection; None while there is no file or no table yet."""
+        if self._reader is None:
+            if not self.path.exists():
+                return None
+            # mode=rw: a read never creates the file.
+            self._reader = _connect(f"{self.path.as_uri()}?mode=rw", self.read_wait)
+        return self._reader if _has_table(self._reader) else None
+
+    def _writing(self) -> sqlite3.Connection:
+        if self._writer is None:
+            try:
+                self.path.parent.mkdir(parents=True, exist_ok=True)
+            except OSError as exc:
+                raise WriteRefused(f"cannot create {self.path.parent}: {exc.strerror or exc}") from None
+            writer = _connect(f"{self.path.as_uri()}?mode=rwc", self.write_wait)
+            try:
+                writer.execute("PRAGMA journal_mode=WAL")
+                writer.execute("PRAGMA synchronous=NORMAL")  # a power cut may lose the last entries, not the file
+                _create_table(writer)
+            except BaseException:
+                writer.close()
+                raise
+            self._writer = writer
+        return self._writer
+
+
+def _connect(uri: str, wait: float) -> sqlite3.Connection:
+    return sqlite3.connect(uri, uri=True, timeout=wait, isolation_level=None)
+
+
+def _has_table(connection: sqlite3.Connection) -> bool:
+    """True for a store of this format; False for a file still empty; StoreUnusable otherwise."""
+    version = connection.execute("PRAGMA user_version").fetchone()[0]
+    if version == FORMAT:
+        return True
+    if version == 0 and connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] == 0:
+        return False
+    if version == 0:
+        raise StoreUnusable("not a bar store: the file holds other tables")
+    raise StoreUnusable(f"format {version}; this version reads format {FORMAT}")
+
+
+def _create_table(writer: sqlite3.Connection) -> None:
+    writer.execute("BEGIN IMMEDIATE")  # another process creating it at the same moment waits
+    try:
+        if not _has_table(writer):
+            writer.execute(_SCHEMA)
+            writer.execute(f"PRAGMA user_version = {FORMAT}")
+        writer.execute("COMMIT")
+    except BaseException:
+        if writer.in_transaction:
+            writer.execute("ROLLBACK")
+        raise
+
+
+@contextmanager
+def _troubles(writing: bool):
+    """sqlite3 errors as store troubles."""
+    try:
+        yield
+    except sqlite3.Error as exc:
+        code = (getattr(exc, "sqlite_errorcode", None) or 0) & 0xFF
+        if code in _UNUSABLE:
+            raise StoreUnusable(str(exc)) from None
+        if code in _LOCKOUT or not writing:
+            raise StoreDown(str(exc)) from None
+        raise WriteRefused(str(exc)) from None  # full disk, read-only file or folder, I/O error
+    except OSError as exc:
+        raise (WriteRefused if writing else StoreDown)(exc.strerror or str(exc)) from None
