@@ -1,10 +1,10 @@
 # Fixtures shared by every test area: the yfinance library boundary, the simulated IBKR
-# gateway, captured log lines, and a bar store of each test's own.
+# gateway, captured log lines, a Redis server, and a bar store of each test's own.
 import itertools
 
 import pytest
 
-pytest_plugins = ["fixtures.yf", "fixtures.gateway", "fixtures.logs"]
+pytest_plugins = ["fixtures.yf", "fixtures.gateway", "fixtures.logs", "fixtures.redis_server"]
 
 _test_numbers = itertools.count()
 

@@ -40,6 +40,8 @@ def open_store(url: str) -> BarStore | None:
         path = url[len(_SQLITE) :]
         if not path.strip("/"):
             raise ValueError("no file named")
+        if path.startswith("//"):  # sqlite:////abs/path, as other tools write it
+            path = "/" + path.lstrip("/")
         return BarStore(SqliteBackend(Path(path).expanduser()))
     if url.startswith(_REDIS):
         from quorvane.gateway.bar_store.redis_backend import RedisBackend

@@ -317,9 +317,9 @@ def _column_kinds(values: list) -> list[tuple[int, str]]:
         cls = types.pop()
         if cls in _PLAIN_TAGS:
             return [(_PLAIN_TAGS[cls], "")]
-        if cls is datetime and len({value.tzinfo for value in values}) == 1:
+        if cls is datetime and len({id(value.tzinfo) for value in values}) == 1:
             return [_kind_of(values[0])]
-        if _is_timestamp_type(cls) and len({(value.unit, value.tzinfo) for value in values}) == 1:
+        if _is_timestamp_type(cls) and len({(value.unit, id(value.tzinfo)) for value in values}) == 1:
             return [_kind_of(values[0])]
     return list(map(_kind_of, values))
 

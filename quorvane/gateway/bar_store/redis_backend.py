@@ -108,10 +108,7 @@ def _troubles(writing: bool):
         yield
     except (errors.ConnectionError, errors.TimeoutError) as exc:
         raise StoreDown(f"unreachable: {exc}") from None
-    except errors.ResponseError as exc:
-        text = str(exc)
-        if writing and text.startswith(("OOM", "READONLY", "MISCONF")):  # full, a replica, cannot save
-            raise WriteRefused(text) from None
-        raise StoreDown(text) from None
+    except (errors.OutOfMemoryError, errors.ReadOnlyError) as exc:  # full, or a replica
+        raise (WriteRefused if writing else StoreDown)(f"refuses new entries: {exc}") from None
     except errors.RedisError as exc:
         raise StoreDown(str(exc)) from None

@@ -17,10 +17,8 @@ from quorvane.gateway.bar_store.backend import StoredEntry, StoreDown, StoreUnus
 FORMAT = 1
 _SCHEMA = "CREATE TABLE bars (key TEXT PRIMARY KEY, entry BLOB NOT NULL)"
 
-# Primary result codes (sqlite3.h) and what they mean for the store.
-_BUSY, _LOCKED, _CORRUPT, _NOTADB = 5, 6, 11, 26
-_UNUSABLE = {_CORRUPT, _NOTADB}
-_LOCKOUT = {_BUSY, _LOCKED}
+# Primary result codes (sqlite3.h) of a file that is no use.
+_CORRUPT, _NOTADB = 11, 26
 
 
 class SqliteBackend:
@@ -107,7 +105,9 @@ class SqliteBackend:
 
 
 def _connect(uri: str, wait: float) -> sqlite3.Connection:
-    return sqlite3.connect(uri, uri=True, timeout=wait, isolation_level=None)
+    # Reads come from the event loop's thread and writes from the writer's, each on its own
+    # connection; `close` may come from any thread.
+    return sqlite3.connect(uri, uri=True, timeout=wait, isolation_level=None, check_same_thread=False)
 
 
 def _has_table(connection: sqlite3.Connection) -> bool:
@@ -141,11 +141,11 @@ def _troubles(writing: bool):
     try:
         yield
     except sqlite3.Error as exc:
-        code = (getattr(exc, "sqlite_errorcode", None) or 0) & 0xFF
-        if code in _UNUSABLE:
+        if (getattr(exc, "sqlite_errorcode", None) or 0) & 0xFF in (_CORRUPT, _NOTADB):
             raise StoreUnusable(str(exc)) from None
-        if code in _LOCKOUT or not writing:
-            raise StoreDown(str(exc)) from None
-        raise WriteRefused(str(exc)) from None  # full disk, read-only file or folder, I/O error
+        # Locked by another process, a full disk, a read-only file or folder, an I/O error. A
+        # writer holding the lock does not stop reads of the WAL file, so a write failing stops
+        # only writes.
+        raise (WriteRefused if writing else StoreDown)(str(exc)) from None
     except OSError as exc:
         raise (WriteRefused if writing else StoreDown)(exc.strerror or str(exc)) from None
