@@ -12,11 +12,14 @@ from bisect import bisect_left, bisect_right, insort
 from collections import OrderedDict
 from dataclasses import dataclass
 from datetime import date
-from typing import Callable, Union
+from typing import TYPE_CHECKING, Callable, Union
 
 from loguru import logger
 
-from quorvane.gateway.bar_store import MEMORY, BarStore, default_url, open_store
+from quorvane.gateway.bar_store import MEMORY, default_url, open_store
+
+if TYPE_CHECKING:
+    from quorvane.gateway.bar_store.store import BarStore
 
 
 def local_today() -> date:

@@ -6,17 +6,19 @@ A store is named by a URL (`KLINE_CACHE_URL`, or `KlineCache.store_url`):
     redis://host:port/db         a Redis server a desk shares (also rediss:// and unix://)
     memory:                      no store: entries live as long as the process
 
-Opening a store costs nothing: files, connections and heavy imports wait for the first use.
+Opening a store costs nothing: files, connections and most imports wait for the first use.
 """
 
 from __future__ import annotations
 
 import os
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from quorvane.gateway.bar_store.store import BarStore
+if TYPE_CHECKING:
+    from quorvane.gateway.bar_store.store import BarStore
 
-__all__ = ["BarStore", "MEMORY", "default_url", "open_store"]
+__all__ = ["MEMORY", "default_url", "open_store"]
 
 MEMORY = "memory:"
 _SQLITE = "sqlite://"
@@ -32,6 +34,8 @@ def default_url() -> str:
 
 def open_store(url: str) -> BarStore | None:
     """The store `url` names; None for memory only. ValueError for a URL of no known kind."""
+    from quorvane.gateway.bar_store.store import BarStore
+
     if url == MEMORY:
         return None
     if url.startswith(_SQLITE):

@@ -31,6 +31,7 @@ class SqliteBackend:
         self.location = str(path)
         self._reader: sqlite3.Connection | None = None
         self._writer: sqlite3.Connection | None = None
+        self._table_seen = False  # by the reader: from then on the format is known
 
     def read(self, key: str) -> tuple[bytes, None] | None:
         with _troubles(writing=False):
@@ -76,6 +77,7 @@ class SqliteBackend:
             if connection is not None:
                 connection.close()
         self._reader = self._writer = None
+        self._table_seen = False
 
     def _reading(self) -> sqlite3.Connection | None:
         """The reading connection; None while there is no file or no table yet."""
@@ -84,7 +86,8 @@ class SqliteBackend:
                 return None
             # mode=rw: a read never creates the file.
             self._reader = _connect(f"{self.path.as_uri()}?mode=rw", self.read_wait)
-        return self._reader if _has_table(self._reader) else None
+        self._table_seen = self._table_seen or _has_table(self._reader)
+        return self._reader if self._table_seen else None
 
     def _writing(self) -> sqlite3.Connection:
         if self._writer is None:

@@ -20,7 +20,6 @@ from typing import Callable
 
 from loguru import logger
 
-from quorvane.gateway.bar_store import codec
 from quorvane.gateway.bar_store.backend import Backend, StoreDown, StoreTrouble, StoreUnusable, WriteRefused
 
 FIRST_PAUSE = 1.0
@@ -43,6 +42,8 @@ class BarStore:
 
     def load(self, key: str) -> tuple[list, float | None] | None:
         """The records stored under `key` and their seconds left (None: no expiry), or None."""
+        from quorvane.gateway.bar_store import codec  # a session that stores nothing never loads it
+
         if not self._health.may_read():
             return None
         try:
@@ -73,6 +74,8 @@ class BarStore:
             self._writer.submit(lambda: None).result()
 
     def _write(self, key: str, records: list, ttl: float | None) -> None:
+        from quorvane.gateway.bar_store import codec
+
         if not self._health.may_write():
             return
         try:
@@ -132,7 +135,7 @@ class _Health:
     def write_worked(self) -> None:
         self._recovered(self._writes)
 
-    def bad_entry(self, key: str, error: codec.BadEntry) -> None:
+    def bad_entry(self, key: str, error: Exception) -> None:
         with self._lock:
             first, self._warned_bad_entry = not self._warned_bad_entry, True
         log = logger.warning if first else logger.debug
