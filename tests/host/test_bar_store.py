@@ -105,6 +105,8 @@ UNSTORABLE = {
     "timedelta": [{"span": timedelta(minutes=1)}],
     "dateutil-zone": [{"date": datetime(2025, 1, 2, tzinfo=dateutil_tz.gettz("America/New_York"))}],
     "named-fixed-offset": [{"date": datetime(2025, 1, 2, tzinfo=timezone(timedelta(hours=1), "CET"))}],
+    "named-offset-after-an-equal-one": [{"date": datetime(2025, 1, 2, tzinfo=zone)} for zone in
+                                        (timezone(timedelta(hours=1)), timezone(timedelta(hours=1), "CET"))],
     "not-dicts": [("2025-01-02", 1.5)],
     "fields-differ": [{"close": 1.5}, {"open": 1.5}],
     "field-name-not-text": [{1: 1.5}],
