@@ -214,7 +214,7 @@ class KlineCache:
         self._entries[key] = _Entry(records, len(records), expires)
         self._bars += len(records)
         if expires is not None:
-            self._expiring[key] = expires
+            self._add_deadline(key, expires)
         if isinstance(key, CountKey):
             insort(self._counts.setdefault(key.group, []), key.count)
         self._evict_over_cap()
@@ -235,6 +235,14 @@ class KlineCache:
             self._entries.move_to_end(key)
             return entry.records[-count:]
         return None
+
+    def _add_deadline(self, key: Key, expires: float) -> None:
+        # Deadlines set here come in order; one recalled from a shared store with less time
+        # left than others may not, and then the few live keys are put in order again.
+        in_order = not self._expiring or next(reversed(self._expiring.values())) <= expires
+        self._expiring[key] = expires
+        if not in_order:
+            self._expiring = OrderedDict(sorted(self._expiring.items(), key=operator.itemgetter(1)))
 
     def _is_stale(self, entry: _Entry) -> bool:
         return entry.expires is not None and self.clock() >= entry.expires

@@ -58,11 +58,13 @@ def test_a_live_entry_from_the_desk_expires_with_its_redis_expiry(desk, monkeypa
     first.flush()
     desk.pexpire(PREFIX + key_text(KEYS["count"]).encode(), 5000)  # stored a while ago elsewhere
     other = KlineCache()
+    other.set(KEYS["intraday"], bars(2, "mine"))  # a full live TTL ahead
     answer = other.get(KEYS["count"])
     assert answer == bars(3, "count")
     now[0] += 4.9
     assert other.get(KEYS["count"]) is answer
     now[0] += 0.2
+    assert other.get(KEYS["intraday"]) is not None and other.bars == 2  # the shorter deadline went first
     desk.delete(PREFIX + key_text(KEYS["count"]).encode())  # Redis expired it by now too
     assert other.get(KEYS["count"]) is None
 

@@ -144,7 +144,7 @@ def _decode_columns(data: _Reader, rows: int) -> list[dict]:
         raise ValueError("trailing bytes after the columns")
     if not names:
         return [{} for _ in range(rows)]
-    return list(map(dict, map(zip, [names] * rows, zip(*columns))))
+    return [dict(zip(names, row)) for row in zip(*columns)]
 
 
 def _field_names(records: list) -> tuple:
@@ -278,7 +278,7 @@ def _decode_timestamps(data: bytes, count: int, detail: str) -> list:
     zone = _zone(zone_text)
     if zone is not None:
         instants = instants.tz_localize("UTC").tz_convert(zone)
-    return list(instants)
+    return instants.tolist()
 
 
 _FLOAT, _INT, _BOOL, _TEXT, _NONE, _DATE, _DATETIME, _TIMESTAMP = range(8)
