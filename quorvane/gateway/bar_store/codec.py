@@ -64,7 +64,9 @@ class Head:
 
 def encode(key: str, records: list, stored_at: float) -> bytes:
     key_bytes = key.encode()
-    body = zlib.compress(_encode_columns(records), _COMPRESSION)
+    with _collector_paused():
+        columns = _encode_columns(records)
+    body = zlib.compress(columns, _COMPRESSION)
     checked = struct.pack("<QdI", len(records), stored_at, len(key_bytes)) + key_bytes + body
     return struct.pack("<4sH16s", MAGIC, VERSION, _checksum(checked)) + checked
 
@@ -103,8 +105,8 @@ def read_head(blob: bytes) -> Head | None:
 
 @contextmanager
 def _collector_paused():
-    # Records hold no reference cycles, yet each dict made counts towards a collection, and each
-    # collection rescans the records made so far.
+    # Nothing made here can form a reference cycle, yet every tuple and dict made counts towards
+    # a collection, and each collection rescans every record the process holds.
     was_enabled = gc.isenabled()
     gc.disable()
     try:
