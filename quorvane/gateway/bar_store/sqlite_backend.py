@@ -7,12 +7,14 @@ processes writing at once both keep what they wrote.
 
 from __future__ import annotations
 
-import sqlite3
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Iterator
+from typing import TYPE_CHECKING, Iterator
 
 from quorvane.gateway.bar_store.backend import StoredEntry, StoreDown, StoreUnusable, WriteRefused
+
+if TYPE_CHECKING:
+    import sqlite3
 
 FORMAT = 1
 _SCHEMA = "CREATE TABLE bars (key TEXT PRIMARY KEY, entry BLOB NOT NULL)"
@@ -108,6 +110,8 @@ class SqliteBackend:
 
 
 def _connect(uri: str, wait: float) -> sqlite3.Connection:
+    import sqlite3  # a few milliseconds: only for a session that uses the store
+
     # Reads come from the event loop's thread and writes from the writer's, each on its own
     # connection; `close` may come from any thread.
     return sqlite3.connect(uri, uri=True, timeout=wait, isolation_level=None, check_same_thread=False)
@@ -141,6 +145,8 @@ def _create_table(writer: sqlite3.Connection) -> None:
 @contextmanager
 def _troubles(writing: bool):
     """sqlite3 errors as store troubles."""
+    import sqlite3
+
     try:
         yield
     except sqlite3.Error as exc:
