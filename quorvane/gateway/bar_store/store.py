@@ -27,6 +27,8 @@ LONGEST_PAUSE = 300.0
 
 
 class BarStore:
+    """A cache's lasting entries in a backend: records in, records out, troubles kept inside."""
+
     def __init__(self, backend: Backend, clock: Callable[[], float] = time.monotonic) -> None:
         self.backend = backend
         self._health = _Health(backend.location, clock)
