@@ -23,8 +23,10 @@ def main(args: list[str]) -> int:
     except SystemExit as exit:
         return int(exit.code or 0)
 
+    from quorvane.console import configure_logging
     from quorvane.gateway.kline_cache import KlineCache  # settles the store as a session would
 
+    configure_logging()
     cache = KlineCache()
     if cache.store is None:
         print(f"No bar store: bars live only as long as the process ({cache.store_url}).")
