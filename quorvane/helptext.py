@@ -60,6 +60,8 @@ Environment:
   QUORVANE_HISTORY            the shell's history file (default ~/.local/state/quorvane/history)
   KLINE_CACHE_LIVE_TTL        seconds a cached answer for recent bars is reused (default 60; 0: never)
   KLINE_CACHE_MAX_BARS        bars the cache holds at most (default 2,000,000)
+  KLINE_CACHE_URL             the bar store that outlives the process: sqlite:///PATH (default
+                              ~/.cache/quorvane/bars.sqlite), redis://HOST:PORT/DB, or memory:
   HTTPS_PROXY                 proxy for public-data downloads
   NO_COLOR                    no colour in charts and log lines"""
 
@@ -75,6 +77,7 @@ MODES_HELP = """\
 Modes:
   quorvane [options] COMMAND WORDS...   run one command
   quorvane help [COMMAND]               this help, or one command's
+  quorvane cache [clear]                what the bar store holds; empty it
   quorvane [options]                    the shell; lines piped in run as a script"""
 
 

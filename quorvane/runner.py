@@ -30,9 +30,17 @@ def show_help(topics: list[str]) -> int:
     return EXIT_OK if all(is_topic(t) for t in topics) else EXIT_USAGE
 
 
+def manage_store(words: list[str]) -> int:
+    """`cache` and `cache clear`: the bar store, with no gateway and no session."""
+    from quorvane.gateway.bar_store.command import main as store_command
+
+    return store_command(words)
+
+
 # Words the runner answers itself, before any command: word -> handler(the words after it) -> exit code.
 TOP_LEVEL: dict[str, Callable[[list[str]], int]] = {
     "help": show_help,
+    "cache": manage_store,
 }
 
 
