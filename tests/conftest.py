@@ -1,6 +1,7 @@
 # Fixtures shared by every test area: the yfinance library boundary, the simulated IBKR
 # gateway, captured log lines, a Redis server, and a bar store of each test's own.
 import itertools
+import socket
 
 import pytest
 
@@ -20,3 +21,11 @@ def own_bar_store(cache_homes, monkeypatch):
     subprocesses inherit it. The folder appears only when something is stored."""
     monkeypatch.setenv("XDG_CACHE_HOME", str(cache_homes / str(next(_test_numbers))))
     monkeypatch.delenv("KLINE_CACHE_URL", raising=False)
+
+
+@pytest.fixture
+def closed_port() -> int:
+    """A loopback port nobody listens on."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]

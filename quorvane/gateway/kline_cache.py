@@ -293,6 +293,11 @@ def _check_count(count: object) -> int:
     return operator.index(count)
 
 
+def configured_store_url() -> str:
+    """The store a new cache uses: $KLINE_CACHE_URL, else KlineCache.store_url, else the default file."""
+    return os.environ.get("KLINE_CACHE_URL", "").strip() or KlineCache.store_url or default_url()
+
+
 def _store_setting(default: str | None) -> tuple[str, BarStore | None]:
     """The store's URL ($KLINE_CACHE_URL over the class attribute) and the store it names."""
     fallback = default or default_url()

@@ -12,8 +12,10 @@ terminals against one gateway shares one ledger through Redis.
 from __future__ import annotations
 
 import asyncio
+import hashlib
 import math
 import time
+import uuid
 from collections import deque
 from collections.abc import Awaitable, Callable, Hashable
 from dataclasses import dataclass
@@ -69,6 +71,96 @@ class MemoryLedger:
         return self._sent
 
 
+class RedisLedger:
+    """The requests every process of a desk sent, in one sorted set on the desk's Redis server.
+
+    Times are the wall clock, which the desk's machines share. A server that cannot be reached costs
+    one warning; the process then counts its own requests until the server answers again.
+    """
+
+    KEY = "quorvane:pacing:sent"
+    TIMEOUT = 0.5  # seconds for connecting and for each answer
+    RETRY_AFTER = 30.0  # seconds before a server that failed is asked again
+
+    def __init__(self, url: str, limits: PacingLimits = PacingLimits(), clock: Callable[[], float] = time.time):
+        from quorvane.gateway.bar_store.redis_backend import without_password
+
+        self.url = url
+        self.location = without_password(url)
+        self.limits = limits
+        self.clock = clock
+        self._alone = MemoryLedger(limits, clock)
+        self._client = None
+        self._down_until: float | None = None
+
+    def try_send(self, request: Hashable, contract: Hashable, weight: int = 1) -> float:
+        from redis.exceptions import RedisError
+
+        if self._down_until is not None and self.clock() < self._down_until:
+            return self._alone.try_send(request, contract, weight)
+        try:
+            wait = self._try_shared(_digest(request), _digest(contract), weight)
+        except (RedisError, OSError) as exc:
+            if self._down_until is None:
+                logger.warning("Pacing budget on {} unreachable ({}); counting this process's requests only",
+                               self.location, exc)  # fmt: skip
+            self._down_until = self.clock() + self.RETRY_AFTER
+            return self._alone.try_send(request, contract, weight)
+        self._down_until = None
+        return wait
+
+    def _try_shared(self, request: str, contract: str, weight: int) -> float:
+        from redis.exceptions import WatchError
+
+        limits = self.limits
+        with self._redis().pipeline() as pipe:
+            while True:
+                try:
+                    pipe.watch(self.KEY)
+                    now = self.clock()
+                    oldest = now - limits.window_seconds - limits.margin
+                    members = pipe.zrangebyscore(self.KEY, oldest, "+inf", withscores=True)
+                    sent = [_parse(member, at) for member, at in members]
+                    ready = ready_at(sent, limits, now, request, contract, weight)
+                    if ready > now:
+                        pipe.unwatch()
+                        return ready - now
+                    pipe.multi()
+                    pipe.zremrangebyscore(self.KEY, "-inf", oldest)
+                    pipe.zadd(self.KEY, {f"{uuid.uuid4().hex}|{request}|{contract}|{weight}": now})
+                    pipe.expire(self.KEY, math.ceil(limits.window_seconds + limits.margin))
+                    pipe.execute()
+                    return 0.0
+                except WatchError:  # another process sent meanwhile: count again
+                    continue
+
+    def _redis(self):
+        if self._client is None:
+            from quorvane.gateway.bar_store.redis_backend import redis_client
+
+            self._client = redis_client(self.url, "quorvane-pacing", self.TIMEOUT)
+        return self._client
+
+
+def _digest(key: Hashable) -> str:
+    """The same short text for the same request in every process."""
+    return hashlib.blake2b(repr(key).encode(), digest_size=12).hexdigest()
+
+
+def _parse(member: bytes, at: float) -> Sent:
+    _, request, contract, weight = member.decode().split("|")
+    return Sent(at, request, contract, int(weight))
+
+
+def default_ledger() -> Ledger:
+    """Shared through Redis when the bar cache's store is a Redis server, else this process's own."""
+    from quorvane.gateway.bar_store import is_shared
+    from quorvane.gateway.kline_cache import configured_store_url
+
+    url = configured_store_url()
+    return RedisLedger(url) if is_shared(url) else MemoryLedger()
+
+
 class Unlimited:
     """A ledger that lets every request go: for a gateway that keeps no limits."""
 
@@ -106,7 +198,7 @@ class Pacer:
     """Admits historical requests one at a time, each when the ledger allows it."""
 
     def __init__(self, ledger: Ledger | None = None, sleep: Callable[[float], Awaitable] = asyncio.sleep):
-        self.ledger = ledger if ledger is not None else MemoryLedger()
+        self.ledger = ledger if ledger is not None else default_ledger()
         self.sleep = sleep
         self._turn = asyncio.Lock()  # fair: requests keep the order they came in
 

@@ -1,13 +1,14 @@
 """The host keeps the gateway's pacing limits by waiting, never by drawing a 162."""
 
 import asyncio
+import itertools
 
 import pytest
 from ib_async import Stock
 
 from ibsim import GatewaySimulator
 from quorvane.gateway.client import GatewayClient
-from quorvane.gateway.pacing import MemoryLedger, Pacer, PacingLimits
+from quorvane.gateway.pacing import MemoryLedger, Pacer, PacingLimits, RedisLedger
 
 LIMITS = PacingLimits()
 MARGIN = LIMITS.margin
@@ -85,3 +86,19 @@ async def test_a_burst_of_100_requests_draws_no_pacing_violation(log_lines):
     assert len(sim.history_requests) == 90  # identical requests in flight were sent once
     assert clock.now - 1000.0 > 600  # the 61st request waited for the ten-minute window
     assert any("waiting" in line and "for the gateway's pacing limit" in line for line in log_lines)
+
+
+def test_a_desk_shares_one_budget_through_redis(redis_url, log_lines):
+    clock = FakeClock()
+    terminals = [RedisLedger(redis_url, LIMITS, clock) for _ in range(2)]
+    sent = [sends(ledger, clock, [(f"r{i}", "c", 1)]) for i, ledger in zip(range(6), itertools.cycle(terminals))]
+    assert sent == [[0]] * 5 + [[pytest.approx(2 + MARGIN)]]  # the sixth, from either terminal, waits
+    assert sends(terminals[1], clock, [("r0", "c", 1)]) == [pytest.approx(15 + MARGIN)]  # the first's, repeated
+    assert log_lines == []
+
+
+def test_an_unreachable_budget_server_leaves_each_terminal_its_own(closed_port, log_lines):
+    clock = FakeClock()
+    ledger = RedisLedger(f"redis://127.0.0.1:{closed_port}/0", LIMITS, clock)
+    assert sends(ledger, clock, [("r", "c", 1)] * 2 + [("s", "c", 1)]) == [0, 15 + MARGIN, 15 + MARGIN]
+    assert len(log_lines) == 1 and log_lines[0].startswith("WARNING|Pacing budget on redis://127.0.0.1:")

@@ -1,7 +1,6 @@
 """The runner as a user meets it: `python -m quorvane` in a subprocess, or on a pseudo-terminal."""
 
 import os
-import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -71,14 +70,6 @@ def terminal(runner_env, tmp_path):
     yield spawn
     for child in children:
         child.close(force=True)
-
-
-@pytest.fixture
-def closed_port() -> int:
-    """A loopback port nobody listens on."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 @pytest.fixture

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from quorvane.gateway.bar_store.store import BarStore
 
-__all__ = ["MEMORY", "default_url", "open_store"]
+__all__ = ["MEMORY", "default_url", "is_shared", "open_store"]
 
 MEMORY = "memory:"
 _SQLITE = "sqlite://"
@@ -30,6 +30,11 @@ def default_url() -> str:
     base = os.environ.get("XDG_CACHE_HOME", "")
     folder = Path(base) if os.path.isabs(base) else Path.home() / ".cache"  # relative: ignored, as XDG says
     return _SQLITE + str(folder / "quorvane" / "bars.sqlite")
+
+
+def is_shared(url: str) -> bool:
+    """Whether the store is a server that several processes of a desk share."""
+    return url.startswith(_REDIS)
 
 
 def open_store(url: str) -> BarStore | None:
@@ -47,7 +52,7 @@ def open_store(url: str) -> BarStore | None:
         if path.startswith("//"):  # sqlite:////abs/path, as other tools write it
             path = "/" + path.lstrip("/")
         return BarStore(SqliteBackend(Path(path).expanduser()))
-    if url.startswith(_REDIS):
+    if is_shared(url):
         from quorvane.gateway.bar_store.redis_backend import RedisBackend
 
         return BarStore(RedisBackend(url))

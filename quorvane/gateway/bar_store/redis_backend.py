@@ -76,18 +76,23 @@ class RedisBackend:
 
     def _redis(self):
         if self._client is None:
-            import redis  # a fifth of a second to import: only for a store that is used
-            from redis.backoff import NoBackoff
-            from redis.retry import Retry
-
             try:
-                self._client = redis.Redis.from_url(
-                    self.url, socket_timeout=self.timeout, socket_connect_timeout=self.timeout,
-                    retry=Retry(NoBackoff(), 0), client_name="quorvane-bars",
-                )  # fmt: skip
+                self._client = redis_client(self.url, "quorvane-bars", self.timeout)
             except ValueError as exc:
                 raise StoreUnusable(f"cannot use this URL: {exc}") from None
         return self._client
+
+
+def redis_client(url: str, name: str, timeout: float):
+    """A client that gives up after `timeout` seconds and never retries by itself."""
+    import redis  # a fifth of a second to import: only for a store that is used
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
+
+    return redis.Redis.from_url(
+        url, socket_timeout=timeout, socket_connect_timeout=timeout, retry=Retry(NoBackoff(), 0),
+        client_name=name,
+    )  # fmt: skip
 
 
 def without_password(url: str) -> str:
