@@ -8,8 +8,9 @@ electronic session, which then serves as both.
 Importing the library and building a schedule costs about 0.2 s plus 0.1 s per
 calendar, too much for a one-shot run against the simulator. So each
 (calendar, zone) table is computed once per library version and stored as a
-small numpy file under $XDG_CACHE_HOME/ibsim (~/.cache/ibsim); a file that is
-absent or unreadable is rebuilt, and a cache that cannot be written is skipped.
+small numpy file under $IBSIM_CACHE_DIR, else $XDG_CACHE_HOME/ibsim
+(~/.cache/ibsim); a file that is absent or unreadable is rebuilt, and a cache
+that cannot be written is skipped.
 """
 
 import datetime as dt
@@ -61,6 +62,8 @@ def session_table(calendar: str, zone: str) -> SessionTable:
 
 
 def _cache_dir() -> Path:
+    if os.environ.get("IBSIM_CACHE_DIR"):
+        return Path(os.environ["IBSIM_CACHE_DIR"])
     base = os.environ.get("XDG_CACHE_HOME", "")
     return (Path(base) if os.path.isabs(base) else Path.home() / ".cache") / "ibsim"
 

@@ -15,6 +15,14 @@ def cache_homes(tmp_path_factory):
     return tmp_path_factory.mktemp("cache-homes")
 
 
+@pytest.fixture(scope="session", autouse=True)
+def simulator_calendars(tmp_path_factory):
+    """One folder of exchange sessions for the whole run, so a simulator in a subprocess never rebuilds them."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("IBSIM_CACHE_DIR", str(tmp_path_factory.mktemp("ibsim-calendars")))
+        yield
+
+
 @pytest.fixture(autouse=True)
 def own_bar_store(cache_homes, monkeypatch):
     """The default bar store moves to a folder of the test's own, never the user's ~/.cache;

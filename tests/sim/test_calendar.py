@@ -86,11 +86,11 @@ def test_front_month_rolls_after_expiry(today, local_symbol):
 
 
 def test_calendar_cache_is_rebuilt_when_unreadable(tmp_path, monkeypatch):
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    monkeypatch.setenv("IBSIM_CACHE_DIR", str(tmp_path))
     calendars.session_table.cache_clear()
     try:
         built = calendars.session_table("CMEGlobex_Metals", "US/Eastern")
-        [stored] = (tmp_path / "ibsim").iterdir()
+        [stored] = tmp_path.iterdir()
         assert calendars._load(stored).days.tolist() == built.days.tolist()
         stored.write_bytes(b"not a numpy file")
         calendars.session_table.cache_clear()
