@@ -22,6 +22,8 @@ import quorvane.cmds.quotes.kline as kline
 from fixtures.yf import make_history_frame
 
 EASTERN = ZoneInfo("US/Eastern")
+LORD_HOWE = ZoneInfo("Australia/Lord_Howe")  # DST shifts by half an hour
+ST_JOHNS = ZoneInfo("America/St_Johns")  # half-hour offsets: shifts fall inside a UTC hour
 CONTRACT = Stock("AAPL", "SMART", "USD")
 
 
@@ -98,6 +100,14 @@ def with_nan(bars, field="low", every=3):
 FOLD_AND_GAP = [datetime(2025, 3, 9, 2, 30, tzinfo=EASTERN)] + [
     datetime(2025, 11, 2, 1, 30, fold=fold, tzinfo=EASTERN) for fold in (0, 1)]
 
+def through_repeated_hour(zone=EASTERN, day=datetime(2025, 11, 2)):
+    """Every 5 minutes from 00:30 to 03:30, the repeated hour once in each fold."""
+    times = [day + timedelta(minutes=m) for m in range(30, 211, 5)]
+    repeated = [t.replace(fold=1) for t in times if t.hour == 1]
+    return [t.replace(tzinfo=zone) for t in times if t.hour < 2] + [t.replace(tzinfo=zone) for t in repeated] + [
+        t.replace(tzinfo=zone) for t in times if t.hour >= 2]
+
+
 GATEWAY_CASES = {
     "daily-calendar-dates": lambda: bars_at(daily_dates(40)),
     "intraday-us-eastern": lambda: bars_at(minutes(390)),
@@ -105,6 +115,10 @@ GATEWAY_CASES = {
     "intraday-fixed-offset-zone": lambda: bars_at(minutes(30, timezone(timedelta(hours=5, minutes=30)))),
     "intraday-across-dst-change": lambda: bars_at(minutes(60, EASTERN, datetime(2025, 11, 1), timedelta(hours=1))),
     "dst-fold-and-gap-times": lambda: bars_at(FOLD_AND_GAP),
+    "minutes-through-dst-gap": lambda: bars_at(minutes(240, EASTERN, datetime(2025, 3, 9, 0, 30))),
+    "minutes-through-repeated-hour": lambda: bars_at(through_repeated_hour()),
+    "half-hour-dst-start": lambda: bars_at(minutes(240, LORD_HOWE, datetime(2025, 10, 5, 0, 30))),
+    "half-hour-offset-dst-end": lambda: bars_at(through_repeated_hour(ST_JOHNS)),
     "naive-datetimes": lambda: bars_at(minutes(30, None)),
     "mixed-zones": lambda: bars_at(minutes(10)) + bars_at(minutes(10, timezone.utc)),
     "whole-number-prices-become-Int64": lambda: bars_at(daily_dates(20), price=100.0),

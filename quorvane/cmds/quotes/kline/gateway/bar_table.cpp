@@ -1,21 +1,28 @@
-// Bar tables from ib_async bar objects, read field by field into columns.
+// Bar tables and their records, straight from ib_async bar objects.
 //
 // pandas.DataFrame(bars) turns every bar into a dict (dataclasses.asdict,
-// with a deep copy of each value) and then infers each column's type from
-// Python objects; the `date` inference alone costs microseconds a bar. Here
-// the fields go straight into typed arrays, and the dates into the
-// datetime64 values pandas would infer for them.
+// with a deep copy of each value) and infers each column's type from Python
+// objects; convert_dtypes infers it again and to_dict boxes every value
+// anew. Here one pass reads each bar's fields once: into typed arrays for
+// the table, and as the very objects into the records, so a record's price
+// is the bar's own float. The arrays become the nullable arrays that
+// convert_dtypes would make, and the dates the values pandas would infer.
 #include "gateway/bar_table.hpp"
 
 #include <array>
+#include <cmath>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bridge/errors.hpp"
 #include "front/dates.hpp"
 #include "front/globals.hpp"
 #include "gateway/bar_dates.hpp"
+#include "gateway/numeric_column.hpp"
 #include "gateway/numpy_arrays.hpp"
+#include "gateway/record_rows.hpp"
 
 namespace kline::bar_table {
 namespace {
@@ -29,7 +36,9 @@ constexpr size_t kDate = 0, kFirstPrice = 1, kPrices = 6, kBarCount = 7;
 
 struct Lookups {
     std::array<nb::object, kFields.size()> field_names;  // interned
+    nb::object keys;                                     // the field names as a list
     nb::object bar_type;  // last type confirmed to have exactly kFields
+    nb::object data_frame, series, floating_array, integer_array, zeros;
 };
 Lookups* lookups = nullptr;  // set up once, never released
 
@@ -52,19 +61,53 @@ bool is_bar_type(PyTypeObject* type) {
     return true;
 }
 
+// A nullable array of `values` with no value missing.
+nb::object complete(nb::handle array_type, nb::object values, Py_ssize_t size) {
+    return array_type(std::move(values), lookups->zeros(size, nb::arg("dtype") = "bool"));
+}
+
+// convert_dtypes keeps a float column as Float64, value for value, when a
+// value has a fraction and none is NaN. Other float columns it may turn
+// into Int64 (whole numbers) or give NA for NaN: those it converts itself.
+class PriceColumn {
+public:
+    explicit PriceColumn(Py_ssize_t size) : values_(size, "float64") {}
+
+    void set(Py_ssize_t row, double value) {
+        values_.set(row, value);
+        if (std::isnan(value))
+            has_nan_ = true;
+        else if (std::isfinite(value) && value != std::trunc(value))
+            has_fraction_ = true;
+    }
+
+    // The records may hold the bars' own floats.
+    bool keeps_floats() const { return has_fraction_ && !has_nan_; }
+
+    nb::object array() const {
+        if (keeps_floats()) return complete(lookups->floating_array, values_.array(), values_.size());
+        return lookups->series(values_.array(), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+    }
+
+private:
+    numpy_arrays::Builder<double> values_;
+    bool has_nan_ = false, has_fraction_ = false;
+};
+
 struct BarColumns {
     explicit BarColumns(Py_ssize_t size) : dates(size), bar_counts(size, "int64") {
         prices.reserve(kPrices);
-        for (size_t p = 0; p < kPrices; ++p) prices.emplace_back(size, "float64");
+        for (size_t p = 0; p < kPrices; ++p) prices.emplace_back(size);
     }
     DateColumn dates;
-    std::vector<numpy_arrays::Builder<double>> prices;
+    std::vector<PriceColumn> prices;
     numpy_arrays::Builder<int64_t> bar_counts;
 };
 
-// One bar's fields into the columns; false when a value is not of the type
-// the decoder produces (the plain pipeline then decides what it becomes).
-bool append_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns) {
+// One bar's fields into the columns, and its values into its record; false
+// when a value is not of the type the decoder produces (the plain pipeline
+// then decides what it becomes).
+bool read_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns, nb::handle record) {
     std::array<nb::object, kFields.size()> values;
     for (size_t f = 0; f < kFields.size(); ++f) {
         PyObject* value = PyObject_GetAttr(bar, lookups->field_names[f].ptr());
@@ -84,47 +127,109 @@ bool append_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns) {
     long long count = PyLong_AsLongLongAndOverflow(values[kBarCount].ptr(), &overflow);
     if (overflow != 0) return false;  // pandas widens to uint64 or object
     columns.bar_counts.set(row, count);
-    return columns.dates.add(row, std::move(values[kDate]));
+    if (!columns.dates.add(row, values[kDate].ptr())) return false;
+
+    // Time stamps are boxed later, all at once.
+    const size_t first = columns.dates.holds_calendar_dates() ? kDate : kFirstPrice;
+    for (size_t f = first; f < kFields.size(); ++f)
+        bridge::check(PyDict_SetItem(record.ptr(), lookups->field_names[f].ptr(), values[f].ptr()) == 0);
+    return true;
 }
 
-std::optional<BarColumns> extract_columns(nb::handle bars) {
+struct TableArrays {
+    nb::object dates;
+    std::array<nb::object, kPrices> prices;
+    nb::object bar_counts;
+};
+
+TableArrays arrays_of(const BarColumns& columns, Py_ssize_t size) {
+    TableArrays arrays{columns.dates.column(), {}, complete(lookups->integer_array, columns.bar_counts.array(), size)};
+    for (size_t p = 0; p < kPrices; ++p) arrays.prices[p] = columns.prices[p].array();
+    return arrays;
+}
+
+nb::object frame_of(const TableArrays& arrays) {
+    nb::dict data;
+    data[lookups->field_names[kDate]] = arrays.dates;
+    for (size_t p = 0; p < kPrices; ++p) data[lookups->field_names[kFirstPrice + p]] = arrays.prices[p];
+    data[lookups->field_names[kBarCount]] = arrays.bar_counts;
+    return lookups->data_frame(data, nb::arg("copy") = false);
+}
+
+// The values the first pass could not give: time stamps, and prices that
+// convert_dtypes changed (whole numbers as int, NaN as None).
+void complete_records(nb::handle records, const BarColumns& columns, const TableArrays& arrays) {
+    std::vector<std::pair<PyObject*, std::unique_ptr<NumericColumn>>> converted;
+    for (size_t p = 0; p < kPrices; ++p) {
+        if (columns.prices[p].keeps_floats()) continue;
+        nb::object array = arrays.prices[p];
+        const char kind = static_cast<char>(PyUnicode_READ_CHAR(array.attr("dtype").attr("kind").ptr(), 0));
+        converted.emplace_back(lookups->field_names[kFirstPrice + p].ptr(), NumericColumn::of_masked(array, kind));
+    }
+    nb::object stamps;
+    if (!columns.dates.holds_calendar_dates()) stamps = steal_or_raise(PySequence_List(arrays.dates.ptr()));
+    if (!stamps.is_valid() && converted.empty()) return;
+
+    PyObject* date_key = lookups->field_names[kDate].ptr();
+    for (Py_ssize_t row = 0, size = PyList_GET_SIZE(records.ptr()); row < size; ++row) {
+        PyObject* record = PyList_GET_ITEM(records.ptr(), row);
+        if (stamps.is_valid()) {
+            PyObject* stamp = PyList_GET_ITEM(stamps.ptr(), row);
+            untrack(stamp);
+            bridge::check(PyDict_SetItem(record, date_key, stamp) == 0);
+        }
+        for (const auto& [key, column] : converted) {
+            nb::object value = steal_or_raise(column->box(row));
+            bridge::check(PyDict_SetItem(record, key, value.ptr()) == 0);
+        }
+        untrack(record);
+    }
+}
+
+std::optional<BarTable> fast_table(nb::handle bars) {
     nb::object sequence = steal_or_raise(PySequence_Fast(bars.ptr(), "bars must be a sequence"));
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
     PyObject** items = PySequence_Fast_ITEMS(sequence.ptr());
     if (size == 0 || !is_bar_type(Py_TYPE(items[0]))) return std::nullopt;
 
     BarColumns columns(size);
+    const RecordTemplate blank(lookups->keys);
+    nb::object records = steal_or_raise(PyList_New(size));
     for (Py_ssize_t row = 0; row < size; ++row) {
         if (Py_TYPE(items[row]) != Py_TYPE(items[0])) return std::nullopt;
-        if (!append_bar(items[row], row, columns)) return std::nullopt;
+        nb::object record = blank.make();
+        if (!read_bar(items[row], row, columns, record)) return std::nullopt;
+        PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
     }
-    return columns;
-}
-
-nb::object frame_from_columns(const BarColumns& columns) {
-    nb::dict data;
-    data[lookups->field_names[kDate]] = columns.dates.column();
-    for (size_t p = 0; p < kPrices; ++p)
-        data[lookups->field_names[kFirstPrice + p]] = columns.prices[p].array();
-    data[lookups->field_names[kBarCount]] = columns.bar_counts.array();
-    return libraries().pandas.attr("DataFrame")(data);
+    const TableArrays arrays = arrays_of(columns, size);
+    nb::object frame = frame_of(arrays);
+    complete_records(records, columns, arrays);
+    return BarTable{std::move(frame), std::move(records)};
 }
 
 }  // namespace
 
 void init() {
     lookups = new Lookups{};
-    for (size_t f = 0; f < kFields.size(); ++f)
+    nb::list keys;
+    for (size_t f = 0; f < kFields.size(); ++f) {
         lookups->field_names[f] = steal_or_raise(PyUnicode_InternFromString(kFields[f]));
+        keys.append(lookups->field_names[f]);
+    }
+    lookups->keys = keys;
+    nb::module_ pandas = libraries().pandas;
+    lookups->data_frame = pandas.attr("DataFrame");
+    lookups->series = pandas.attr("Series");
+    lookups->floating_array = pandas.attr("arrays").attr("FloatingArray");
+    lookups->integer_array = pandas.attr("arrays").attr("IntegerArray");
+    lookups->zeros = nb::module_::import_("numpy").attr("zeros");
 }
 
-nb::object from_bars(nb::handle bars) {
-    nb::object frame;
-    if (auto columns = extract_columns(bars))
-        frame = frame_from_columns(*columns);
-    else
-        frame = libraries().pandas.attr("DataFrame")(bars);
-    return dates::strip_tz(frame.attr("convert_dtypes")());
+BarTable from_bars(nb::handle bars) {
+    CollectorPause pause;
+    if (auto table = fast_table(bars)) return std::move(*table);
+    nb::object frame = dates::strip_tz(lookups->data_frame(bars).attr("convert_dtypes")());
+    return {frame, records(frame)};
 }
 
 }  // namespace kline::bar_table
