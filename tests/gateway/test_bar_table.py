@@ -233,6 +233,7 @@ YFINANCE_CASES = {
     "unnamed-index": lambda: make_history_frame(20, "1m", index_name=None),
     "without-dividends-and-splits": lambda: make_history_frame(20, "1m").drop(columns=["Dividends", "Stock Splits"]),
     "one-row": lambda: make_history_frame(1, "1m"),
+    "column-named-like-the-table": lambda: make_history_frame(9, "1m", extra_columns={"average": 1.5}),
 }
 
 

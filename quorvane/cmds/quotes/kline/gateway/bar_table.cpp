@@ -10,7 +10,6 @@
 #include "gateway/bar_table.hpp"
 
 #include <array>
-#include <cmath>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -20,6 +19,7 @@
 #include "front/dates.hpp"
 #include "front/globals.hpp"
 #include "gateway/bar_dates.hpp"
+#include "gateway/nullable_arrays.hpp"
 #include "gateway/numeric_column.hpp"
 #include "gateway/numpy_arrays.hpp"
 #include "gateway/record_rows.hpp"
@@ -38,7 +38,7 @@ struct Lookups {
     std::array<nb::object, kFields.size()> field_names;  // interned
     nb::object keys;                                     // the field names as a list
     nb::object bar_type;  // last type confirmed to have exactly kFields
-    nb::object data_frame, series, floating_array, integer_array, zeros;
+    nb::object data_frame;
 };
 Lookups* lookups = nullptr;  // set up once, never released
 
@@ -61,37 +61,25 @@ bool is_bar_type(PyTypeObject* type) {
     return true;
 }
 
-// A nullable array of `values` with no value missing.
-nb::object complete(nb::handle array_type, nb::object values, Py_ssize_t size) {
-    return array_type(std::move(values), lookups->zeros(size, nb::arg("dtype") = "bool"));
-}
-
-// convert_dtypes keeps a float column as Float64, value for value, when a
-// value has a fraction and none is NaN. Other float columns it may turn
-// into Int64 (whole numbers) or give NA for NaN: those it converts itself.
 class PriceColumn {
 public:
     explicit PriceColumn(Py_ssize_t size) : values_(size, "float64") {}
 
     void set(Py_ssize_t row, double value) {
         values_.set(row, value);
-        if (std::isnan(value))
-            has_nan_ = true;
-        else if (std::isfinite(value) && value != std::trunc(value))
-            has_fraction_ = true;
+        shape_.see(value);
     }
 
     // The records may hold the bars' own floats.
-    bool keeps_floats() const { return has_fraction_ && !has_nan_; }
+    bool keeps_floats() const { return shape_.stays_float(); }
 
     nb::object array() const {
-        if (keeps_floats()) return complete(lookups->floating_array, values_.array(), values_.size());
-        return lookups->series(values_.array(), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+        return keeps_floats() ? nullable_arrays::floats(values_.array()) : nullable_arrays::converted(values_.array());
     }
 
 private:
     numpy_arrays::Builder<double> values_;
-    bool has_nan_ = false, has_fraction_ = false;
+    nullable_arrays::FloatShape shape_;
 };
 
 struct BarColumns {
@@ -142,8 +130,8 @@ struct TableArrays {
     nb::object bar_counts;
 };
 
-TableArrays arrays_of(const BarColumns& columns, Py_ssize_t size) {
-    TableArrays arrays{columns.dates.column(), {}, complete(lookups->integer_array, columns.bar_counts.array(), size)};
+TableArrays arrays_of(const BarColumns& columns) {
+    TableArrays arrays{columns.dates.column(), {}, nullable_arrays::integers(columns.bar_counts.array())};
     for (size_t p = 0; p < kPrices; ++p) arrays.prices[p] = columns.prices[p].array();
     return arrays;
 }
@@ -201,7 +189,7 @@ std::optional<BarTable> fast_table(nb::handle bars) {
         if (!read_bar(items[row], row, columns, record)) return std::nullopt;
         PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
     }
-    const TableArrays arrays = arrays_of(columns, size);
+    const TableArrays arrays = arrays_of(columns);
     nb::object frame = frame_of(arrays);
     complete_records(records, columns, arrays);
     return BarTable{std::move(frame), std::move(records)};
@@ -217,12 +205,7 @@ void init() {
         keys.append(lookups->field_names[f]);
     }
     lookups->keys = keys;
-    nb::module_ pandas = libraries().pandas;
-    lookups->data_frame = pandas.attr("DataFrame");
-    lookups->series = pandas.attr("Series");
-    lookups->floating_array = pandas.attr("arrays").attr("FloatingArray");
-    lookups->integer_array = pandas.attr("arrays").attr("IntegerArray");
-    lookups->zeros = nb::module_::import_("numpy").attr("zeros");
+    lookups->data_frame = libraries().pandas.attr("DataFrame");
 }
 
 BarTable from_bars(nb::handle bars) {

@@ -26,8 +26,7 @@ template <typename T>
 class Builder {
 public:
     Builder(Py_ssize_t size, const char* dtype)
-        : size_(size),
-          dtype_(dtype),
+        : dtype_(dtype),
           bytes_(bridge::steal_or_raise(
               PyByteArray_FromStringAndSize(nullptr, size * static_cast<Py_ssize_t>(sizeof(T))))) {}
 
@@ -36,10 +35,8 @@ public:
     }
 
     nb::object array() const { return frombuffer()(bytes_, nb::arg("dtype") = dtype_); }
-    Py_ssize_t size() const { return size_; }
 
 private:
-    Py_ssize_t size_;
     const char* dtype_;
     nb::object bytes_;
 };
