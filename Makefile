@@ -24,6 +24,8 @@ test: setup
 
 bench: setup
 	$(PY) benchmarks/bench_bar_table.py
+	$(PY) benchmarks/bench_fallback.py
+	$(PY) benchmarks/bench_cache_hit.py
 
 clean:
 	rm -rf build $(VENV)
