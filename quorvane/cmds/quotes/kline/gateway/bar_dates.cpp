@@ -79,6 +79,11 @@ nb::object DateColumn::column() const {
     return lookups().datetime_index(times_->array(), nb::arg("copy") = false).attr("array");
 }
 
+nb::object DateColumn::time_stamps(Py_ssize_t begin, Py_ssize_t end) const {
+    nb::object times = lookups().datetime_index(times_->rows(begin, end), nb::arg("copy") = false).attr("array");
+    return steal_or_raise(PySequence_List(times.ptr()));
+}
+
 bool DateColumn::start(PyObject* date) {
     first_type_ = Py_TYPE(date);
     if (first_type_ == PyDateTimeAPI->DateType) {

@@ -33,6 +33,9 @@ public:
     // dates, or a DatetimeArray of naive wall-clock times.
     nb::object column() const;
 
+    // Times only: rows [begin, end) as Timestamp objects, in a list.
+    nb::object time_stamps(Py_ssize_t begin, Py_ssize_t end) const;
+
 private:
     bool start(PyObject* date);
     bool add_time(Py_ssize_t row, PyObject* date);

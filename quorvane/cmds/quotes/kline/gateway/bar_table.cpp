@@ -4,12 +4,17 @@
 // with a deep copy of each value) and infers each column's type from Python
 // objects; convert_dtypes infers it again and to_dict boxes every value
 // anew. Here one pass reads each bar's fields once: into typed arrays for
-// the table, and as the very objects into the records, so a record's price
-// is the bar's own float. The arrays become the nullable arrays that
-// convert_dtypes would make, and the dates the values pandas would infer.
+// the table, and into its record, which keeps the bar's own value objects
+// where to_dict would give equal ones. The pass goes a block of bars at a
+// time, boxing the block's time stamps at once, so each record is complete
+// while it is still in the processor's cache. The arrays become the
+// nullable arrays convert_dtypes would make, the dates the values pandas
+// would infer.
 #include "gateway/bar_table.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -33,6 +38,7 @@ using bridge::steal_or_raise;
 constexpr std::array<const char*, 8> kFields = {
     "date", "open", "high", "low", "close", "volume", "average", "barCount"};
 constexpr size_t kDate = 0, kFirstPrice = 1, kPrices = 6, kBarCount = 7;
+constexpr Py_ssize_t kBlock = 8192;  // bars per block: their records stay in cache
 
 struct Lookups {
     std::array<nb::object, kFields.size()> field_names;  // interned
@@ -61,25 +67,43 @@ bool is_bar_type(PyTypeObject* type) {
     return true;
 }
 
+// A price column, and its value in each record. convert_dtypes makes a
+// float column of whole numbers Int64, so while the values are whole the
+// records get ints; once one is not, the records get the bars' floats, and
+// those given ints before are mended when the column's type is known.
 class PriceColumn {
 public:
     explicit PriceColumn(Py_ssize_t size) : values_(size, "float64") {}
 
-    void set(Py_ssize_t row, double value) {
+    // The record's value for row `row`'s price (an exact float).
+    nb::object take(Py_ssize_t row, PyObject* price) {
+        const double value = PyFloat_AS_DOUBLE(price);
         values_.set(row, value);
         shape_.see(value);
+        if (std::isnan(value)) return nb::none();
+        if (first_not_whole_ == kAllWhole) {
+            if (std::isfinite(value) && value == std::trunc(value))
+                return steal_or_raise(PyLong_FromDouble(value));
+            first_not_whole_ = row;
+        }
+        return nb::borrow(price);
     }
 
-    // The records may hold the bars' own floats.
-    bool keeps_floats() const { return shape_.stays_float(); }
+    nb::object array() const { return nullable_arrays::converted(values_.array(), shape_); }
 
-    nb::object array() const {
-        return keeps_floats() ? nullable_arrays::floats(values_.array()) : nullable_arrays::converted(values_.array());
+    // The rows whose record values differ from the array's: the ints given
+    // before the first fraction, or all rows of a column whose type
+    // convert_dtypes chose itself (NaN as NA, huge whole numbers as floats).
+    Py_ssize_t stale_rows(Py_ssize_t size) const {
+        if (shape_.stays_float()) return first_not_whole_;
+        return shape_.becomes_int() ? 0 : size;
     }
 
 private:
+    static constexpr Py_ssize_t kAllWhole = PY_SSIZE_T_MAX;
     numpy_arrays::Builder<double> values_;
     nullable_arrays::FloatShape shape_;
+    Py_ssize_t first_not_whole_ = kAllWhole;
 };
 
 struct BarColumns {
@@ -92,9 +116,13 @@ struct BarColumns {
     numpy_arrays::Builder<int64_t> bar_counts;
 };
 
-// One bar's fields into the columns, and its values into its record; false
-// when a value is not of the type the decoder produces (the plain pipeline
-// then decides what it becomes).
+void set(nb::handle record, size_t field, nb::handle value) {
+    bridge::check(PyDict_SetItem(record.ptr(), lookups->field_names[field].ptr(), value.ptr()) == 0);
+}
+
+// One bar's fields into the columns and its record; false when a value is
+// not of the type the decoder produces (the plain pipeline then decides
+// what it becomes). Time stamps are set later, a block at a time.
 bool read_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns, nb::handle record) {
     std::array<nb::object, kFields.size()> values;
     for (size_t f = 0; f < kFields.size(); ++f) {
@@ -105,23 +133,32 @@ bool read_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns, nb::handle rec
         }
         values[f] = nb::steal(value);
     }
-    for (size_t p = 0; p < kPrices; ++p) {
-        PyObject* price = values[kFirstPrice + p].ptr();
-        if (!PyFloat_CheckExact(price)) return false;
-        columns.prices[p].set(row, PyFloat_AS_DOUBLE(price));
-    }
+    for (size_t p = 0; p < kPrices; ++p)
+        if (!PyFloat_CheckExact(values[kFirstPrice + p].ptr())) return false;
     if (!PyLong_CheckExact(values[kBarCount].ptr())) return false;
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(values[kBarCount].ptr(), &overflow);
     if (overflow != 0) return false;  // pandas widens to uint64 or object
-    columns.bar_counts.set(row, count);
     if (!columns.dates.add(row, values[kDate].ptr())) return false;
 
-    // Time stamps are boxed later, all at once.
-    const size_t first = columns.dates.holds_calendar_dates() ? kDate : kFirstPrice;
-    for (size_t f = first; f < kFields.size(); ++f)
-        bridge::check(PyDict_SetItem(record.ptr(), lookups->field_names[f].ptr(), values[f].ptr()) == 0);
+    columns.bar_counts.set(row, count);
+    set(record, kBarCount, values[kBarCount]);
+    for (size_t p = 0; p < kPrices; ++p)
+        set(record, kFirstPrice + p, columns.prices[p].take(row, values[kFirstPrice + p].ptr()));
+    if (columns.dates.holds_calendar_dates()) set(record, kDate, values[kDate]);
     return true;
+}
+
+// Gives rows [begin, end) their time stamps, and leaves them to themselves.
+void stamp(nb::handle records, const DateColumn& dates, Py_ssize_t begin, Py_ssize_t end) {
+    nb::object stamps = dates.time_stamps(begin, end);
+    for (Py_ssize_t row = begin; row < end; ++row) {
+        PyObject* record = PyList_GET_ITEM(records.ptr(), row);
+        PyObject* stamp = PyList_GET_ITEM(stamps.ptr(), row - begin);
+        untrack(stamp);
+        set(record, kDate, stamp);
+        untrack(record);
+    }
 }
 
 struct TableArrays {
@@ -144,33 +181,17 @@ nb::object frame_of(const TableArrays& arrays) {
     return lookups->data_frame(data, nb::arg("copy") = false);
 }
 
-// The values the first pass could not give: time stamps, and prices that
-// convert_dtypes changed (whole numbers as int, NaN as None).
-void complete_records(nb::handle records, const BarColumns& columns, const TableArrays& arrays) {
-    std::vector<std::pair<PyObject*, std::unique_ptr<NumericColumn>>> converted;
+// Prices the records were given in another form than the table's.
+void mend_prices(nb::handle records, const BarColumns& columns, const TableArrays& arrays) {
+    const Py_ssize_t size = PyList_GET_SIZE(records.ptr());
     for (size_t p = 0; p < kPrices; ++p) {
-        if (columns.prices[p].keeps_floats()) continue;
-        nb::object array = arrays.prices[p];
+        nb::handle array = arrays.prices[p];
+        const Py_ssize_t stale = columns.prices[p].stale_rows(size);
+        if (stale == 0) continue;
         const char kind = static_cast<char>(PyUnicode_READ_CHAR(array.attr("dtype").attr("kind").ptr(), 0));
-        converted.emplace_back(lookups->field_names[kFirstPrice + p].ptr(), NumericColumn::of_masked(array, kind));
-    }
-    nb::object stamps;
-    if (!columns.dates.holds_calendar_dates()) stamps = steal_or_raise(PySequence_List(arrays.dates.ptr()));
-    if (!stamps.is_valid() && converted.empty()) return;
-
-    PyObject* date_key = lookups->field_names[kDate].ptr();
-    for (Py_ssize_t row = 0, size = PyList_GET_SIZE(records.ptr()); row < size; ++row) {
-        PyObject* record = PyList_GET_ITEM(records.ptr(), row);
-        if (stamps.is_valid()) {
-            PyObject* stamp = PyList_GET_ITEM(stamps.ptr(), row);
-            untrack(stamp);
-            bridge::check(PyDict_SetItem(record, date_key, stamp) == 0);
-        }
-        for (const auto& [key, column] : converted) {
-            nb::object value = steal_or_raise(column->box(row));
-            bridge::check(PyDict_SetItem(record, key, value.ptr()) == 0);
-        }
-        untrack(record);
+        const auto values = NumericColumn::of_masked(array, kind);
+        for (Py_ssize_t row = 0; row < stale; ++row)
+            set(PyList_GET_ITEM(records.ptr(), row), kFirstPrice + p, steal_or_raise(values->box(row)));
     }
 }
 
@@ -183,16 +204,19 @@ std::optional<BarTable> fast_table(nb::handle bars) {
     BarColumns columns(size);
     const RecordTemplate blank(lookups->keys);
     nb::object records = steal_or_raise(PyList_New(size));
-    for (Py_ssize_t row = 0; row < size; ++row) {
-        if (Py_TYPE(items[row]) != Py_TYPE(items[0])) return std::nullopt;
-        nb::object record = blank.make();
-        if (!read_bar(items[row], row, columns, record)) return std::nullopt;
-        PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
+    for (Py_ssize_t begin = 0; begin < size; begin += kBlock) {
+        const Py_ssize_t end = std::min(size, begin + kBlock);
+        for (Py_ssize_t row = begin; row < end; ++row) {
+            if (Py_TYPE(items[row]) != Py_TYPE(items[0])) return std::nullopt;
+            nb::object record = blank.make();
+            if (!read_bar(items[row], row, columns, record)) return std::nullopt;
+            PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
+        }
+        if (!columns.dates.holds_calendar_dates()) stamp(records, columns.dates, begin, end);
     }
     const TableArrays arrays = arrays_of(columns);
-    nb::object frame = frame_of(arrays);
-    complete_records(records, columns, arrays);
-    return BarTable{std::move(frame), std::move(records)};
+    mend_prices(records, columns, arrays);
+    return BarTable{frame_of(arrays), std::move(records)};
 }
 
 }  // namespace

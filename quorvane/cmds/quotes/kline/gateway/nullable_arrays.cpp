@@ -36,12 +36,12 @@ nb::object complete(nb::handle array_type, nb::object values) {
     return array_type(std::move(values), std::move(mask));
 }
 
-bool stays_float(nb::handle values) {
+FloatShape shape_of(nb::handle values) {
     const numpy_arrays::View view{nb::borrow(values)};
     FloatShape shape;
     for (Py_ssize_t row = 0, size = PyObject_Length(values.ptr()); row < size; ++row)
         shape.see(view.at<double>(row));
-    return shape.stays_float();
+    return shape;
 }
 
 }  // namespace
@@ -49,10 +49,16 @@ bool stays_float(nb::handle values) {
 nb::object floats(nb::object values) { return complete(lookups().floating_array, std::move(values)); }
 nb::object integers(nb::object values) { return complete(lookups().integer_array, std::move(values)); }
 
+nb::object converted(nb::object values, const FloatShape& shape) {
+    if (shape.stays_float()) return floats(std::move(values));
+    if (shape.becomes_int()) return integers(values.attr("astype")(lookups().int64));
+    return lookups().series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+}
+
 nb::object converted(nb::object values) {
     nb::object dtype = values.attr("dtype");
     if (dtype.is(lookups().int64)) return integers(std::move(values));
-    if (dtype.is(lookups().float64) && stays_float(values)) return floats(std::move(values));
+    if (dtype.is(lookups().float64)) return converted(values, shape_of(values));
     return lookups().series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
 }
 
