@@ -8,6 +8,7 @@ pipeline applied to yfinance's history frame.
 
 from __future__ import annotations
 
+import gc
 import math
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta, timezone
@@ -197,6 +198,20 @@ async def test_kline_keeps_only_the_last_count_bars(printed):
     bars = bars_at(minutes(10))
     result = await command(StandInGateway(bars))._kline(CONTRACT, ["1m", "4"])
     assert_same(printed[0], result["bars"], plain_table(bars[-4:]))
+
+
+@pytest.mark.parametrize("collector_on", [True, False], ids=["collector-on", "collector-off"])
+@pytest.mark.parametrize("make_bars", [lambda: bars_at(minutes(50)), lambda: bars_at(daily_dates(50))],
+                         ids=["time-stamps", "calendar-dates"])
+async def test_records_are_left_to_themselves_and_the_collector_as_it_was(printed, collector_on, make_bars):
+    """Records hold nothing that could lead back to them: the collector need never walk them."""
+    (gc.enable if collector_on else gc.disable)()
+    try:
+        records = (await command(StandInGateway(make_bars()))._intraday(CONTRACT))["bars"]
+        assert gc.isenabled() is collector_on
+    finally:
+        gc.enable()
+    assert not any(gc.is_tracked(record) or gc.is_tracked(record["date"]) for record in records)
 
 
 async def test_records_are_new_objects_each_fetch(printed):

@@ -124,6 +124,9 @@ void set(nb::handle record, size_t field, nb::handle value) {
 // not of the type the decoder produces (the plain pipeline then decides
 // what it becomes). Time stamps are set later, a block at a time.
 bool read_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns, nb::handle record) {
+    // Attribute reads with interned names rather than the instance dict: a
+    // dataclass instance keeps its values inline, and asking for its
+    // __dict__ would build a dict for every bar.
     std::array<nb::object, kFields.size()> values;
     for (size_t f = 0; f < kFields.size(); ++f) {
         PyObject* value = PyObject_GetAttr(bar, lookups->field_names[f].ptr());
