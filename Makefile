@@ -38,6 +38,9 @@ test: setup
 bench: setup
 	$(PY) benchmarks/bench_bar_table.py
 	$(PY) benchmarks/bench_terminal.py
+	$(PY) benchmarks/bench_fallback.py
+	$(PY) benchmarks/bench_cache_hit.py
+	$(PY) benchmarks/bench_bar_store.py
 
 clean:
 	rm -rf build $(VENV)
