@@ -23,7 +23,14 @@ SPINNER = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
 CLEAR_LINE = "\r\x1b[K"
 
 # Library log lines our own lines already say better (the connection reports a lost gateway).
-SAID_ELSEWHERE = (("ib_async.client", "Peer closed connection"),)
+# The host resolves symbols itself: "Symbol not found" says an unknown one, and it picks the front
+# month of a future the gateway answers with every month.
+SAID_ELSEWHERE = (
+    ("ib_async.client", "Peer closed connection"),
+    ("ib_async.ib", "Unknown contract: "),
+    ("ib_async.ib", "Ambiguous contract: "),
+    ("ib_async.wrapper", "Error 200, reqId "),
+)
 
 _log_handler: int | None = None
 
