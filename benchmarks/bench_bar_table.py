@@ -1,11 +1,14 @@
-"""Bar table and bar records: the plain pandas pipeline against the kline module.
+"""Bar table and bar records: the plain pandas pipeline, the kline module, and the allocation floor.
 
     plain:  kline._strip_tz(DataFrame(bars).convert_dtypes()).to_dict(orient="records")
     module: IOpKline._kline from the gateway's bar list to the returned record (table,
             records, cache store), with a stand-in gateway and a printer that prints nothing.
+    floor:  the same number of 8-key record dicts, built with the collector off from columns of
+            values that already exist (the module's own records): what any builder must pay.
 
-Times are the best of N runs (N shrinks as the bars grow). Memory is the rise of the peak
-resident set over the resident set after the bars were built, measured in a fresh process
+Times are the best of N runs (N shrinks as the bars grow); the release of the previous run's
+records (the module's cache entry) happens before the clock starts. Memory is the rise of the
+peak resident set over the resident set after the bars were built, measured in a fresh process
 per figure so neither side inherits the other's freed pages.
 
     .venv/bin/python benchmarks/bench_bar_table.py [--sizes 1000,10000] [--kinds intraday]
@@ -21,19 +24,19 @@ import random
 import resource
 import subprocess
 import sys
-import time
 from datetime import date, datetime, timedelta
 from zoneinfo import ZoneInfo
 
 import pandas as pd
 from ib_async import BarData, Stock
-from loguru import logger
 
 import quorvane.cmds.quotes.kline as kline
+from timing import best_time, quiet_module
 
 SIZES = (1_000, 10_000, 100_000, 1_000_000)
 KINDS = ("intraday", "daily")
-REPEATS = {1_000: 21, 10_000: 9, 100_000: 5}  # larger sizes run once
+REPEATS = {1_000: 21, 10_000: 9, 100_000: 5, 1_000_000: 3}
+PLAIN_REPEATS = {1_000: 21, 10_000: 5, 100_000: 2, 1_000_000: 1}  # the plain pipeline is slow
 EXCHANGE = ZoneInfo("US/Eastern")
 CONTRACT = Stock("AAPL", "SMART", "USD")
 SESSION_MINUTES = 390
@@ -66,7 +69,7 @@ def make_bars(kind: str, n: int) -> list[BarData]:
     return bars
 
 
-# ---------------------------------------------------------------- the two sides
+# ---------------------------------------------------------------- the three sides
 
 def plain(bars: list[BarData]) -> list[dict]:
     df = kline._strip_tz(pd.DataFrame(bars).convert_dtypes())
@@ -81,39 +84,46 @@ class StandInGateway:
         return self.bars
 
 
-def module_runner(bars: list[BarData]):
-    cmd = kline.IOpKline(ib=StandInGateway(bars))
-    cmd.symbol = "AAPL"
-    words = ["day", str(len(bars))]  # a count that keeps every bar
-    loop = asyncio.new_event_loop()
+class ModuleRun:
+    """`run()` fetches every bar through _kline; `reset()` drops the cache, and with it the
+    previous run's records, so each run builds its table and records anew."""
 
-    def module() -> list[dict]:
+    def __init__(self, bars: list[BarData]) -> None:
+        self.cmd = kline.IOpKline(ib=StandInGateway(bars))
+        self.cmd.symbol = "AAPL"
+        self.words = ["day", str(len(bars))]  # a count that keeps every bar
+        self.loop = asyncio.new_event_loop()
+
+    def reset(self) -> None:
         kline._kline_cache = None
-        return loop.run_until_complete(cmd._kline(CONTRACT, words))["bars"]
 
-    return module
-
-
-def runner(side: str, bars: list[BarData]):
-    return (lambda: plain(bars)) if side == "plain" else module_runner(bars)
+    def run(self) -> list[dict]:
+        return self.loop.run_until_complete(self.cmd._kline(CONTRACT, self.words))["bars"]
 
 
-def quiet_module() -> None:
-    logger.remove()
-    kline.printFrame = lambda frame, title: None
+def floor_run(records: list[dict]):
+    """Builds records like `records` from their values, as cheaply as Python can."""
+    columns = [[record[key] for record in records] for key in records[0]]
+
+    def floor() -> list[dict]:
+        gc.disable()
+        try:
+            return [{"date": d, "open": o, "high": h, "low": lo, "close": c, "volume": v, "average": a, "barCount": n}
+                    for d, o, h, lo, c, v, a, n in zip(*columns)]  # fmt: skip
+        finally:
+            gc.enable()
+
+    return floor
 
 
-# ---------------------------------------------------------------- measuring
+def run_once(side: str, bars: list[BarData]) -> list[dict]:
+    if side == "plain":
+        return plain(bars)
+    module = ModuleRun(bars)
+    return module.run()
 
-def best_time(run, repeats: int) -> float:
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - start)
-        del result
-    return best
 
+# ---------------------------------------------------------------- memory
 
 def resident_bytes() -> int:
     with open("/proc/self/statm") as statm:
@@ -141,14 +151,14 @@ def peak_bytes() -> int:
 def probe_memory(side: str, kind: str, n: int) -> None:
     """Runs in the child process: one side, once; prints the peak rise in bytes."""
     quiet_module()
-    runner(side, make_bars(kind, 10))()  # imports and first-call set-up are not the figure
-    run = runner(side, make_bars(kind, n))
+    run_once(side, make_bars(kind, 10))  # imports and first-call set-up are not the figure
+    bars = make_bars(kind, n)
     gc.collect()
     if not reset_peak():
         print("nan")
         return
     before = resident_bytes()
-    result = run()
+    result = run_once(side, bars)
     print(peak_bytes() - before)
     del result
 
@@ -159,16 +169,20 @@ def measured_memory(side: str, kind: str, n: int) -> float:
     return float(answer.stdout.split()[-1]) / 2**20
 
 
+# ---------------------------------------------------------------- the table
+
 def compare(kind: str, n: int, memory: bool) -> str:
     bars = make_bars(kind, n)
-    repeats = REPEATS.get(n, 1)
-    plain_s = best_time(runner("plain", bars), repeats)
-    module_s = best_time(runner("module", bars), repeats)
-    row = f"{n:>9,}  {kind:<8}  {repeats:>2}  {plain_s:>9.4f}  {module_s:>9.4f}  {plain_s / module_s:>6.1f}x"
+    module = ModuleRun(bars)
+    module_s = best_time(module.run, REPEATS[n], reset=module.reset)
+    floor_s = best_time(floor_run(module.run()), REPEATS[n])
+    module.reset()
+    plain_s = best_time(lambda: plain(bars), PLAIN_REPEATS[n])
+    row = (f"{n:>9,}  {kind:<8}  {plain_s:>8.4f}  {module_s:>8.4f}  {plain_s / module_s:>6.1f}x"
+           f"  {floor_s:>8.4f}  {module_s / floor_s:>6.2f}x")
     if memory:
-        del bars
-        plain_mb, module_mb = measured_memory("plain", kind, n), measured_memory("module", kind, n)
-        row += f"  {plain_mb:>9.1f}  {module_mb:>9.1f}"
+        del bars, module
+        row += f"  {measured_memory('plain', kind, n):>8.1f}  {measured_memory('module', kind, n):>8.1f}"
     return row
 
 
@@ -185,9 +199,10 @@ def main() -> None:
 
     quiet_module()
     memory = not args.no_memory
-    print(f"pandas {pd.__version__}, Python {sys.version.split()[0]}; times in seconds (best of N)")
-    header = "     bars  kind       N    plain s   module s   ratio"
-    print(header + ("   plain MB  module MB" if memory else ""))
+    print(f"pandas {pd.__version__}, Python {sys.version.split()[0]}; seconds, best of "
+          + ", ".join(f"{REPEATS[n]} ({PLAIN_REPEATS[n]} plain) at {n:,}" for n in SIZES))
+    header = "     bars  kind         plain    module  vs plain     floor  vs floor"
+    print(header + ("  plain MB  module MB" if memory else ""))
     for n in map(int, args.sizes.split(",")):
         for kind in args.kinds.split(","):
             print(compare(kind, n, memory), flush=True)

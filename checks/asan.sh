@@ -18,22 +18,24 @@ BUILD=build/asan
 REPORTS="$PWD/$BUILD/reports"
 PY="$VENV/bin/python"
 
-stale=false
-for input in pyproject.toml CMakeLists.txt checks/asan.sh; do
-    [[ -f $VENV/.installed && ! $input -nt $VENV/.installed ]] || stale=true
-done
-if $stale; then
+# The environment, made again when the project's dependencies change.
+if [[ ! -f $VENV/.deps || pyproject.toml -nt $VENV/.deps ]]; then
     python3 -m venv "$VENV"
     "$PY" -m pip install -q --upgrade pip
     "$PY" -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
-    "$PY" -m pip install -q --no-build-isolation -e ".[test]" \
+    touch "$VENV/.deps"
+    rm -f "$VENV/.built"
+fi
+# The instrumented module, built again when a C++ source or the build's settings change.
+changed=$(find CMakeLists.txt checks/asan.sh quorvane/cmds/quotes/kline \
+    \( -name '*.cpp' -o -name '*.hpp' -o -name CMakeLists.txt -o -name asan.sh \) -newer "$VENV/.built" -print -quit \
+    2>/dev/null || echo missing)
+if [[ ! -f $VENV/.built || -n $changed ]]; then
+    "$PY" -m pip install -q --no-build-isolation -e ".[test]" -C editable.rebuild=false \
         -C build-dir="$BUILD" -C cmake.build-type=RelWithDebInfo -C cmake.define.KLINE_SANITIZE=ON \
         -C cmake.define.CMAKE_CXX_COMPILER=g++
-    touch "$VENV/.installed"
+    touch "$VENV/.built"
 fi
-# Build any C++ change now, before the runtime is preloaded into every process (cmake included);
-# finding the module rebuilds it, loading it here would need the runtime.
-"$PY" -c "import importlib.util; importlib.util.find_spec('quorvane.cmds.quotes.kline')"
 
 rm -rf "$REPORTS"
 mkdir -p "$REPORTS"

@@ -6,19 +6,23 @@ Each trial runs one kline line as the shell does (a task around run_command on t
 Ctrl-C is task.cancel()) and cancels it once, at a moment its scenario picks:
 
   before-send  after 0-40 turns of the event loop: while the symbol is resolved, before the request
+  pacing-wait  while the host's pacing guard holds the request back (for 1-15 ms here)
   in-flight    while a delayed answer is on its way (the simulator holds it 1-15 ms)
   landing      exactly as a gateway answer (contract details or bars) completes its future: inside
                that callback, 1-4 turns of the loop later, or within a millisecond after
   fallback     while the yfinance stand-in downloads (the gateway refused, or there is none),
                from a millisecond before the download ends to a millisecond after
   printing     while the bar table is printed
+  shared       while an identical request started alongside shares the answer; that one must
+               still end with its record
 
 A cancel is delivered when task.cancel() finds the task unfinished, and each delivered cancel is
 one trial. It ends "cancelled" (the task raised CancelledError), "swallowed" (the task returned a
 record: the fault this check hunts) or "failed" (another exception, or no end within 10 s). A
 cancel that finds the task finished is late and is not counted. --plain-ib speaks through a plain
 ib_async.IB instead of the host's GatewayClient, to show that the check finds swallows where they
-exist. Exit status 0 when nothing was swallowed or failed.
+exist (it has no pacing guard and shares no answers, so those two scenarios are left out). Exit
+status 0 when nothing was swallowed or failed.
 """
 
 from __future__ import annotations
@@ -32,11 +36,13 @@ from collections import Counter
 from dataclasses import dataclass, field
 
 from ibsim import Fault
+from quorvane.gateway.pacing import Pacer
 
 from checks import harness
 from fixtures.yf import make_history_frame
 
-SCENARIOS = ("before-send", "in-flight", "landing", "fallback", "printing")
+SCENARIOS = ("before-send", "pacing-wait", "in-flight", "landing", "fallback", "printing", "shared")
+HOST_SCENARIOS = {"pacing-wait", "shared"}  # what only the host's own client does
 OUTCOMES = ("cancelled", "swallowed", "failed")
 # Lines whose answers come from the simulator; each trial starts on an empty bar cache.
 GATEWAY_LINES = (
@@ -58,6 +64,7 @@ class Trial:
     words: list[str]
     online: bool = True
     task: asyncio.Task | None = None
+    companion: asyncio.Task | None = None  # an identical request alongside (shared)
     delivered: bool = False
     fired: bool = False
     timers: list = field(default_factory=list)
@@ -87,18 +94,33 @@ class Trial:
             timer.cancel()
 
 
+class HoldNext:
+    """A pacing ledger that holds the next request back for `hold` seconds and lets all others go."""
+
+    def __init__(self) -> None:
+        self.hold = 0.0
+
+    def try_send(self, request, contract, weight: int = 1) -> float:
+        wait, self.hold = self.hold, 0.0
+        return wait
+
+
 class Probe:
     """Runs trials against one host and tallies their outcomes per scenario."""
 
     def __init__(self, host: harness.Host, rng: random.Random) -> None:
         self.host = host
         self.rng = rng
-        self.tally: dict[str, Counter] = {name: Counter() for name in SCENARIOS}
+        self.scenarios = [name for name in SCENARIOS if not (host.plain_ib and name in HOST_SCENARIOS)]
+        self.tally: dict[str, Counter] = {name: Counter() for name in self.scenarios}
         self.failures: list[str] = []
         self.trial: Trial | None = None
         self._landings = 0
         self._landing_aim: tuple[int, str] | None = None  # (which landing, how the cancel follows it)
         self._download = (0.0, 0.0)  # (seconds the next download takes, cancel offset from its end)
+        self._pacing = HoldNext()
+        if not host.plain_ib:
+            host.state.ib.pacer = Pacer(self._pacing)
         self._watch_landings(host.state.ib)
         self._slow_down_downloads(harness.install_yfinance())
 
@@ -154,6 +176,10 @@ class Probe:
         turns = self.rng.randrange(40)
         return lambda: trial.cancel_after_turns(turns)
 
+    def pacing_wait(self, trial: Trial):
+        self._pacing.hold = self.rng.uniform(1, 15) * MS
+        return lambda: trial.cancel_later(self.rng.uniform(0, self._pacing.hold + 3 * MS))
+
     def in_flight(self, trial: Trial):
         hold = self.rng.uniform(1, 15) * MS
         self.host.sim.inject(Fault.delay(hold))
@@ -185,6 +211,20 @@ class Probe:
         harness.set_printer(print_and_cancel)
         return None
 
+    def shared(self, trial: Trial):
+        hold = self.rng.uniform(2, 15) * MS
+        self.host.sim.inject(Fault.delay(hold))
+        lag, moment = self.rng.uniform(0, hold / 2), self.rng.uniform(0, hold + 3 * MS)
+
+        def start_companion() -> None:
+            trial.companion = asyncio.create_task(self.host.run(trial.words))
+
+        def arm() -> None:
+            trial.timers.append(asyncio.get_running_loop().call_later(lag, start_companion))
+            trial.cancel_later(moment)
+
+        return arm
+
     # ---- running
 
     async def run(self, scenario: str) -> None:
@@ -197,11 +237,23 @@ class Probe:
             arm()
         done, _ = await asyncio.wait({trial.task}, timeout=TRIAL_LIMIT)
         outcome = self._outcome(trial, hung=not done)
+        alongside_fine = trial.companion is None or await self._ends_with_record(trial.companion)
         self._reset(trial)
-        if trial.delivered:
-            self.tally[scenario][outcome] += 1
-            if outcome != "cancelled":
-                self.failures.append(f"{scenario}: kline {' '.join(trial.words)} -> {self._describe(trial)}")
+        own_fault = outcome == "failed" or trial.delivered and outcome == "swallowed"
+        if own_fault:  # a failure counts even when the cancel came too late to be a trial
+            self.failures.append(f"{scenario}: kline {' '.join(trial.words)} -> {self._describe(trial)}")
+        if not alongside_fine:
+            self.failures.append(f"{scenario}: the request alongside kline {' '.join(trial.words)} -> "
+                                 f"{_describe(trial.companion)}")  # fmt: skip
+        if trial.delivered or outcome == "failed" or not alongside_fine:
+            self.tally[scenario][outcome if alongside_fine else "failed"] += 1
+
+    @staticmethod
+    async def _ends_with_record(task: asyncio.Task) -> bool:
+        done, _ = await asyncio.wait({task}, timeout=TRIAL_LIMIT)
+        if not done:
+            task.cancel()
+        return bool(done) and not task.cancelled() and task.exception() is None
 
     def _outcome(self, trial: Trial, hung: bool) -> str:
         if hung:
@@ -213,34 +265,30 @@ class Probe:
             return "failed"
         return "swallowed"
 
-    def _describe(self, trial: Trial) -> str:
-        task = trial.task
-        if not task.done():
-            return f"no end within {TRIAL_LIMIT:g} s"
-        if task.cancelled():
+    @staticmethod
+    def _describe(trial: Trial) -> str:
+        if trial.task.done() and trial.task.cancelled():
             return "cancelled though no cancel was delivered"
-        error = task.exception()
-        if error is not None:
-            return f"{type(error).__name__}: {error}"
-        record = task.result()
-        return f"returned a record: { {k: v for k, v in record.items() if k != 'bars'} }"
+        return _describe(trial.task)
 
     def _reset(self, trial: Trial) -> None:
         trial.disarm()
         self._landing_aim = None
         self._download = (0.0, 0.0)
+        self._pacing.hold = 0.0
         harness.set_printer(harness.discard)
         self.host.forget()
+        self.host.state._resolutions.clear()  # the next trial resolves its symbol again: that answer lands too
 
     @property
     def delivered(self) -> int:
         return sum(sum(counts.values()) for counts in self.tally.values())
 
     def report(self, label: str, elapsed: float) -> str:
-        width = max(map(len, SCENARIOS)) + 2
+        width = max(map(len, self.scenarios)) + 2
         lines = [f"cancelcheck, {label}: {self.delivered} cancels delivered in {elapsed:.1f} s",
                  f"{'scenario':<{width}}" + "".join(f"{name:>11}" for name in OUTCOMES)]
-        for scenario in SCENARIOS:
+        for scenario in self.scenarios:
             lines.append(f"{scenario:<{width}}" + "".join(f"{self.tally[scenario][o]:>11}" for o in OUTCOMES))
         totals = Counter()
         for counts in self.tally.values():
@@ -261,7 +309,7 @@ async def check(cancels: int, seed: int, plain_ib: bool) -> tuple[str, bool]:
     started = time.perf_counter()
     try:
         while probe.delivered < cancels:
-            await probe.run(rng.choice(SCENARIOS))
+            await probe.run(rng.choice(probe.scenarios))
         healthy = await _still_serves(host)
     finally:
         await host.stop()
@@ -271,6 +319,17 @@ async def check(cancels: int, seed: int, plain_ib: bool) -> tuple[str, bool]:
         text += "\nthe connection no longer serves requests after the trials"
     clean = not probe.failures and healthy
     return text, clean
+
+
+def _describe(task: asyncio.Task) -> str:
+    if not task.done():
+        return f"no end within {TRIAL_LIMIT:g} s"
+    if task.cancelled():
+        return "cancelled"
+    error = task.exception()
+    if error is not None:
+        return f"{type(error).__name__}: {error}"
+    return f"returned a record: { {k: v for k, v in task.result().items() if k != 'bars'} }"
 
 
 async def _still_serves(host: harness.Host) -> bool:

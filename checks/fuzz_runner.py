@@ -17,7 +17,6 @@ from checks import harness
 from checks.fuzz_cases import WORD_CONTAINERS, Line, Session, gateway_fault, simpler_lines, yf_answers
 from checks.invariants import WatchedCache, cache_problems, changed_lists, documented_error, record_problems
 from fixtures.yf import FakeYfinance
-from quorvane.gateway.kline_cache import KlineCache
 
 LINE_LIMIT = 20.0  # seconds; the simulator answers every line's request long before
 DOCUMENTED = {ValueError: "ValueError: invalid date", TypeError: "TypeError: words not in a list"}
@@ -49,7 +48,7 @@ class Fuzzer:
         harness.pin_today(harness.SIM_NOW.date())  # the host's calendar agrees with the gateway's
 
     async def run_session(self, session: Session, *, count: bool = True) -> list[Finding]:
-        watched = WatchedCache(KlineCache())
+        watched = WatchedCache(harness.memory_cache())
         harness.kline._kline_cache = watched
         stored: list[tuple[list, int]] = []  # every list stored this session, with its length then
         findings = []

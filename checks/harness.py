@@ -11,10 +11,12 @@ from __future__ import annotations
 import datetime as dt
 import inspect
 import logging
+import os
 import sys
 import types
 from contextlib import contextmanager
 from pathlib import Path
+from unittest import mock
 from typing import Callable
 
 from ib_async import IB
@@ -22,6 +24,8 @@ from loguru import logger
 
 from ibsim import GatewaySimulator
 from quorvane.cmds.base import run_command
+from quorvane.gateway.kline_cache import KlineCache
+from quorvane.gateway.pacing import Pacer, Unlimited
 from quorvane.state import HostState
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -34,8 +38,9 @@ import quorvane.cmds.quotes.kline as kline  # noqa: E402
 
 # The simulator's "now": a Friday after the close, so every request has whole sessions behind it.
 SIM_NOW = dt.datetime(2025, 6, 13, 20, 30, tzinfo=dt.timezone.utc)
-# Simulator switches that would change answers between runs; off where this simulator has them.
-STEADY_SIMULATOR = {"pacing": False, "latency": 0.0}
+# Simulator switches that would slow the checks down or change answers between runs; off where this
+# simulator has them. The host's client is told the same (no pacing of its own).
+STEADY_SIMULATOR = {"pacing": False, "latency": None}
 CONNECT_TIMEOUT = 5.0
 
 Printer = Callable[[object, object], None]
@@ -86,13 +91,16 @@ def pin_today(day: dt.date) -> None:
     )
 
 
+def memory_cache() -> KlineCache:
+    """A new bar cache that keeps its bars in memory only, whatever store the environment names:
+    a check neither writes to the user's bar store nor meets answers an earlier run left there."""
+    with mock.patch.dict(os.environ, {"KLINE_CACHE_URL": "memory:"}):
+        return KlineCache()
+
+
 def fresh_cache() -> None:
-    """The module builds a new bar cache at its next request."""
-    kline._kline_cache = None
-
-
-def cache():
-    return kline._kline_cache
+    """The module's requests meet an empty bar cache from now on."""
+    kline._kline_cache = memory_cache()
 
 
 class Host:
@@ -117,6 +125,8 @@ class Host:
             self.state.ib = ib
         elif await self.state.connect("127.0.0.1", self.sim.port, timeout=CONNECT_TIMEOUT, quiet=True) is None:
             raise ConnectionError(f"cannot connect to the simulator on port {self.sim.port}")
+        else:
+            self.state.ib.pacer = Pacer(Unlimited())  # the simulator keeps no pacing limits either
 
     async def stop(self) -> None:
         self.state.disconnect()

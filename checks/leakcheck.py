@@ -34,7 +34,6 @@ from ib_async import BarData, BarDataList, Stock
 from checks import harness
 from fixtures.yf import FakeYfinance, make_history_frame
 from quorvane.cmds.base import run_command
-from quorvane.gateway.kline_cache import KlineCache
 
 WINDOW = 10_000
 CACHE_BARS = 20_000
@@ -181,7 +180,7 @@ async def check(requests: int, seed: int) -> tuple[str, bool]:
     fake = harness.install_yfinance()
     fake.calls = deque(maxlen=1)  # the stand-in would otherwise keep every call
     harness.set_printer(harness.discard)
-    cache = KlineCache()
+    cache = harness.memory_cache()
     cache.max_bars = CACHE_BARS
     harness.kline._kline_cache = cache
     workload = Workload(random.Random(seed), fake)

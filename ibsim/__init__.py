@@ -6,54 +6,111 @@
     sim.requests, sim.history_requests, sim.cancel_requests
     await sim.stop()
 
-Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S].
+    GatewaySimulator(pacing=False, latency=None)    # no pacing, instant answers
+    GatewaySimulator(refusals=Refusals(adjusted_last_end=162))  # another answer
+    GatewaySimulator(pacing_clock=fake)             # pacing on the test's clock
 
-What it simulates, and the simplifications it makes:
+Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency].
+
+The rules it keeps, each with where the fact comes from in brackets. DOC =
+IBKR's TWS API documentation (Historical Bars: "Max Duration Per Bar Size",
+"Historical Data Limitations"; the older API guide's limitations page), PMC =
+pandas_market_calendars, capture = wire text users posted from live gateways.
+
+- Sessions, holidays and early closes (bars stop at the early close) come from
+  exchange calendars: NYSE for stocks, CME_Equity for CME/CBOT index futures,
+  CMEGlobex_Energy for NYMEX, CMEGlobex_Metals for COMEX. [PMC]
+- Daily bars: "N D" is the last N sessions up to the end; "7 D" to Tuesday
+  2023-06-27 is 06-16 to 06-27 without Juneteenth. [capture, rust-ibapi #93]
+- Bars under a day: "N D" is N regular sessions' worth of trading time back
+  from the end; "1 D" at 13:00 starts at 13:00 the session before.
+  [capture, rust-ibapi #262]
+- "N S" is N seconds of trading time: "86400 S" of hourly bars reaches back
+  about 3.7 sessions. "N W", "N M", "N Y" are calendar spans.
+  [capture, rust-ibapi #835, PR #837]
+- Over 365 D: 321 "Error validating request.-'bH' : cause - Historical data
+  requests for durations longer than 365 days must be made in years."
+  [capture, ib_async #229]. Over 86400 S: 321, reported as "greater than 86400
+  seconds" [rust-ibapi PR #837]. Over 52 W, 12 M, 68 Y: 321 [DOC max duration
+  table; wording modelled on the 365 D one].
+- "1 secs" bars beyond 2000 S: 162 "invalid step: 1". [DOC max duration table;
+  capture, wrighter/ib-scripts #1]
+- Unknown bar size: 321 "Error validating request.-'bK' : cause - Historical
+  data bar size setting is invalid. Legal ones are: ...". [capture, rust-ibapi
+  PR #245]
+- ADJUSTED_LAST with an end date: 321 "...End date not supported with
+  adjusted last"; with weekly or monthly bars: 321 "...Multi day bar size not
+  supported with adjusted last". [reported: ib_insync #504, rust-ibapi #210,
+  user notes; the 'bM' tag is modelled]
+- keepUpToDate with an end date: 321 "...End date not supported with live
+  updates". [DOC: keepUpToDate takes no end date; wording modelled]
+- CONTFUT with an end date: 10339. [capture, nautilus_trader #2570]
+- Pacing: an identical request within 15 s, a sixth for the same contract,
+  exchange and tick type within 2 s, more than 60 in 10 minutes: 162
+  "Historical data request pacing violation"; BID_ASK counts twice. [DOC]
+- Answers with bars take time, more with more bars: 1,950 one-minute bars took
+  8.3 s. The default is a modest 20 ms + 50 us a bar. [capture, ib_insync #268]
+- A future without an expiry matches every open month, so qualifyContracts
+  logs "Ambiguous contract"; a history request for it gets 200 "The contract
+  description specified for ES is ambiguous." [ib_async ib.py; capture,
+  SumZeroTrading #10]
+- Futures contract details give the last trade in the operator's zone,
+  "20260320 14:30:00 Europe/Zurich"; ib_async takes its zone as timeZoneId.
+  [capture, ib_async #128]
+- Last trading days: index futures the third Friday, or the business day
+  before when the stock exchange is closed (ESM6: 2026-06-18); energy three
+  business days before the 25th of the prior month; metals the third last
+  business day of the month. [CME rulebooks, counted on PMC calendars]
+
+Simplifications: the price model walks every weekday; only calendar sessions
+produce bars. Regular hours of futures are their former pit sessions (CME
+index 08:30-15:15 Central, NYMEX 09:00-14:30 and COMEX 08:20-13:30 Eastern),
+cut short on early-close days. Without useRTH, a "D" of trading time is still
+the regular session's length, counted through all trading hours. Calendars
+cover 1990 to 2045; beyond them no session trades. Pacing applies to every bar
+size (the current DOC heads the limits "for small bars (30 secs or less)").
+
+Wire details:
 - Protocol: server version 178. The connect sequence answers everything
   IB.connectAsync waits for (accounts "DU123456", next id, positions, open and
   completed orders, account updates, executions) plus the farm notices
   2104/2106/2158. Unknown messages are logged and ignored.
 - Contracts: stocks (SMART or a listing exchange, USD) and futures roots.
-  A future without expiry resolves to the front month only (the nearest last
-  trading day on or after today); CONTFUT resolves to the front month with
-  secType CONTFUT. Index futures expire on the third Friday, energy three
-  business days before the 25th of the prior month. Unknown: error 200.
-- Sessions: trade dates are Monday to Friday, no holidays. Stocks trade
-  09:30-16:00 US/Eastern (all hours 04:00-20:00); CME/CBOT futures 17:00 the
-  evening before to 16:00 US/Central (regular 08:30-15:15); NYMEX 18:00 to
-  17:00 US/Eastern (regular 09:00-14:30).
-- Durations: "N S" counts seconds back from the end; "N D/W/M/Y" count
-  calendar days, weeks, months or years back from the trade date of the latest
-  session that has opened by the end (so "1 D" before the bell is the previous
-  session). An end after now is read as now.
+  CONTFUT resolves to the front month (the nearest last trading day on or
+  after today) with secType CONTFUT. Unknown: error 200.
 - Bars: intraday bar times are "yyyymmdd HH:MM:SS <exchange zone>" (or the
-  zone given as bar_zone; epoch seconds with formatDate=2), aligned to multiples of the bar size from
-  midnight with the first at the session open; only bars that started before
-  the end are sent, the last holding what happened by then. Day bars are
-  "yyyymmdd"; week and month bars are dated by their last trade date. Prices
-  are whole ticks, every bar size is an aggregate of one minute path per day
-  (see market.py), and ADJUSTED_LAST scales older prices down a step at each
-  quarterly adjustment date. MIDPOINT/BID/ASK/BID_ASK send -1 for volume, wap
-  and count. keepUpToDate is answered once, without later updates.
-- Refusals end the request (so ib_async returns [] at once): an explicit end
-  for CONTFUT (10339) or with ADJUSTED_LAST (162; a real gateway is reported
-  to use 321, which ib_async would sit out until its timeout), a malformed end
-  (10314), an unknown bar size, duration or data type (162), an answer with no
-  bars (162 "HMDS query returned no data"), more than a million bars (162).
-  An end without a zone is read in the gateway's zone, with warning 2174.
+  zone given as bar_zone; epoch seconds with formatDate=2), aligned to
+  multiples of the bar size from midnight with the first at the session open;
+  only bars that started before the end are sent, the last holding what
+  happened by then. Day bars are "yyyymmdd"; week and month bars are dated by
+  their last trade date. Prices are whole ticks, every bar size is an
+  aggregate of one minute path per day (see market.py), and ADJUSTED_LAST
+  scales older prices down a step at each quarterly adjustment date.
+  MIDPOINT/BID/ASK/BID_ASK send -1 for volume, wap and count. keepUpToDate is
+  answered once, without later updates. An end after now is read as now.
+- Other refusals end the request at once: a malformed end (10314), an
+  unparsable duration or unknown data type (162), an answer with no bars (162
+  "HMDS query returned no data"), more than a million bars (162). An end
+  without a zone is read in the gateway's zone, with warning 2174.
 """
 
 from .faults import Fault
 from .messages import HistoricalDataRequest, WireContract
+from .rules import Refusals
 from .server import GatewaySimulator
+from .timing import NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, MarketParams, StockSpec, Universe, default_universe
 
 __all__ = [
+    "NO_LATENCY",
     "Fault",
     "FutureSpec",
     "GatewaySimulator",
     "HistoricalDataRequest",
+    "Latency",
     "MarketParams",
+    "Pacing",
+    "Refusals",
     "StockSpec",
     "Universe",
     "WireContract",

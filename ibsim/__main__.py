@@ -1,4 +1,4 @@
-"""Run the simulator: python -m ibsim --port N [--host 127.0.0.1] [--seed S]."""
+"""Run the simulator: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency]."""
 
 import argparse
 import asyncio
@@ -6,6 +6,7 @@ import contextlib
 import logging
 
 from .server import GatewaySimulator
+from .timing import NO_LATENCY, Latency
 
 
 def _arguments() -> argparse.Namespace:
@@ -13,11 +14,14 @@ def _arguments() -> argparse.Namespace:
     parser.add_argument("--port", type=int, required=True, help="TCP port (0 = any free port)")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic prices")
+    parser.add_argument("--no-pacing", action="store_true", help="do not enforce IBKR's pacing limits")
+    parser.add_argument("--no-latency", action="store_true", help="answer history requests at once")
     return parser.parse_args()
 
 
 async def _serve(args: argparse.Namespace) -> None:
-    sim = GatewaySimulator(seed=args.seed)
+    latency = NO_LATENCY if args.no_latency else Latency()
+    sim = GatewaySimulator(seed=args.seed, pacing=not args.no_pacing, latency=latency)
     port = await sim.start(args.host, args.port)
     print(f"ibsim: gateway simulator on {args.host}:{port} (Ctrl-C stops)", flush=True)
     try:

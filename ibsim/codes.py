@@ -3,10 +3,47 @@
 NO_SECURITY_DEFINITION = 200
 NO_SECURITY_DEFINITION_TEXT = "No security definition has been found for the request"
 
-# 162 ends a historical request in ib_async; 321 is treated as a mere warning
-# there, so a refusal sent as 321 would leave the client waiting its full timeout.
+
+def ambiguous_text(symbol: str) -> str:
+    return f"The contract description specified for {symbol} is ambiguous."
+
+
+# 162 ends a historical request in ib_async. 321 is a warning there: a request
+# refused with 321 stays pending until the client's timeout.
 HMDS_ERROR = 162
 HMDS_PREFIX = "Historical Market Data Service error message:"
+VALIDATION_ERROR = 321
+
+
+def validation_text(tag: str, cause: str) -> str:
+    """e.g. "Error validating request.-'bK' : cause - Historical data bar size setting is invalid..."."""
+    return f"Error validating request.-'{tag}' : cause - {cause}"
+
+
+def invalid_bar_size_text(legal: tuple[str, ...]) -> str:
+    return validation_text(
+        "bK", "Historical data bar size setting is invalid. Legal ones are: " + ", ".join(legal)
+    )
+
+
+_DURATION_CAUSES = {
+    "S": "Historical data requests for durations greater than 86400 seconds must be made in days.",
+    "D": "Historical data requests for durations longer than 365 days must be made in years.",
+    "W": "Historical data requests for durations longer than 52 weeks must be made in years.",
+    "M": "Historical data requests for durations longer than 12 months must be made in years.",
+    "Y": "Historical data requests for durations longer than 68 years are not supported.",
+}
+
+
+def duration_limit_text(unit: str) -> str:
+    return validation_text("bH", _DURATION_CAUSES[unit])
+
+
+ADJUSTED_LAST_END_TEXT = validation_text("bM", "End date not supported with adjusted last")
+ADJUSTED_LAST_MULTI_DAY_TEXT = validation_text(
+    "bM", "Multi day bar size not supported with adjusted last"
+)
+LIVE_UPDATES_END_TEXT = validation_text("bM", "End date not supported with live updates")
 
 NO_HISTORICAL_QUERY = 366
 CONTFUT_END_DATE = 10339
@@ -44,8 +81,11 @@ def hmds(text: str) -> str:
 
 
 PACING_VIOLATION_TEXT = hmds("Historical data request pacing violation")
-ADJUSTED_LAST_END_TEXT = hmds("End date not supported with adjusted last")
 TIME_LENGTH_TEXT = hmds("Time length exceed max.")
+
+
+def invalid_step_text(bar_seconds: int) -> str:
+    return hmds(f"invalid step: {bar_seconds}")
 
 
 def no_data_text(query: str) -> str:

@@ -63,21 +63,21 @@ def _stock_listing(spec: StockSpec, c: WireContract) -> Listing | None:
     return Listing(spec, "STK", c.exchange or "SMART")
 
 
-def _future_listing(
+def _future_listings(
     root: FutureSpec, c: WireContract, include_expired: bool, today: dt.date
-) -> Listing | None:
+) -> list[Listing]:
     if c.exchange not in ("", root.exchange) or not _currency_ok(root, c.currency):
-        return None
-    sec_type = c.secType or "FUT"
-    if sec_type == "CONTFUT":
+        return []
+    if (c.secType or "FUT") == "CONTFUT":
         # A continuous future ignores expiry fields (clients copy them from a month contract).
-        return Listing(root, "CONTFUT", root.exchange, expiries.front_month(root, today))
+        return [Listing(root, "CONTFUT", root.exchange, expiries.front_month(root, today))]
+    if not (c.conId or c.localSymbol or c.lastTradeDateOrContractMonth):
+        # Without an expiry every open month matches, as on a real gateway.
+        return [Listing(root, "FUT", root.exchange, m) for m in expiries.open_months(root, today)]
     contract = _month_contract(root, c, today)
-    if contract is None:
-        return None
-    if contract.lastTradeDate < today and not include_expired:
-        return None
-    return Listing(root, "FUT", root.exchange, contract)
+    if contract is None or (contract.lastTradeDate < today and not include_expired):
+        return []
+    return [Listing(root, "FUT", root.exchange, contract)]
 
 
 def _month_contract(root: FutureSpec, c: WireContract, today: dt.date) -> FutureContract | None:
@@ -85,10 +85,7 @@ def _month_contract(root: FutureSpec, c: WireContract, today: dt.date) -> Future
         return expiries.by_con_id(root, c.conId)
     if c.localSymbol:
         return expiries.by_local_symbol(root, c.localSymbol, today)
-    if c.lastTradeDateOrContractMonth:
-        return expiries.by_expiry(root, c.lastTradeDateOrContractMonth)
-    # Without an expiry the answer is only the front month, so qualifying is unambiguous.
-    return expiries.front_month(root, today)
+    return expiries.by_expiry(root, c.lastTradeDateOrContractMonth)
 
 
 def _root_of(universe: Universe, c: WireContract, today: dt.date) -> FutureSpec | None:
@@ -110,20 +107,21 @@ def _stock_of(universe: Universe, c: WireContract) -> StockSpec | None:
 
 def resolve(
     universe: Universe, c: WireContract, include_expired: bool, today: dt.date
-) -> Listing | None:
-    """The one contract a request names, or None when the gateway would say error 200."""
+) -> list[Listing]:
+    """Every contract a request matches; none means the gateway says error 200."""
     if c.secType in ("", "STK"):
         stock = _stock_of(universe, c)
         if stock and (not c.conId or c.conId == stock.conId):
-            return _stock_listing(stock, c)
+            listing = _stock_listing(stock, c)
+            return [listing] if listing else []
     if c.secType in ("", "FUT", "CONTFUT"):
         root = _root_of(universe, c, today)
         if root:
-            return _future_listing(root, c, include_expired, today)
-    return None
+            return _future_listings(root, c, include_expired, today)
+    return []
 
 
-def details_fields(listing: Listing, today: dt.date) -> list:
+def details_fields(listing: Listing, today: dt.date, operator_zone: str) -> list:
     """Fields of a contract-details message after its reqId (server version 178)."""
     spec = listing.spec
     hours = spec.hours
@@ -131,7 +129,7 @@ def details_fields(listing: Listing, today: dt.date) -> list:
     liquid = hours.hours_text(today, SCHEDULE_DAYS, use_rth=True)
     if isinstance(spec, StockSpec):
         return _stock_fields(spec, listing, trading, liquid)
-    return _future_fields(spec, listing, trading, liquid)
+    return _future_fields(spec, listing, trading, liquid, ZoneInfo(operator_zone))
 
 
 def _stock_fields(spec: StockSpec, listing: Listing, trading: str, liquid: str) -> list:
@@ -147,10 +145,13 @@ def _stock_fields(spec: StockSpec, listing: Listing, trading: str, liquid: str) 
     ]
 
 
-def _future_fields(root: FutureSpec, listing: Listing, trading: str, liquid: str) -> list:
+def _future_fields(root: FutureSpec, listing: Listing, trading: str, liquid: str, operator: ZoneInfo) -> list:
     month = listing.future
-    # ib_async splits lastTimes on blanks; its third token becomes timeZoneId.
-    last_times = f"{month.lastTradeDate:%Y%m%d} {root.expiryTime} {root.hours.zone}"
+    # The last trade as the operator's wall time, e.g. "20260320 14:30:00 Europe/Zurich":
+    # ib_async splits this on blanks and takes the third token as timeZoneId.
+    last_trade = dt.datetime.combine(month.lastTradeDate, dt.time.fromisoformat(root.expiryTime))
+    last_trade = last_trade.replace(tzinfo=root.hours.tzinfo).astimezone(operator)
+    last_times = f"{last_trade:%Y%m%d %H:%M:%S} {operator.key}"
     return [
         root.symbol, listing.secType, last_times, 0, "", root.exchange, root.currency,
         month.localSymbol, root.symbol, root.symbol, month.conId, root.market.tick,

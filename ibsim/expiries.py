@@ -1,9 +1,14 @@
-"""Listed futures months: last trading days, local symbols and contract ids."""
+"""Listed futures months: last trading days, local symbols and contract ids.
 
+Last trading days follow the exchanges' rules on business days of the
+exchange calendar, so a holiday moves an expiry the way the rulebook says.
+"""
+
+import calendar
 import datetime as dt
 from dataclasses import dataclass
 
-from .sessions import is_trade_date
+from .calendars import FIRST_DAY, LAST_DAY
 from .universe import FutureSpec
 
 MONTH_CODES = "FGHJKMNQUVXZ"
@@ -38,27 +43,56 @@ def _third_friday(year: int, month: int) -> dt.date:
     return first + dt.timedelta(days=(4 - first.weekday()) % 7 + 14)
 
 
-def _business_days_before(day: dt.date, count: int) -> dt.date:
-    while count:
-        day -= dt.timedelta(days=1)
-        count -= is_trade_date(day)
-    return day
+class _BusinessDays:
+    """Days on which a root's expiry rule counts: trade dates of its settlement calendar."""
+
+    def __init__(self, root: FutureSpec):
+        self.hours = root.settlement_hours or root.hours
+
+    def __contains__(self, day: dt.date) -> bool:
+        if FIRST_DAY <= day <= LAST_DAY:
+            return self.hours.is_trade_date(day)
+        return day.weekday() < 5  # beyond the calendar: every weekday
+
+    def on_or_before(self, day: dt.date) -> dt.date:
+        while day not in self:
+            day -= dt.timedelta(days=1)
+        return day
+
+    def before(self, day: dt.date, count: int) -> dt.date:
+        """The `count`-th business day before `day`."""
+        while count:
+            day -= dt.timedelta(days=1)
+            count -= day in self
+        return day
 
 
-def _energy_last_trade(year: int, month: int) -> dt.date:
-    # Three business days before the 25th of the month before delivery
-    # (counted from the business day before the 25th when that is a weekend).
+def _index_last_trade(days: _BusinessDays, year: int, month: int) -> dt.date:
+    # The third Friday, or the business day before it when the stock exchange is closed.
+    return days.on_or_before(_third_friday(year, month))
+
+
+def _energy_last_trade(days: _BusinessDays, year: int, month: int) -> dt.date:
+    # Three business days before the 25th of the month before delivery, counted
+    # from the last business day before the 25th when the 25th is not one.
     prior = dt.date(year, month, 1) - dt.timedelta(days=1)
     day = prior.replace(day=25)
-    if not is_trade_date(day):
-        day = _business_days_before(day, 1)
-    return _business_days_before(day, 3)
+    if day not in days:
+        day = days.before(day, 1)
+    return days.before(day, 3)
+
+
+def _metals_last_trade(days: _BusinessDays, year: int, month: int) -> dt.date:
+    # The third last business day of the delivery month.
+    after_month = dt.date(year, month, calendar.monthrange(year, month)[1]) + dt.timedelta(days=1)
+    return days.before(after_month, 3)
+
+
+_RULES = {"third_friday": _index_last_trade, "energy": _energy_last_trade, "metals": _metals_last_trade}
 
 
 def last_trade_date(root: FutureSpec, year: int, month: int) -> dt.date:
-    if root.expiry == "energy":
-        return _energy_last_trade(year, month)
-    return _third_friday(year, month)
+    return _RULES[root.expiry](_BusinessDays(root), year, month)
 
 
 def listed(root: FutureSpec, year: int, month: int) -> bool:
@@ -67,12 +101,23 @@ def listed(root: FutureSpec, year: int, month: int) -> bool:
 
 def front_month(root: FutureSpec, today: dt.date) -> FutureContract:
     """The listed month with the nearest last trading day on or after `today`."""
+    return next(_trading_months(root, today))
+
+
+def open_months(root: FutureSpec, today: dt.date) -> list[FutureContract]:
+    """Every month listed for trading on `today`, front month first."""
+    months = _trading_months(root, today)
+    return [next(months) for _ in range(root.open_months)]
+
+
+def _trading_months(root: FutureSpec, today: dt.date):
+    """Listed months whose last trading day is on or after `today`, in order."""
     year, month = today.year, today.month
     while True:
         if listed(root, year, month):
             contract = FutureContract(root, year, month)
             if contract.lastTradeDate >= today:
-                return contract
+                yield contract
         year, month = (year + 1, 1) if month == 12 else (year, month + 1)
 
 

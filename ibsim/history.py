@@ -1,34 +1,25 @@
 """Answers to historical-data requests (msg 20): refusals and synthetic bars."""
 
 import datetime as dt
-from dataclasses import dataclass, field
+from dataclasses import astuple, dataclass, field
 from zoneinfo import ZoneInfo
 
 import numpy as np
 
 from . import codes
-from .bar_text import QUOTE_OFFSETS, BarText, RowFormat, day_label, time_label, time_labels
+from .bar_text import BarText, RowFormat, day_label, time_label, time_labels
 from .contracts import Listing, listing_today, resolve
 from .market import EPOCH, MINUTE, Columns, PriceSeries, adjustment_factor, price_series
 from .messages import HistoricalDataRequest
-from .sessions import trade_dates
-from .terms import BarSize, Duration, TermError, parse_bar_size, parse_duration, parse_end
+from .rules import ADJUSTED, Refusal, Refusals, refuse_for_contract, validate
+from .terms import TermError, parse_end
+from .timing import Pacing
 from .universe import Universe
+from .windows import Piece, covered
 
-ADJUSTED = "ADJUSTED_LAST"
-SUPPORTED_WHAT = {"TRADES", ADJUSTED, *QUOTE_OFFSETS}
 # Far beyond what clients ask for ("1 Y" of "1 min" futures bars is about
-# 360k); it keeps a "1 Y" of "1 secs" from eating the machine.
+# 360k); it keeps a "1 Y" of "5 secs" from eating the machine.
 DEFAULT_MAX_BARS = 1_000_000
-
-
-class Refusal(Exception):
-    """The gateway answers the request with this error instead of bars."""
-
-    def __init__(self, code: int, text: str):
-        super().__init__(f"{code}: {text}")
-        self.code = code
-        self.text = text
 
 
 @dataclass
@@ -48,8 +39,7 @@ class _Window:
     what_to_show: str
     today: dt.date  # the exchange's date now: adjustments count up to it
     local_end: dt.datetime
-    local_start: dt.datetime | None  # set for "N S" durations only
-    dates: list[dt.date]
+    pieces: list[Piece]
     bar_zone: str | None  # zone of intraday bar times; None: the exchange's
 
     @property
@@ -57,9 +47,7 @@ class _Window:
         return self.listing.hours
 
     def start_label(self) -> str:
-        start = self.local_start
-        if start is None:
-            start = self.hours.bounds(self.dates[0], self.use_rth)[0] if self.dates else self.local_end
+        start = self.pieces[0].session.at(self.pieces[0].start) if self.pieces else self.local_end
         return time_label(start, self.hours.zone)
 
     def adjustment(self, day: dt.date) -> float:
@@ -67,138 +55,125 @@ class _Window:
             return 1.0
         return adjustment_factor(self.listing.market.adjustment, day, self.today)
 
-    def seconds_from_midnight(self, day: dt.date, moment: dt.datetime) -> float:
-        return (moment - dt.datetime.combine(day, dt.time())).total_seconds()
-
 
 class HistoricalDataDesk:
     """Turns a decoded msg-20 request into the gateway's answer."""
 
     def __init__(
-        self, universe: Universe, seed: int, operator_zone: str, max_bars: int, bar_zone: str | None
+        self,
+        universe: Universe,
+        seed: int,
+        operator_zone: str,
+        max_bars: int,
+        bar_zone: str | None,
+        refusals: Refusals = Refusals(),
+        pacing: Pacing | None = None,
     ):
         self.universe = universe
         self.seed = seed
         self.operator_zone = operator_zone
         self.max_bars = max_bars
         self.bar_zone = bar_zone
+        self.refusals = refusals
+        self.pacing = pacing
 
     def listing(self, req: HistoricalDataRequest, today: dt.date) -> Listing:
-        listing = resolve(self.universe, req.contract, req.includeExpired, today)
-        if listing is None:
+        """The one contract a request names; a future without expiry names several."""
+        listings = resolve(self.universe, req.contract, req.includeExpired, today)
+        if not listings:
             raise Refusal(codes.NO_SECURITY_DEFINITION, codes.NO_SECURITY_DEFINITION_TEXT)
-        return listing
+        if len(listings) > 1:
+            raise Refusal(codes.NO_SECURITY_DEFINITION, codes.ambiguous_text(listings[0].symbol))
+        return listings[0]
 
     def answer(self, req: HistoricalDataRequest, now: dt.datetime) -> HistoryAnswer:
         """Bars for `req` as of `now` (aware); raises Refusal where the gateway refuses."""
-        listing = self.listing(req, listing_today(now))
-        bar_size, duration = _terms(req)
-        _refuse_end_date(req, listing)
+        terms = validate(req, self.refusals)
         try:
             end = parse_end(req.endDateTime, now, self.operator_zone)
         except TermError:
             raise Refusal(codes.BAD_END_DATE, codes.BAD_END_DATE_TEXT) from None
+        listing = self.listing(req, listing_today(now))
+        refuse_for_contract(req, listing.secType, self.refusals)
+        self._pace(req, listing)
         warnings = []
         if end.implied_zone:
             warnings.append((codes.IMPLIED_ZONE_WARNING, codes.IMPLIED_ZONE_WARNING_TEXT))
-        window = _window(listing, req, min(end.moment, now), duration, now, self.bar_zone)
-        series = price_series(listing.symbol, listing.market, listing.hours, self.seed)
-        if bar_size.calendar:
-            labels, bars = _calendar_bars(series, window, bar_size.calendar)
+        hours = listing.hours
+        local_end = hours.local(min(end.moment, now))
+        whole_sessions = bool(terms.bar_size.calendar)
+        pieces = covered(hours, req.useRTH, local_end, terms.duration, whole_sessions)
+        pieces = [p for p in pieces if p.session.day >= EPOCH]
+        today = hours.local(now).date()
+        window = _Window(listing, req.useRTH, req.whatToShow, today, local_end, pieces, self.bar_zone)
+        series = price_series(listing.symbol, listing.market, hours, self.seed)
+        if whole_sessions:
+            labels, bars = _calendar_bars(series, window, terms.bar_size.calendar)
         else:
-            _check_size(window, bar_size.seconds, self.max_bars)
-            labels, bars = _intraday_bars(series, window, bar_size.seconds, req.formatDate)
+            _check_size(window, terms.bar_size.seconds, self.max_bars)
+            labels, bars = _intraday_bars(series, window, terms.bar_size.seconds, req.formatDate)
         if not labels:
             raise Refusal(codes.HMDS_ERROR, codes.no_data_text(listing.query_text(req.whatToShow)))
         fmt = RowFormat(listing.market.tick, listing.market.trade_size, req.whatToShow)
-        end_label = time_label(window.local_end, listing.hours.zone)
+        end_label = time_label(local_end, hours.zone)
         return HistoryAnswer(window.start_label(), end_label, fmt.text(labels, bars), warnings)
 
-
-def _terms(req: HistoricalDataRequest) -> tuple[BarSize, Duration]:
-    try:
-        bar_size = parse_bar_size(req.barSizeSetting)
-        duration = parse_duration(req.durationStr)
-    except TermError as exc:
-        raise Refusal(codes.HMDS_ERROR, codes.hmds(str(exc))) from None
-    if req.whatToShow not in SUPPORTED_WHAT:
-        raise Refusal(codes.HMDS_ERROR, codes.hmds(f"Unsupported whatToShow: {req.whatToShow}"))
-    return bar_size, duration
-
-
-def _refuse_end_date(req: HistoricalDataRequest, listing: Listing) -> None:
-    """The gateway refuses any explicit end for continuous futures and adjusted data."""
-    if req.endDateTime and listing.secType == "CONTFUT":
-        raise Refusal(codes.CONTFUT_END_DATE, codes.CONTFUT_END_DATE_TEXT)
-    if req.endDateTime and req.whatToShow == ADJUSTED:
-        raise Refusal(codes.HMDS_ERROR, codes.ADJUSTED_LAST_END_TEXT)
+    def _pace(self, req: HistoricalDataRequest, listing: Listing) -> None:
+        if self.pacing is None:
+            return
+        identical = (astuple(req.contract), req.endDateTime, req.barSizeSetting, req.durationStr,
+                     req.useRTH, req.whatToShow, req.formatDate, req.keepUpToDate, req.chartOptions)  # fmt: skip
+        contract = (listing.secType, listing.localSymbol, listing.exchange, req.whatToShow)
+        weight = 2 if req.whatToShow == "BID_ASK" else 1
+        if not self.pacing.admit(identical, contract, weight):
+            raise Refusal(codes.HMDS_ERROR, codes.PACING_VIOLATION_TEXT)
 
 
-def _window(listing, req, end: dt.datetime, duration: Duration, now: dt.datetime, bar_zone) -> _Window:
-    hours, use_rth = listing.hours, req.useRTH
-    local_end = hours.local(end)
-    anchor = hours.latest_session(local_end, use_rth)
-    if duration.unit == "S":
-        local_start = local_end - dt.timedelta(seconds=duration.count)
-        first = hours.latest_session(local_start, use_rth)
-    else:
-        # Calendar durations count back from the latest session that has opened,
-        # so "1 D" before the bell is the previous session.
-        local_start, first = None, duration.first_date(anchor)
-    today = hours.local(now).date()
-    dates = trade_dates(max(first, EPOCH), anchor)
-    return _Window(listing, use_rth, req.whatToShow, today, local_end, local_start, dates, bar_zone)
-
-
-def _session_bars(series: PriceSeries, window: _Window, day: dt.date, step: int, until: dt.datetime):
+def _session_bars(series: PriceSeries, window: _Window, piece: Piece, step: int):
     """(start seconds from local midnight, bars) of one session's `step`-second bars
-    that start before `until`; the last one holds only what happened by then."""
+    that start within `piece`; the last one holds only what happened by its end."""
+    session = piece.session
     base_step = min(step, MINUTE)
-    base = series.minutes(day) if base_step == MINUTE else series.seconds(day, base_step)
+    base = series.minutes(session.day) if base_step == MINUTE else series.seconds(session.day, base_step)
     if base is None:
         return None
-    first = window.hours.extended[0]
-    start, end = window.hours.span(window.use_rth)
-    starts = np.arange(start, end, base_step)
-    starts = starts[starts < window.seconds_from_midnight(day, until)]
-    offset = (start - first) // base_step
+    starts = np.arange(session.open, session.close, base_step)
+    starts = starts[starts < piece.end]
+    offset = (session.open - window.hours.extended[0]) // base_step
     base = base.take(slice(offset, offset + len(starts)))
-    if step == base_step or not len(starts):
-        return starts, base
-    # Bars are aligned to multiples of their size from midnight; the first starts at the bell.
-    group_starts = np.flatnonzero((starts % step == 0) | (np.arange(len(starts)) == 0))
-    return starts[group_starts], base.grouped(group_starts)
+    if step != base_step and len(starts):
+        # Bars are aligned to multiples of their size from midnight; the first starts at the bell.
+        group_starts = np.flatnonzero((starts % step == 0) | (np.arange(len(starts)) == 0))
+        starts, base = starts[group_starts], base.grouped(group_starts)
+    keep = starts >= piece.start
+    return starts[keep], base.take(keep)
 
 
 def _check_size(window: _Window, step: int, max_bars: int) -> None:
-    start, end = window.hours.span(window.use_rth)
-    if ((end - start) // step + 1) * len(window.dates) > max_bars:
+    if sum(int(p.end - p.start) // step + 1 for p in window.pieces) > max_bars:
         raise Refusal(codes.HMDS_ERROR, codes.TIME_LENGTH_TEXT)
 
 
 def _intraday_bars(series: PriceSeries, window: _Window, step: int, format_date: int):
     labels, parts = [], []
-    for day in window.dates:
-        session = _session_bars(series, window, day, step, window.local_end)
-        if session is None:
+    for piece in window.pieces:
+        bars = _session_bars(series, window, piece, step)
+        if bars is None:
             continue
-        starts, bars = session
-        if window.local_start is not None:
-            keep = starts >= window.seconds_from_midnight(day, window.local_start)
-            starts, bars = starts[keep], bars.take(keep)
-        labels += _labels(window, day, starts.tolist(), format_date)
-        parts.append(bars.scaled(window.adjustment(day)))
+        starts, columns = bars
+        labels += _labels(window, piece, starts.tolist(), format_date)
+        parts.append(columns.scaled(window.adjustment(piece.session.day)))
     return labels, Columns.concat(parts)
 
 
-def _labels(window: _Window, day: dt.date, seconds: list[int], format_date: int) -> list[str]:
+def _labels(window: _Window, piece: Piece, seconds: list[int], format_date: int) -> list[str]:
+    day = piece.session.day
     if format_date != 2 and window.bar_zone is None:
         return time_labels(day, seconds, window.hours.zone)
     # Epoch seconds: no session spans a daylight-saving switch, so offsets add up.
-    session_open = window.hours.bounds(day, window.use_rth)[0]
-    base = int(session_open.replace(tzinfo=window.hours.tzinfo).timestamp())
-    first = int(window.seconds_from_midnight(day, session_open))
-    epochs = [base + s - first for s in seconds]
+    session_open = piece.session.bounds()[0]
+    base = int(session_open.replace(tzinfo=window.hours.tzinfo).timestamp()) - piece.session.open
+    epochs = [base + s for s in seconds]
     if format_date == 2:
         return [str(e) for e in epochs]
     zone = ZoneInfo(window.bar_zone)
@@ -207,11 +182,11 @@ def _labels(window: _Window, day: dt.date, seconds: list[int], format_date: int)
 
 def _calendar_bars(series: PriceSeries, window: _Window, unit: str):
     days, parts = [], []
-    for day in window.dates:
-        bar = _day_bar(series, window, day)
+    for piece in window.pieces:
+        bar = _day_bar(series, piece)
         if bar is not None:
-            days.append(day)
-            parts.append(bar.scaled(window.adjustment(day)))
+            days.append(piece.session.day)
+            parts.append(bar.scaled(window.adjustment(piece.session.day)))
     bars = Columns.concat(parts)
     if unit == "day" or not days:
         return [day_label(day) for day in days], bars
@@ -222,14 +197,12 @@ def _calendar_bars(series: PriceSeries, window: _Window, unit: str):
     return [day_label(d) for d in last_days], bars.grouped(group_starts)
 
 
-def _day_bar(series: PriceSeries, window: _Window, day: dt.date) -> Columns | None:
-    if window.local_end >= window.hours.bounds(day, window.use_rth)[1]:
-        return series.day_bar(day, window.use_rth)
-    # The session is still running: its bar so far sums up its minutes.
-    session = _session_bars(series, window, day, MINUTE, window.local_end)
-    if session is None or not len(session[0]):
-        return None
-    return session[1].grouped(np.array([0]))
+def _day_bar(series: PriceSeries, piece: Piece) -> Columns | None:
+    """The session's bar; a session still running sums up its minutes so far."""
+    session = piece.session
+    if piece.end >= session.close:
+        return series.day_bar(session.day, session.open, session.close)
+    return series.aggregate(session.day, session.open, piece.end)
 
 
 def _week_of(day: dt.date):

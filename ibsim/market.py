@@ -10,7 +10,8 @@ Three layers, each pinned to the one above so that every bar size agrees:
   all aggregates of these minutes;
 - bars under a minute bridge each minute from its open to its close.
 Every random draw is seeded by instrument and date, so a bar is the same
-whatever request asks for it.
+whatever request asks for it. The walk steps over every weekday; the exchange
+calendar then decides which of them are sessions that produce bars.
 """
 
 import datetime as dt
@@ -23,7 +24,7 @@ from functools import cache
 
 import numpy as np
 
-from .sessions import TradingHours, is_trade_date
+from .sessions import TradingHours
 from .universe import MarketParams
 
 EPOCH = dt.date(1990, 1, 1)
@@ -97,7 +98,7 @@ class PriceSeries:
         self._log_close = self._log_level
         self._days: list[DayAnchor | None] = []  # index: days since EPOCH; None when closed
         self._minutes: OrderedDict[dt.date, Columns] = OrderedDict()
-        self._day_bars: dict[tuple[dt.date, bool], Columns] = {}
+        self._day_bars: dict[tuple[dt.date, int, int], Columns] = {}
 
     def day(self, trade_date: dt.date) -> DayAnchor | None:
         index = (trade_date - EPOCH).days
@@ -108,7 +109,7 @@ class PriceSeries:
         return self._days[index]
 
     def _walk_one_day(self, day: dt.date) -> DayAnchor | None:
-        if not is_trade_date(day):
+        if day.weekday() >= 5:
             return None
         gauss, sigma = self._rng.gauss, self.sigma
         previous = self._log_close
@@ -201,16 +202,27 @@ class PriceSeries:
             volume.ravel(),
         )
 
-    def day_bar(self, trade_date: dt.date, use_rth: bool) -> Columns | None:
-        """The whole session of `trade_date` as one bar: the aggregate of its minutes."""
-        key = (trade_date, use_rth)
+    def day_bar(self, trade_date: dt.date, start: int, end: int) -> Columns | None:
+        """A whole session of `trade_date` as one bar: its minutes from `start` to `end`
+        (seconds from local midnight), remembered for the next request."""
+        key = (trade_date, start, end)
         if key not in self._day_bars:
-            minutes = self.minutes(trade_date)
-            if minutes is None:
+            bar = self.aggregate(trade_date, start, end)
+            if bar is None:
                 return None
-            first, last = self.minute_range(use_rth)
-            self._day_bars[key] = minutes.take(slice(first, last)).grouped(np.array([0]))
+            self._day_bars[key] = bar
         return self._day_bars[key]
+
+    def aggregate(self, trade_date: dt.date, start: int, end: float) -> Columns | None:
+        """One bar of the minutes from `start` to `end`; a minute begun before `end` counts."""
+        minutes = self.minutes(trade_date)
+        if minutes is None:
+            return None
+        first = self.hours.extended[0]
+        begin, stop = (start - first) // MINUTE, math.ceil((end - first) / MINUTE)
+        if stop <= begin:
+            return None
+        return minutes.take(slice(begin, stop)).grouped(np.array([0]))
 
     def minute_range(self, use_rth: bool) -> tuple[int, int]:
         """Which of a session's minutes the regular (or all) hours cover."""

@@ -3,6 +3,7 @@
 import asyncio
 import datetime as dt
 import logging
+import time
 from collections import deque
 from collections.abc import Callable, Iterable
 from zoneinfo import ZoneInfo
@@ -10,7 +11,9 @@ from zoneinfo import ZoneInfo
 from .faults import Fault
 from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
+from .rules import Refusals
 from .session import Session
+from .timing import NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
 
 log = logging.getLogger("ibsim")
@@ -33,11 +36,15 @@ class GatewaySimulator:
 
     `clock` fixes "now" (an aware datetime, or a callable returning one) so
     that answers are reproducible; by default the wall clock is used.
-    `operator_zone` is the gateway's own zone, assumed for end times that
-    name none. An intraday request that could hold more than `max_bars` bars
-    is refused with 162 "Time length exceed max.". `bar_zone` gives intraday bar
-    times in that zone instead of the exchange's, like a gateway set to send
-    times in the operator's zone.
+    `operator_zone` is the gateway's own zone: assumed for end times that name
+    none, and the zone futures' last trade times are given in. An intraday
+    request that could hold more than `max_bars` bars is refused with 162 "Time
+    length exceed max.". `bar_zone` gives intraday bar times in that zone
+    instead of the exchange's, like a gateway set to send times in the
+    operator's zone. `refusals` chooses the answer to each refused request.
+    `pacing` enforces IBKR's pacing limits, counted on `pacing_clock` (seconds,
+    monotonic), which is independent of `clock`. `latency` delays each answer
+    with bars (None: answer at once).
     """
 
     def __init__(
@@ -50,6 +57,10 @@ class GatewaySimulator:
         operator_zone: str = "US/Eastern",
         max_bars: int = DEFAULT_MAX_BARS,
         bar_zone: str | None = None,
+        refusals: Refusals = Refusals(),
+        pacing: bool = True,
+        pacing_clock: Callable[[], float] = time.monotonic,
+        latency: Latency | None = Latency(),
     ):
         if universe is None:
             universe = default_universe()
@@ -59,9 +70,12 @@ class GatewaySimulator:
         self.seed = seed
         self.now = _as_clock(clock)
         self.accounts = list(accounts)
+        self.operator_zone = operator_zone
         self.operator_tz = ZoneInfo(operator_zone)
         ZoneInfo(bar_zone or operator_zone)  # an unknown zone fails here, not mid-request
-        self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars, bar_zone)
+        self.pacing = Pacing(pacing_clock) if pacing else None
+        self.latency = latency or NO_LATENCY
+        self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars, bar_zone, refusals, self.pacing)
         self.next_order_id = 1
         self.requests: list = []
         self.host = ""

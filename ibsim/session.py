@@ -8,8 +8,9 @@ from .answers import SERVER_VERSION
 from .bar_text import BarText
 from .contracts import details_fields, listing_today, resolve
 from .faults import Fault
-from .history import Refusal
+from .history import HistoryAnswer
 from .messages import HistoricalDataRequest
+from .rules import Refusal
 from .wire import parse_version_range, read_handshake, read_message
 
 log = logging.getLogger("ibsim")
@@ -21,7 +22,7 @@ class Session:
         self.reader = reader
         self.writer = writer
         self.client_id: int | None = None
-        self.pending: dict[int, asyncio.Task] = {}  # delayed history answers by reqId
+        self.pending: dict[int, asyncio.Task] = {}  # history answers on their way, by reqId
         self._handlers = {
             messages.StartApi: self._start_api,
             messages.PositionsRequest: lambda r: self.send(answers.position_end()),
@@ -109,28 +110,29 @@ class Session:
 
     def _contract_details(self, request: messages.ContractDetailsRequest) -> None:
         today = listing_today(self.sim.now())
-        listing = resolve(self.sim.universe, request.contract, request.includeExpired, today)
-        if listing is None:
+        listings = resolve(self.sim.universe, request.contract, request.includeExpired, today)
+        if not listings:
             # No end marker: ib_async ends the request on the error alone.
             text = codes.NO_SECURITY_DEFINITION_TEXT
             self.send(answers.error(request.reqId, codes.NO_SECURITY_DEFINITION, text))
             return
-        self.send(answers.contract_details(request.reqId, details_fields(listing, today)))
+        for listing in listings:
+            fields = details_fields(listing, today, self.sim.operator_zone)
+            self.send(answers.contract_details(request.reqId, fields))
         self.send(answers.contract_details_end(request.reqId))
 
     def _historical_data(self, request: HistoricalDataRequest) -> None:
         fault = self.sim.take_fault()
-        if fault is None:
-            self._answer_history(request)
+        if fault is None or fault.kind == "delay":
+            self._answer_history(request, fault.seconds if fault else 0.0)
         elif fault.kind == "drop":
             log.info("dropping client %s on history request %s", self.client_id, request.reqId)
             self.close()
-        elif fault.kind == "delay":
-            self._answer_later(request, fault.seconds)
         else:
             self._answer_with_fault(request, fault)
 
-    def _answer_history(self, request: HistoricalDataRequest) -> None:
+    def _answer_history(self, request: HistoricalDataRequest, delay: float) -> None:
+        """Refusals go out at once; bars after the gateway's latency plus any injected delay."""
         try:
             answer = self.sim.desk.answer(request, self.sim.now())
         except Refusal as refusal:
@@ -142,7 +144,14 @@ class Session:
             return
         for code, text in answer.warnings:
             self.send(answers.error(request.reqId, code, text))
-        self.send(answers.historical_data(request.reqId, answer.start, answer.end, answer.bars))
+        delay += self.sim.latency.of(answer.bars.count)
+        if delay > 0:
+            self._send_later(request.reqId, answer, delay)
+        else:
+            self._send_bars(request.reqId, answer)
+
+    def _send_bars(self, req_id: int, answer: HistoryAnswer) -> None:
+        self.send(answers.historical_data(req_id, answer.start, answer.end, answer.bars))
 
     def _answer_with_fault(self, request: HistoricalDataRequest, fault: Fault) -> None:
         if fault.kind == "empty":
@@ -161,13 +170,15 @@ class Session:
             return f"{request.contract.symbol}@{request.contract.exchange} {request.whatToShow}"
         return listing.query_text(request.whatToShow)
 
-    def _answer_later(self, request: HistoricalDataRequest, seconds: float) -> None:
-        async def answer_after_delay():
-            await asyncio.sleep(seconds)
-            self.pending.pop(request.reqId, None)
-            self._answer_history(request)
+    def _send_later(self, req_id: int, answer: HistoryAnswer, seconds: float) -> None:
+        """A cancel before then (or the session closing) stops the answer."""
 
-        self.pending[request.reqId] = asyncio.create_task(answer_after_delay())
+        async def send_after_delay():
+            await asyncio.sleep(seconds)
+            self.pending.pop(req_id, None)
+            self._send_bars(req_id, answer)
+
+        self.pending[req_id] = asyncio.create_task(send_after_delay())
 
     def _cancel_historical_data(self, request: messages.CancelHistoricalData) -> None:
         task = self.pending.pop(request.reqId, None)

@@ -7,13 +7,16 @@ from dataclasses import dataclass
 from zoneinfo import ZoneInfo
 
 _BAR_UNITS = {"secs": 1, "min": 60, "mins": 60, "hour": 3600, "hours": 3600}
-VALID_BAR_SIZES = (
+# As the gateway lists them when it refuses another; clients send "1 week" and
+# "1 month" (ib_async's documented values), which it takes as well.
+LEGAL_BAR_SIZES = (
     "1 secs", "5 secs", "10 secs", "15 secs", "30 secs",
     "1 min", "2 mins", "3 mins", "5 mins", "10 mins", "15 mins", "20 mins", "30 mins",
     "1 hour", "2 hours", "3 hours", "4 hours", "8 hours",
-    "1 day", "1 week", "1 month",
+    "1 day", "1W", "1M",
 )  # fmt: skip
-CALENDAR_BARS = {"1 day": "day", "1 week": "week", "1 month": "month"}
+CALENDAR_BARS = {"1 day": "day", "1 week": "week", "1W": "week", "1 month": "month", "1M": "month"}
+VALID_BAR_SIZES = LEGAL_BAR_SIZES + ("1 week", "1 month")
 
 
 class TermError(ValueError):
@@ -25,17 +28,25 @@ class BarSize:
     seconds: int  # 0 for calendar bars
     calendar: str = ""  # "day", "week" or "month"
 
+    @property
+    def multi_day(self) -> bool:
+        return self.calendar in ("week", "month")
+
 
 @dataclass(frozen=True)
 class Duration:
     count: int
     unit: str  # S, D, W, M or Y
 
+    @property
+    def is_calendar_span(self) -> bool:
+        """Weeks, months and years are calendar spans; seconds and days count trading time."""
+        return self.unit in "WMY"
+
     def first_date(self, anchor: dt.date) -> dt.date:
-        """Earliest trade date inside a calendar duration ending with `anchor`."""
-        days = {"D": self.count, "W": 7 * self.count}.get(self.unit)
-        if days is not None:
-            return anchor - dt.timedelta(days=min(days - 1, anchor.toordinal() - 1))
+        """Earliest trade date inside a calendar span (W, M or Y) ending with `anchor`."""
+        if self.unit == "W":
+            return anchor - dt.timedelta(days=min(7 * self.count - 1, anchor.toordinal() - 1))
         months = self.count * (12 if self.unit == "Y" else 1)
         try:
             return _months_before(anchor, months) + dt.timedelta(days=1)
@@ -100,3 +111,20 @@ def _moment(day: str, clock: str, zone: str) -> dt.datetime:
         return naive.replace(tzinfo=ZoneInfo(zone))
     except (ValueError, KeyError, OSError) as exc:  # bad date, unknown or malformed zone
         raise TermError(f"Invalid end date/time: {day} {clock} {zone}") from exc
+
+
+# The longest duration each bar size allows, from IBKR's "Max Duration Per Bar
+# Size" table (TWS API documentation, Historical Bars): every bar size goes up
+# to 86400 S, 365 D, 52 W, 12 M or 68 Y, except "1 secs" bars, 2000 S at most.
+MAX_DURATION = {"S": 86400, "D": 365, "W": 52, "M": 12, "Y": 68}
+ONE_SECOND_BARS_MAX = 2000
+
+
+def over_unit_limit(duration: Duration) -> bool:
+    return duration.count > MAX_DURATION[duration.unit]
+
+
+def over_step_limit(bar_size: BarSize, duration: Duration) -> bool:
+    if bar_size.seconds != 1:
+        return False
+    return duration.unit != "S" or duration.count > ONE_SECOND_BARS_MAX

@@ -2,7 +2,7 @@
 
 from dataclasses import dataclass, field
 
-from .sessions import CME_HOURS, NYMEX_HOURS, US_STOCK_HOURS, TradingHours
+from .sessions import CME_HOURS, COMEX_HOURS, NYMEX_HOURS, US_STOCK_HOURS, TradingHours
 
 
 @dataclass(frozen=True)
@@ -57,10 +57,14 @@ class FutureSpec:
     conIdBase: int  # month contracts get conIdBase + months since 2000
     underConId: int
     months: str = "HMUZ"  # month codes that are listed
-    expiry: str = "third_friday"  # or "energy": see expiries.last_trade_date
+    expiry: str = "third_friday"  # "energy" or "metals": see expiries.last_trade_date
     expiryTime: str = "08:30:00"  # local time of the last trade on expiry day
     currency: str = "USD"
     hours: TradingHours = CME_HOURS
+    # Whose business days the expiry rule counts: index futures settle on the
+    # opening prices of the index's stocks, so they follow the stock exchange.
+    settlement_hours: TradingHours | None = US_STOCK_HOURS  # None: the root's own hours
+    open_months: int = 5  # months listed at any time, counted from the front month
     underSecType: str = "IND"
     marketRuleIds: str = "67"
 
@@ -105,7 +109,16 @@ DEFAULT_FUTURES = (
     FutureSpec("CL", "NYMEX", "Light Sweet Crude Oil", "1000",
                MarketParams(72.0, 0.35, 3e5, 2.0, 0.01, 0.002), 174200000, 0,
                months="FGHJKMNQUVXZ", expiry="energy", expiryTime="14:30:00",
-               hours=NYMEX_HOURS, underSecType="", marketRuleIds="32"),
+               hours=NYMEX_HOURS, settlement_hours=None, open_months=12, underSecType="",
+               marketRuleIds="32"),
+    FutureSpec("GC", "COMEX", "Gold", "100",
+               MarketParams(2400.0, 0.15, 2e5, 2.0, 0.1, 0.001), 106100000, 0,
+               months="GJMQVZ", expiry="metals", expiryTime="13:30:00", hours=COMEX_HOURS,
+               settlement_hours=None, open_months=6, underSecType="", marketRuleIds="5"),
+    FutureSpec("MGC", "COMEX", "E-Micro Gold", "10",
+               MarketParams(2400.0, 0.15, 5e4, 1.0, 0.1, 0.001), 106200000, 0,
+               months="GJMQVZ", expiry="metals", expiryTime="13:30:00", hours=COMEX_HOURS,
+               settlement_hours=None, open_months=6, underSecType="", marketRuleIds="5"),
 )
 
 

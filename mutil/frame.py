@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
-from typing import IO
+from contextlib import contextmanager
+from contextvars import ContextVar
+from typing import IO, Iterator
 
 import pandas as pd
+
+from mutil import streams
 
 # A frame longer than this prints its head and tail around one elision line.
 MAX_ROWS = 40
@@ -12,10 +16,28 @@ MAX_ROWS = 40
 FLOAT_DECIMALS = 4
 SMALL_FLOAT_DECIMALS = 8
 
+# False inside `tables_hidden()`: code that wants the data, not the printout (the Python API).
+_tables_shown: ContextVar[bool] = ContextVar("tables_shown", default=True)
+
 
 def printFrame(frame: pd.DataFrame | pd.Series, title: str = "", file: IO[str] | None = None) -> None:
-    """Print `title`, then `frame` as a table on stdout (or `file`)."""
-    print(formatFrame(frame, title), file=file, flush=True)
+    """Print `title`, then `frame` as a table on stdout (or `file`).
+
+    A reader that went away (a closed pipe) ends the printing quietly; the
+    caller is never interrupted by it.
+    """
+    if _tables_shown.get():
+        streams.write(formatFrame(frame, title) + "\n", file)
+
+
+@contextmanager
+def tables_hidden() -> Iterator[None]:
+    """printFrame prints nothing in this context (this task and what it awaits)."""
+    token = _tables_shown.set(False)
+    try:
+        yield
+    finally:
+        _tables_shown.reset(token)
 
 
 def formatFrame(frame: pd.DataFrame | pd.Series, title: str = "") -> str:

@@ -24,15 +24,21 @@ class GatewayAddress:
 
     @classmethod
     def parse(cls, text: str) -> GatewayAddress:
-        """HOST:PORT (an IPv6 host may be bracketed: [::1]:4002)."""
-        host, _, port = text.strip().rpartition(":")
-        host = host.strip("[]")
+        """HOST:PORT; an IPv6 host goes in brackets: [::1]:4002."""
+        text = text.strip()
+        if text.startswith("["):
+            host, bracket, port = text[1:].partition("]")
+            port = port[1:] if bracket and port.startswith(":") else ""
+        else:
+            host, _, port = text.rpartition(":")
+            if ":" in host or (not host and text.count(":") > 1):
+                raise ValueError(f"write an IPv6 address in brackets, with the port after it (e.g. [::1]:4002), got {text!r}")
         if not host or not port.isdigit() or not 0 < int(port) < 65536:
             raise ValueError(f"expected HOST:PORT, got {text!r}")
         return cls(host, int(port))
 
     def __str__(self) -> str:
-        return f"{self.host}:{self.port}"
+        return f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
 
 
 class Connection:

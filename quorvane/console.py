@@ -4,12 +4,16 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 import sys
 import time
+import warnings
 from contextlib import asynccontextmanager, redirect_stdout
 from typing import IO, AsyncIterator
 
 from loguru import logger
+
+from mutil import streams
 
 LOG_FORMAT = "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {message}"
 # The elapsed-time line appears only for requests slower than this, and is redrawn this often.
@@ -19,7 +23,14 @@ SPINNER = "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏"
 CLEAR_LINE = "\r\x1b[K"
 
 # Library log lines our own lines already say better (the connection reports a lost gateway).
-SAID_ELSEWHERE = (("ib_async.client", "Peer closed connection"),)
+# The host resolves symbols itself: "Symbol not found" says an unknown one, and it picks the front
+# month of a future the gateway answers with every month.
+SAID_ELSEWHERE = (
+    ("ib_async.client", "Peer closed connection"),
+    ("ib_async.ib", "Unknown contract: "),
+    ("ib_async.ib", "Ambiguous contract: "),
+    ("ib_async.wrapper", "Error 200, reqId "),
+)
 
 _log_handler: int | None = None
 
@@ -81,7 +92,7 @@ async def waiting(label: str, stream: IO[str] | None = None) -> AsyncIterator[No
     """Show "<spinner> label  1.2s" on `stream` (stderr) while the body runs; nothing unless it is a terminal."""
     global _status
     stream = stream or sys.stderr
-    if _status is not None or not _is_terminal(stream):
+    if _status is not None or not is_terminal(stream):
         yield
         return
     _status = StatusLine(label, stream)
@@ -95,27 +106,45 @@ async def waiting(label: str, stream: IO[str] | None = None) -> AsyncIterator[No
         _status = None
 
 
-def _is_terminal(stream: IO[str]) -> bool:
+def supports_colour(stream: IO[str]) -> bool:
+    """A terminal that shows colour, unless the user opted out (NO_COLOR, TERM=dumb)."""
+    return is_terminal(stream) and not os.environ.get("NO_COLOR") and os.environ.get("TERM") != "dumb"
+
+
+def is_terminal(stream: IO[str]) -> bool:
     try:
         return stream.isatty()
     except (AttributeError, ValueError):  # no isatty, or closed
         return False
 
 
-def configure_logging(level: str = "INFO") -> None:
+# Verbosity -> the least severe level shown.
+LEVELS = {"quiet": "WARNING", "normal": "INFO", "verbose": "DEBUG"}
+
+
+def configure_logging(verbosity: str = "normal") -> None:
     """Send log lines to the stderr of the moment (a shell may patch it), wiping the status line first.
 
-    Replaces loguru's default handler once; handlers others added stay.
+    Replaces loguru's default handler (and our own from an earlier call); handlers
+    others added stay. Warnings of libraries (yfinance, pandas) become debug lines.
     """
     global _log_handler
-    if _log_handler is not None:
-        return
-    try:
-        logger.remove(0)  # loguru's default: bound to the stderr that existed at import
-    except ValueError:
-        pass
-    _log_handler = logger.add(_write_log, level=level, format=LOG_FORMAT, colorize=_is_terminal(sys.stderr))
-    logging.getLogger().addHandler(_LibraryLogs(logging.WARNING))
+    if _log_handler is None:
+        try:
+            logger.remove(0)  # loguru's default: bound to the stderr that existed at import
+        except ValueError:
+            pass
+        logging.getLogger().addHandler(_LibraryLogs(logging.WARNING))
+        warnings.showwarning = _log_warning
+    else:
+        logger.remove(_log_handler)
+    _log_handler = logger.add(
+        _write_log, level=LEVELS[verbosity], format=LOG_FORMAT, colorize=supports_colour(sys.stderr)
+    )
+
+
+def _log_warning(message, category, filename, lineno, file=None, line=None) -> None:
+    logger.debug("{}: {} ({}:{})", category.__name__, message, filename, lineno)
 
 
 class _LibraryLogs(logging.Handler):
@@ -131,5 +160,4 @@ class _LibraryLogs(logging.Handler):
 
 def _write_log(message: str) -> None:
     clear_status()
-    sys.stderr.write(message)
-    sys.stderr.flush()
+    streams.write(message, sys.stderr)

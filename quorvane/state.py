@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import time
 from contextlib import contextmanager
+from dataclasses import dataclass
+from datetime import date
 
 from ib_async import IB, Contract, Future, Stock, util
 from ib_async.wrapper import RequestError
@@ -23,6 +26,8 @@ DEFAULT_FUTURES_EXCHANGE = "CME"
 CONNECT_TIMEOUT = 5.0
 # qualifyContractsAsync has no timeout of its own and waits forever on a silent gateway.
 QUALIFY_TIMEOUT = 10.0
+# A symbol the gateway did not know is asked about again after this many seconds.
+UNKNOWN_SYMBOL_TTL = 60.0
 
 
 def contract_for(symbol: str) -> Contract | None:
@@ -42,11 +47,28 @@ def contract_for(symbol: str) -> Contract | None:
     return Stock(symbol, "SMART", "USD")
 
 
+@dataclass(frozen=True, slots=True)
+class _Resolution:
+    symbol: str
+    contract: Contract | None
+    expires: float | None  # clock() deadline; None while the contract trades
+    last_day: date | None  # a future's last trading day
+
+
 class HostState:
-    """What commands see of the terminal: the gateway connection and symbol resolution."""
+    """What commands see of the terminal: the gateway connection and symbol resolution.
+
+    Resolutions are remembered for the session (until the next connect or disconnect): a stock's
+    contract for good, a future's until its last trading day has passed (the roll), and a symbol
+    the gateway did not know for UNKNOWN_SYMBOL_TTL seconds.
+    """
+
+    clock = staticmethod(time.monotonic)
+    today = staticmethod(date.today)
 
     def __init__(self, ib: IB | None = None) -> None:
         self.ib = ib
+        self._resolutions: dict[str, _Resolution] = {}
 
     @property
     def connected(self) -> bool:
@@ -60,7 +82,7 @@ class HostState:
         try:
             with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
                 await ib.connectAsync(host, port, clientId=client_id, timeout=timeout)
-        except OSError as exc:  # refused, unreachable, timed out and dropped are all OSErrors
+        except (OSError, UnicodeError) as exc:  # refused, unreachable, timed out, dropped; a name IDNA cannot encode
             if not quiet:
                 logger.error(
                     "Cannot connect to gateway at {}:{} ({}); requests fall back to public data",
@@ -68,11 +90,13 @@ class HostState:
                 )  # fmt: skip
             return None
         self.ib = ib
+        self._resolutions.clear()
         if not quiet:
             logger.info("Connected to gateway at {}:{} as client {}", host, port, client_id)
         return ib
 
     def disconnect(self) -> None:
+        self._resolutions.clear()
         if self.ib is not None:
             self.ib.disconnect()
             self.ib = None
@@ -86,9 +110,17 @@ class HostState:
         """
         if not self.connected:
             raise ConnectionError("Not connected to a gateway")
+        known = self._resolutions.get(symbol) if isinstance(symbol, str) else None
+        if known is not None and self._is_current(known):
+            return (known.symbol, known.contract)
         contract = contract_for(symbol) if isinstance(symbol, str) and symbol else None
         if contract is None:
             return ("", None)
+        resolved = await self._resolve(symbol, contract)
+        self._resolutions[symbol] = self._remembered(*resolved)
+        return resolved
+
+    async def _resolve(self, symbol: str, contract: Contract) -> tuple[str, Contract | None]:
         try:
             # asyncio.timeout, unlike wait_for on Python 3.11, never loses a cancellation.
             async with asyncio.timeout(QUALIFY_TIMEOUT):
@@ -104,6 +136,30 @@ class HostState:
         if isinstance(qualified, Future):
             return ("/" + qualified.symbol, qualified)
         return (qualified.symbol or symbol, qualified)
+
+    def _remembered(self, symbol: str, contract: Contract | None) -> _Resolution:
+        if contract is None:
+            return _Resolution(symbol, None, self.clock() + UNKNOWN_SYMBOL_TTL, None)
+        if not isinstance(contract, Future):
+            return _Resolution(symbol, contract, None, None)
+        last_day = _last_trading_day(contract)
+        if last_day is None:  # no readable expiry: ask again soon rather than trade a stale month
+            return _Resolution(symbol, contract, self.clock() + UNKNOWN_SYMBOL_TTL, None)
+        return _Resolution(symbol, contract, None, last_day)
+
+    def _is_current(self, known: _Resolution) -> bool:
+        if known.expires is not None and self.clock() >= known.expires:
+            return False
+        return known.last_day is None or self.today() <= known.last_day
+
+
+def _last_trading_day(future: Future) -> date | None:
+    """The day in lastTradeDateOrContractMonth ("YYYYMMDD", possibly followed by a time)."""
+    text = (future.lastTradeDateOrContractMonth or "")[:8]
+    try:
+        return date(int(text[:4]), int(text[4:6]), int(text[6:8])) if len(text) == 8 else None
+    except ValueError:
+        return None
 
 
 def _encodes(text: str) -> bool:

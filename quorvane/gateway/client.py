@@ -6,6 +6,10 @@
   reply to that cancel is not reported as an error.
 - A warning-class refusal (321, "Error validating request") ends the request at once with an
   empty answer. ib_async treats 321 as a warning and would wait out the whole timeout.
+- The gateway's pacing limits are kept by waiting (see pacing.py), and identical requests made
+  while one is in flight are sent once and share its answer.
+- It remembers the zone the gateway gave intraday bar times in, per symbol: the exchange's, or
+  the one the gateway is set to send.
 """
 
 from __future__ import annotations
@@ -14,20 +18,84 @@ import asyncio
 import logging
 import re
 import weakref
+from dataclasses import dataclass, field
+from datetime import datetime
 
 from ib_async import IB, BarDataList, Contract, util
 from loguru import logger
+
+from quorvane.gateway.pacing import Pacer
 
 # Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
 REFUSAL_WARNINGS = frozenset({321})
 _REQ_ID = re.compile(r"reqId (-?\d+):")
 
 
+@dataclass(frozen=True)
+class HistoryRequest:
+    contract: Contract
+    end: object  # a date, a datetime or the gateway's own text
+    duration: str
+    bar_size: str
+    what: str
+    use_rth: bool
+    format_date: int
+    chart_options: list = field(default_factory=list)
+
+    @property
+    def contract_identity(self) -> tuple:
+        c = self.contract
+        if c.conId:
+            return (c.secType, c.conId)
+        return (c.secType, c.symbol, c.lastTradeDateOrContractMonth, c.exchange, c.currency, c.localSymbol)
+
+    @property
+    def identity(self) -> tuple:
+        """What makes two requests identical to the gateway."""
+        return (self.contract_identity, util.formatIBDatetime(self.end), self.duration, self.bar_size,
+                self.what, self.use_rth, self.format_date, tuple(map(str, self.chart_options)))  # fmt: skip
+
+    @property
+    def pacing_group(self) -> tuple:
+        """Requests the gateway counts together in a burst: one contract, exchange and tick type."""
+        return (self.contract_identity, self.contract.exchange, self.what)
+
+    @property
+    def weight(self) -> int:
+        return 2 if self.what == "BID_ASK" else 1  # the gateway counts these twice
+
+    @property
+    def label(self) -> str:
+        return self.contract.localSymbol or self.contract.symbol
+
+
+class _SharedAnswer:
+    """The answer of one request in flight, awaited by every identical request made meanwhile."""
+
+    def __init__(self, task: asyncio.Task) -> None:
+        self.task = task
+        self.waiting = 0
+
+    async def wait(self) -> BarDataList:
+        self.waiting += 1
+        try:
+            return await asyncio.shield(self.task)
+        except asyncio.CancelledError:
+            if self.waiting == 1:  # nobody else wants the answer: withdraw the request
+                self.task.cancel()
+            raise
+        finally:
+            self.waiting -= 1
+
+
 class GatewayClient(IB):
-    def __init__(self) -> None:
+    def __init__(self, pacer: Pacer | None = None) -> None:
         super().__init__()
+        self.pacer = pacer if pacer is not None else Pacer()
+        self._in_flight: dict[tuple, _SharedAnswer] = {}
         self._open_history: set[int] = set()  # reqIds of one-off historical requests in flight
         self._abandoned: set[int] = set()  # reqIds given up: their late errors are expected
+        self._bar_zones: dict[str, str] = {}  # symbol ("AAPL", "/ES") -> zone of its bar times
         self.errorEvent += self._on_error
         _clients.add(self)
 
@@ -49,22 +117,35 @@ class GatewayClient(IB):
                 contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
                 formatDate, keepUpToDate, chartOptions, timeout,
             )  # fmt: skip
+        request = HistoryRequest(contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
+                                 formatDate, chartOptions)  # fmt: skip
+        shared = self._in_flight.get(request.identity)
+        if shared is None:
+            shared = _SharedAnswer(asyncio.ensure_future(self._fetch(request, timeout)))
+            self._in_flight[request.identity] = shared
+            shared.task.add_done_callback(lambda _: self._in_flight.pop(request.identity, None))
+        return await shared.wait()
+
+    async def _fetch(self, request: HistoryRequest, timeout: float) -> BarDataList:
+        """Send one request when pacing allows, and wait `timeout` seconds for its answer."""
+        await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label)
         req_id = self.client.getReqId()
-        bars = _bar_list(req_id, contract, endDateTime, durationStr, barSizeSetting, whatToShow,
-                         useRTH, formatDate, chartOptions)  # fmt: skip
-        answer = self.wrapper.startReq(req_id, contract, container=bars)
+        bars = _bar_list(req_id, request)
+        answer = self.wrapper.startReq(req_id, request.contract, container=bars)
         self._open_history.add(req_id)
         self.client.reqHistoricalData(
-            req_id, contract, util.formatIBDatetime(endDateTime), durationStr, barSizeSetting,
-            whatToShow, useRTH, formatDate, False, chartOptions,
+            req_id, request.contract, util.formatIBDatetime(request.end), request.duration,
+            request.bar_size, request.what, request.use_rth, request.format_date, False, request.chart_options,
         )  # fmt: skip
         try:
             async with asyncio.timeout(timeout or None):
-                return await answer
+                bars = await answer
+            self._note_zone(request.contract, bars)
+            return bars
         except TimeoutError:
             self._abandon(req_id)
-            logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, barSizeSetting,
-                           contract.localSymbol or contract.symbol)  # fmt: skip
+            logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, request.bar_size,
+                           request.label)  # fmt: skip
             bars.clear()
             return bars
         except asyncio.CancelledError:
@@ -72,6 +153,17 @@ class GatewayClient(IB):
             raise
         finally:
             self._open_history.discard(req_id)
+
+    def bar_zone(self, symbol: str) -> str | None:
+        """The zone of the latest intraday bar times for `symbol` (a future as "/ES"), if any came."""
+        return self._bar_zones.get(symbol)
+
+    def _note_zone(self, contract: Contract, bars: list) -> None:
+        stamp = bars[0].date if bars else None
+        zone = getattr(stamp.tzinfo, "key", None) if isinstance(stamp, datetime) else None
+        if zone:
+            future = contract.secType in ("FUT", "CONTFUT")
+            self._bar_zones[("/" if future else "") + contract.symbol] = zone
 
     def _abandon(self, req_id: int) -> None:
         """Stop waiting for `req_id`: cancel it at the gateway and forget its answer."""
@@ -101,17 +193,17 @@ def _is_about_abandoned_request(record: logging.LogRecord) -> bool:
 logging.getLogger("ib_async.wrapper").addFilter(lambda record: not _is_about_abandoned_request(record))
 
 
-def _bar_list(req_id, contract, end, duration, bar_size, what, use_rth, format_date, chart_options) -> BarDataList:
+def _bar_list(req_id: int, request: HistoryRequest) -> BarDataList:
     """The container ib_async fills, described the way its own request describes it."""
     bars = BarDataList()
     bars.reqId = req_id
-    bars.contract = contract
-    bars.endDateTime = end
-    bars.durationStr = duration
-    bars.barSizeSetting = bar_size
-    bars.whatToShow = what
-    bars.useRTH = use_rth
-    bars.formatDate = format_date
+    bars.contract = request.contract
+    bars.endDateTime = request.end
+    bars.durationStr = request.duration
+    bars.barSizeSetting = request.bar_size
+    bars.whatToShow = request.what
+    bars.useRTH = request.use_rth
+    bars.formatDate = request.format_date
     bars.keepUpToDate = False
-    bars.chartOptions = chart_options or []
+    bars.chartOptions = request.chart_options or []
     return bars

@@ -1,7 +1,9 @@
-"""The in-process bar cache that the kline command's gateway and public-data paths share."""
+"""The bar cache that the kline command's gateway and public-data paths share."""
 
 from __future__ import annotations
 
+import dataclasses
+import json
 import math
 import operator
 import os
@@ -10,9 +12,14 @@ from bisect import bisect_left, bisect_right, insort
 from collections import OrderedDict
 from dataclasses import dataclass
 from datetime import date
-from typing import Callable, Union
+from typing import TYPE_CHECKING, Callable, Union
 
 from loguru import logger
+
+from quorvane.gateway.bar_store import MEMORY, default_url, open_store
+
+if TYPE_CHECKING:
+    from quorvane.gateway.bar_store.store import BarStore
 
 
 def local_today() -> date:
@@ -66,6 +73,12 @@ class IntradayKey:
 
 
 Key = Union[CountKey, RangeKey, IntradayKey]
+_KEY_KINDS = {CountKey: "count", RangeKey: "range", IntradayKey: "intraday"}
+
+
+def key_text(key: Key) -> str:
+    """A key as the store names it: its kind and words, as JSON (words may hold any character)."""
+    return json.dumps([_KEY_KINDS[type(key)], *(getattr(key, f.name) for f in dataclasses.fields(key))])
 
 
 @dataclass(slots=True)
@@ -88,11 +101,20 @@ class KlineCache:
     A list longer than `max_bars` on its own is not kept, and it still
     replaces (drops) what was stored under its key.
 
+    Lasting: entries that never go stale are also written to a store that
+    outlives the process (by default an SQLite file in the user's cache
+    folder), and a later process answers them from there when memory misses.
+    A Redis store is shared by a desk: it takes every entry, live ones with
+    a Redis expiry at the live TTL. Writes run on the store's own thread.
+    A store in trouble costs a warning, never an answer (bar_store).
+
     Settings, read once in the constructor. Class attributes give the
     defaults (a host may change them before the first cache is built);
     environment variables override them:
       KLINE_CACHE_LIVE_TTL   seconds a live entry answers (default 60; 0 = never)
       KLINE_CACHE_MAX_BARS   total bar records held (default 2,000,000)
+      KLINE_CACHE_URL        the store: sqlite:///path, redis://host:port/db
+                             or memory: (default: the SQLite file)
     An unreadable or negative environment value is ignored with a warning.
 
     Stored lists are returned as the very objects given to `set`, never
@@ -102,12 +124,14 @@ class KlineCache:
 
     live_ttl: float = 60.0
     max_bars: int = 2_000_000
+    store_url: str | None = None  # None: the SQLite file in the user's cache folder
     clock: Callable[[], float] = time.monotonic
 
     def __init__(self) -> None:
         cls = type(self)
         self.live_ttl = _env_setting("KLINE_CACHE_LIVE_TTL", float, cls.live_ttl)
         self.max_bars = _env_setting("KLINE_CACHE_MAX_BARS", int, cls.max_bars)
+        self.store_url, self._store = _store_setting(cls.store_url)
         self.clock = cls.clock
         self._entries: OrderedDict[Key, _Entry] = OrderedDict()  # least recently used first
         self._expiring: OrderedDict[Key, float] = OrderedDict()  # live keys, earliest deadline first
@@ -139,14 +163,19 @@ class KlineCache:
         """Bar records held across all entries."""
         return self._bars
 
+    @property
+    def store(self) -> BarStore | None:
+        """Where lasting entries go; None when they live in memory only."""
+        return self._store
+
     def get(self, key: Key) -> list | None:
         self._purge_expired()
         entry = self._entries.get(key)
         if entry is None:
-            return None
+            return self._recall(key)
         if self._is_stale(entry):
             self._drop(key)
-            return None
+            return self._recall(key)
         self._entries.move_to_end(key)
         return entry.records
 
@@ -157,13 +186,35 @@ class KlineCache:
             raise TypeError(f"KlineCache stores lists of bar records, got {type(records).__name__}")
         self._purge_expired()
         self._drop(key)
+        live = key.is_live(local_today())
+        if self._store is not None and (not live or self._store.shares_live and self.live_ttl > 0):
+            self._store.save(key_text(key), records, self.live_ttl if live else None)
+        self._remember(key, records, self.clock() + self.live_ttl if live else None)
+
+    def flush(self) -> None:
+        """Wait until the store holds every entry set so far."""
+        if self._store is not None:
+            self._store.flush()
+
+    def _recall(self, key: Key) -> list | None:
+        """The entry from the store, kept in memory from now on; None when it has none."""
+        store = self._store
+        if store is None or not store.shares_live and key.is_live(local_today()):
+            return None
+        found = store.load(key_text(key))
+        if found is None:
+            return None
+        records, seconds_left = found
+        self._remember(key, records, None if seconds_left is None else self.clock() + seconds_left)
+        return records
+
+    def _remember(self, key: Key, records: list, expires: float | None) -> None:
         if len(records) > self.max_bars:
             return
-        expires = self.clock() + self.live_ttl if key.is_live(local_today()) else None
         self._entries[key] = _Entry(records, len(records), expires)
         self._bars += len(records)
         if expires is not None:
-            self._expiring[key] = expires
+            self._add_deadline(key, expires)
         if isinstance(key, CountKey):
             insort(self._counts.setdefault(key.group, []), key.count)
         self._evict_over_cap()
@@ -184,6 +235,14 @@ class KlineCache:
             self._entries.move_to_end(key)
             return entry.records[-count:]
         return None
+
+    def _add_deadline(self, key: Key, expires: float) -> None:
+        # Deadlines set here come in order; one recalled from a shared store with less time
+        # left than others may not, and then the few live keys are put in order again.
+        in_order = not self._expiring or next(reversed(self._expiring.values())) <= expires
+        self._expiring[key] = expires
+        if not in_order:
+            self._expiring = OrderedDict(sorted(self._expiring.items(), key=operator.itemgetter(1)))
 
     def _is_stale(self, entry: _Entry) -> bool:
         return entry.expires is not None and self.clock() >= entry.expires
@@ -232,6 +291,27 @@ def _check_count(count: object) -> int:
     if isinstance(count, bool) or not hasattr(type(count), "__index__"):
         raise TypeError(f"KlineCache count must be an integer, got {count!r}")
     return operator.index(count)
+
+
+def configured_store_url() -> str:
+    """The store a new cache uses: $KLINE_CACHE_URL, else KlineCache.store_url, else the default file."""
+    return os.environ.get("KLINE_CACHE_URL", "").strip() or KlineCache.store_url or default_url()
+
+
+def _store_setting(default: str | None) -> tuple[str, BarStore | None]:
+    """The store's URL ($KLINE_CACHE_URL over the class attribute) and the store it names."""
+    fallback = default or default_url()
+    raw = os.environ.get("KLINE_CACHE_URL", "").strip()
+    if raw:
+        try:
+            return raw, open_store(raw)
+        except ValueError as exc:
+            logger.warning("Ignoring KLINE_CACHE_URL={!r} ({}); using {}", raw, exc, fallback)
+    try:
+        return fallback, open_store(fallback)
+    except ValueError as exc:  # a host's class attribute
+        logger.warning("Ignoring KlineCache.store_url={!r} ({}); keeping bars in memory only", fallback, exc)
+        return MEMORY, None
 
 
 def _env_setting(name: str, kind: type, default):

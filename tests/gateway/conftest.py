@@ -9,6 +9,7 @@ host-local 23:59:59 in UTC.
 """
 
 import time
+from functools import partial
 
 import pytest
 from loguru import logger
@@ -16,6 +17,7 @@ from loguru import logger
 import quorvane.cmds.quotes.kline as kline
 from gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
 from quorvane.gateway.client import GatewayClient
+from quorvane.gateway.pacing import Pacer, Unlimited
 from quorvane.state import HostState
 
 
@@ -26,7 +28,8 @@ def gateway_clock():
 
 @pytest.fixture
 def client_class():
-    return GatewayClient
+    """The host's own client; the simulator here keeps no pacing, so neither does the client."""
+    return partial(GatewayClient, pacer=Pacer(Unlimited()))
 
 
 @pytest.fixture

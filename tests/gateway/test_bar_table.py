@@ -8,6 +8,7 @@ pipeline applied to yfinance's history frame.
 
 from __future__ import annotations
 
+import gc
 import math
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta, timezone
@@ -22,6 +23,8 @@ import quorvane.cmds.quotes.kline as kline
 from fixtures.yf import make_history_frame
 
 EASTERN = ZoneInfo("US/Eastern")
+LORD_HOWE = ZoneInfo("Australia/Lord_Howe")  # DST shifts by half an hour
+ST_JOHNS = ZoneInfo("America/St_Johns")  # half-hour offsets: shifts fall inside a UTC hour
 CONTRACT = Stock("AAPL", "SMART", "USD")
 
 
@@ -98,6 +101,14 @@ def with_nan(bars, field="low", every=3):
 FOLD_AND_GAP = [datetime(2025, 3, 9, 2, 30, tzinfo=EASTERN)] + [
     datetime(2025, 11, 2, 1, 30, fold=fold, tzinfo=EASTERN) for fold in (0, 1)]
 
+def through_repeated_hour(zone=EASTERN, day=datetime(2025, 11, 2)):
+    """Every 5 minutes from 00:30 to 03:30, the repeated hour once in each fold."""
+    times = [day + timedelta(minutes=m) for m in range(30, 211, 5)]
+    repeated = [t.replace(fold=1) for t in times if t.hour == 1]
+    return [t.replace(tzinfo=zone) for t in times if t.hour < 2] + [t.replace(tzinfo=zone) for t in repeated] + [
+        t.replace(tzinfo=zone) for t in times if t.hour >= 2]
+
+
 GATEWAY_CASES = {
     "daily-calendar-dates": lambda: bars_at(daily_dates(40)),
     "intraday-us-eastern": lambda: bars_at(minutes(390)),
@@ -105,6 +116,10 @@ GATEWAY_CASES = {
     "intraday-fixed-offset-zone": lambda: bars_at(minutes(30, timezone(timedelta(hours=5, minutes=30)))),
     "intraday-across-dst-change": lambda: bars_at(minutes(60, EASTERN, datetime(2025, 11, 1), timedelta(hours=1))),
     "dst-fold-and-gap-times": lambda: bars_at(FOLD_AND_GAP),
+    "minutes-through-dst-gap": lambda: bars_at(minutes(240, EASTERN, datetime(2025, 3, 9, 0, 30))),
+    "minutes-through-repeated-hour": lambda: bars_at(through_repeated_hour()),
+    "half-hour-dst-start": lambda: bars_at(minutes(240, LORD_HOWE, datetime(2025, 10, 5, 0, 30))),
+    "half-hour-offset-dst-end": lambda: bars_at(through_repeated_hour(ST_JOHNS)),
     "naive-datetimes": lambda: bars_at(minutes(30, None)),
     "mixed-zones": lambda: bars_at(minutes(10)) + bars_at(minutes(10, timezone.utc)),
     "whole-number-prices-become-Int64": lambda: bars_at(daily_dates(20), price=100.0),
@@ -185,6 +200,20 @@ async def test_kline_keeps_only_the_last_count_bars(printed):
     assert_same(printed[0], result["bars"], plain_table(bars[-4:]))
 
 
+@pytest.mark.parametrize("collector_on", [True, False], ids=["collector-on", "collector-off"])
+@pytest.mark.parametrize("make_bars", [lambda: bars_at(minutes(50)), lambda: bars_at(daily_dates(50))],
+                         ids=["time-stamps", "calendar-dates"])
+async def test_records_are_left_to_themselves_and_the_collector_as_it_was(printed, collector_on, make_bars):
+    """Records hold nothing that could lead back to them: the collector need never walk them."""
+    (gc.enable if collector_on else gc.disable)()
+    try:
+        records = (await command(StandInGateway(make_bars()))._intraday(CONTRACT))["bars"]
+        assert gc.isenabled() is collector_on
+    finally:
+        gc.enable()
+    assert not any(gc.is_tracked(record) or gc.is_tracked(record["date"]) for record in records)
+
+
 async def test_records_are_new_objects_each_fetch(printed):
     bars = bars_at(daily_dates(3))
     first = (await command(StandInGateway(bars))._intraday(CONTRACT))["bars"]
@@ -219,6 +248,7 @@ YFINANCE_CASES = {
     "unnamed-index": lambda: make_history_frame(20, "1m", index_name=None),
     "without-dividends-and-splits": lambda: make_history_frame(20, "1m").drop(columns=["Dividends", "Stock Splits"]),
     "one-row": lambda: make_history_frame(1, "1m"),
+    "column-named-like-the-table": lambda: make_history_frame(9, "1m", extra_columns={"average": 1.5}),
 }
 
 

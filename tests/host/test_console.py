@@ -1,5 +1,10 @@
 import asyncio
 import io
+import logging
+import warnings
+
+import pytest
+from loguru import logger
 
 from quorvane import console
 
@@ -26,3 +31,27 @@ async def test_no_elapsed_line_off_a_terminal():
     async with console.waiting("kline AAPL", pipe):
         await asyncio.sleep(0.02)
     assert pipe.getvalue() == ""
+
+
+@pytest.mark.parametrize(
+    "verbosity, shown",
+    [("quiet", ["WARNING"]), ("normal", ["INFO", "WARNING"]), ("verbose", ["DEBUG", "INFO", "WARNING", "DEBUG"])],
+)
+def test_verbosity_and_library_warnings_as_debug_lines(monkeypatch, capsys, verbosity, shown):
+    monkeypatch.setattr(console, "_log_handler", None)
+    monkeypatch.setattr(warnings, "showwarning", warnings.showwarning)
+    monkeypatch.setattr(logging.getLogger(), "handlers", list(logging.getLogger().handlers))
+    console.configure_logging(verbosity)
+    try:
+        logger.debug("detail")
+        logger.info("progress")
+        logger.warning("fallback")
+        with warnings.catch_warnings():
+            warnings.simplefilter("always")
+            warnings.warn_explicit("old API", FutureWarning, "yfinance/scrapers/history.py", 7)
+    finally:
+        logger.remove(console._log_handler)
+    lines = capsys.readouterr().err.splitlines()
+    assert [line.split()[1] for line in lines] == shown
+    if "DEBUG" in shown:
+        assert lines[-1].endswith("FutureWarning: old API (yfinance/scrapers/history.py:7)")

@@ -1,9 +1,11 @@
+import os
+
 import numpy as np
 import pandas as pd
 import pytest
 
-from mutil import frame
-from mutil.frame import printFrame
+from mutil import frame, streams
+from mutil.frame import printFrame, tables_hidden
 
 
 def printed(capsys, table, title="T"):
@@ -54,3 +56,19 @@ def test_long_frame_prints_head_and_tail_around_one_elision_line(capsys, monkeyp
 def test_frame_of_exactly_the_limit_is_printed_whole(capsys):
     lines = printed(capsys, pd.DataFrame({"x": range(frame.MAX_ROWS)}))
     assert len(lines) == 2 + frame.MAX_ROWS
+
+
+def test_closed_pipe_ends_printing_quietly():
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # the reader went away (`... | head -1` once head is done)
+    with os.fdopen(write_end, "w") as pipe:
+        printFrame(pd.DataFrame({"x": range(3)}), "T", file=pipe)  # raises nothing into the caller
+        printFrame(pd.DataFrame({"x": range(3)}), "T", file=pipe)
+        assert streams.closed(pipe)
+
+
+def test_tables_hidden_for_code_that_wants_the_data(capsys):
+    with tables_hidden():
+        printFrame(pd.DataFrame({"x": [1]}), "T")
+    printFrame(pd.DataFrame({"x": [2]}), "shown")
+    assert capsys.readouterr().out.splitlines()[0] == "shown"

@@ -2,12 +2,14 @@
 
 import asyncio
 import logging
+from functools import partial
 
 import pytest
 from ib_async import Stock
 
-from ibsim import Fault
+from ibsim import Fault, GatewaySimulator
 from quorvane.gateway.client import GatewayClient
+from quorvane.gateway.pacing import Pacer, Unlimited
 from quorvane.state import HostState
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
@@ -16,7 +18,8 @@ REFUSAL = "Error validating request.-'bP' : cause - Historical data requests for
 
 @pytest.fixture
 def client_class():
-    return GatewayClient
+    """The host's own client; the simulator here keeps no pacing, so neither does the client."""
+    return partial(GatewayClient, pacer=Pacer(Unlimited()))
 
 
 @pytest.fixture
@@ -68,6 +71,18 @@ async def test_cancellation_reaches_the_gateway_and_logs_nothing(client, gateway
     assert (await asyncio.wait_for(request(client), 5))  # the connection serves on
 
 
+@pytest.mark.parametrize("sent_zone, noted", [(None, "US/Eastern"), ("Europe/Berlin", "Europe/Berlin")],
+                         ids=["exchange-zone", "zone-the-gateway-is-set-to-send"])
+async def test_notes_the_zone_intraday_bar_times_came_in(sent_zone, noted):
+    sim = GatewaySimulator(bar_zone=sent_zone)
+    client = GatewayClient()
+    await client.connectAsync("127.0.0.1", await sim.start(), clientId=1, timeout=5)
+    try:
+        await asyncio.wait_for(request(client), 5)
+        assert (client.bar_zone("AAPL"), client.bar_zone("/AAPL")) == (noted, None)
+    finally:
+        client.disconnect()
+        await sim.stop()
 
 
 class CancelAsAnswersLand:
@@ -103,3 +118,4 @@ async def test_a_cancel_that_arrives_as_the_answer_lands_is_not_lost(client, mon
     cancel.task = asyncio.create_task(ask(client))
     await asyncio.wait([cancel.task], timeout=5)
     assert cancel.task.cancelled() == cancel.delivered
+

@@ -1,5 +1,6 @@
 import json
 import math
+import re
 from datetime import date, datetime
 
 import numpy as np
@@ -7,7 +8,7 @@ import pandas as pd
 import pytest
 
 from quorvane import chart
-from quorvane.output import jsonable, record_json, record_title, summary
+from quorvane.records import jsonable, record_json, record_title, summary
 
 
 @pytest.mark.parametrize(
@@ -58,11 +59,14 @@ def test_record_title(record, title):
     [
         ({"symbol": "AAPL", "bars": [{}], "cached": True, "source": "ibkr"}, "kline AAPL: 1 bars (ibkr, cache)"),
         ({"symbol": "AAPL", "bars": [{}], "source": "cache"}, "kline AAPL: 1 bars (cache)"),
-        ({"symbol": "AAPL", "bars": [{}], "source": "yfinance"}, "kline AAPL: 1 bars (yfinance)"),
+        ({"symbol": "AAPL", "bars": [{}] * 78, "count": 200, "source": "yfinance"},
+         "kline AAPL: 78 of 200 bars (yfinance)"),
+        ({"symbol": "AAPL", "bars": [{}] * 5, "count": 5, "source": "ibkr", "timezone": "America/New_York"},
+         "kline AAPL: 5 bars (ibkr), times in America/New_York"),
     ],
-    ids=["gateway-cache-hit", "intraday-cache-hit", "fallback"],
-)
-def test_summary_names_where_bars_came_from(record, line):
+    ids=["gateway-cache-hit", "intraday-cache-hit", "short-answer", "zone-known"],
+)  # fmt: skip
+def test_summary_says_how_many_bars_from_where_in_which_zone(record, line):
     assert summary(["kline", "aapl"], record) == line
 
 
@@ -83,14 +87,66 @@ def test_chart_refuses_bars_it_cannot_draw(bars, error):
         chart.ohlcv_frame({"bars": bars})
 
 
+def test_merged_candle_keeps_first_open_extremes_last_close_and_total_volume():
+    frame = chart.ohlcv_frame({"bars": _bars(5)})
+    merged, per = chart.merge_bars(frame, 2)
+    assert per == 3 and list(merged.index) == [frame.index[0], frame.index[3]]
+    assert merged.iloc[0].tolist() == [10.0, 13.0, 9.0, 12.5, 3003.0]
+    assert merged.iloc[1].tolist() == [13.0, 15.0, 12.0, 14.5, 2007.0]  # the short last group
+
+
 @pytest.mark.parametrize(
-    "bars, first_label, last_label",
-    [(_bars(30), "2025-01-02", "2025-02-12"), (_bars(60, "2025-01-02 09:30", "min"), "09:30", "10:29")],
-    ids=["daily-dates", "intraday-times"],
+    "start, freq, first_label",
+    [
+        ("2025-01-02", "B", "Jan 02"),
+        ("2024-12-02", "B", "2024-12-02"),
+        ("2025-01-02 09:30", "min", "09:30"),
+        ("2025-01-02 09:30", "h", "Jan 02 09:30"),
+        ("2024-12-31 09:30", "h", "2024-12-31 09:30"),
+    ],
+    ids=["days-in-one-year", "days-across-a-year", "minutes-of-one-day", "hours-over-days", "hours-across-a-year"],
 )
-def test_terminal_chart_has_title_span_and_axis_dates(bars, first_label, last_label):
-    text = chart.terminal_chart({"symbol": "AAPL", "period": "day", "bars": bars}, width=100, height=24)
+def test_terminal_chart_labels_are_apart_and_name_the_year_when_the_span_crosses_one(start, freq, first_label):
+    text = chart.terminal_chart({"symbol": "AAPL", "period": "day", "bars": _bars(60, start, freq)}, width=100, height=24)
     lines = text.splitlines()
     assert len(lines) == 24 and all(len(line) <= 100 for line in lines)
-    assert lines[0].strip().startswith(f"AAPL day ({len(bars)} bars)")
-    assert first_label in lines[-1] and last_label in lines[-1] and "volume" in text
+    assert lines[0].strip().startswith("AAPL day (60 bars)")
+    labels = re.split(r" {2,}", lines[-1].strip())
+    assert labels[0] == first_label and len(labels) >= 3
+    assert {len(label) for label in labels} == {len(first_label)}  # each whole, none run into the next
+
+
+def test_terminal_chart_of_40000_bars_draws_no_more_candles_than_fit_the_width():
+    text = chart.terminal_chart({"symbol": "AAPL", "period": "5m", "bars": _bars(40_000, freq="5min")},
+                                width=120, height=30)  # fmt: skip
+    candle_rows = [line for line in text.splitlines() if "┤" in line or line.lstrip().startswith("│")]
+    columns = {i for line in candle_rows[:8] for i, ch in enumerate(line[:-1]) if ch in "█│" and i > line.find("┤")}
+    limit = (120 - chart.Y_LABEL_WIDTH - 2) // chart.CANDLE_COLUMNS
+    assert 0 < len(columns) <= limit
+    assert f"1 candle = {math.ceil(40_000 / limit)} bars" in text
+
+
+def test_volume_sits_under_its_candle_in_its_colour():
+    bars = _bars(6)
+    bars[2]["close"] = bars[2]["open"] - 1  # one falling candle
+    text = chart.terminal_chart({"symbol": "AAPL", "period": "day", "bars": bars}, width=60, height=20, color=True)
+    import plotext
+
+    plain = plotext.uncolorize(text).splitlines()
+    volume_at = [i for i, ch in enumerate(plain[-3]) if ch == "█"]
+    wick_at = sorted({i for line in plain[2:10] for i, ch in enumerate(line) if ch == "█"})
+    assert volume_at == wick_at and len(volume_at) == 6
+    assert "\x1b[38;5;1m" in text and "\x1b[38;5;2m" in text  # down and up colours
+
+
+@pytest.mark.parametrize("suffix, magic", [(".png", b"\x89PNG"), (".svg", b"<?xml"), (".pdf", b"%PDF")])
+def test_chart_file_format_follows_its_extension(tmp_path, suffix, magic):
+    path = tmp_path / f"chart{suffix.upper()}"
+    chart.save_chart({"symbol": "AAPL", "period": "day", "bars": _bars(30)}, str(path))
+    assert path.read_bytes().startswith(magic)
+
+
+def test_chart_file_of_unknown_format_is_refused(tmp_path):
+    with pytest.raises(ValueError, match="name a .png, .svg or .pdf file"):
+        chart.save_chart({"symbol": "AAPL", "bars": _bars(3)}, str(tmp_path / "chart.jpg"))
+    assert not list(tmp_path.iterdir())

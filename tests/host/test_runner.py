@@ -6,7 +6,7 @@ from dataclasses import dataclass, field
 import pytest
 
 from mutil.dispatch import DArg
-from quorvane import runner
+from quorvane import loader, runner
 from quorvane.cmds.base import IOp, command
 from quorvane.state import HostState
 
@@ -30,7 +30,7 @@ def fake(registry, monkeypatch):
             return IOpFake.answer
 
     # This test module stands in for the command modules (it is already imported).
-    monkeypatch.setattr(runner, "COMMAND_MODULES", (__name__,))
+    monkeypatch.setattr(loader, "COMMAND_MODULES", (__name__,))
     IOpFake.requires_gateway = False
     return IOpFake
 
@@ -40,11 +40,15 @@ def fake(registry, monkeypatch):
     [
         ({"symbol": "/ES", "bars": [{}, {}], "source": "ibkr"}, 0, "fake /ES: 2 bars (ibkr)"),
         ({"symbol": "AAPL", "bars": [], "cached": True}, 0, "fake AAPL: 0 bars (cache)"),
+        ({"symbol": "AAPL", "bars": [{}], "count": 3}, 0, "fake AAPL: 1 of 3 bars"),
         ({"error": "No data returned", "symbol": "AAPL"}, 1, "fake AAPL: error: No data returned"),
-        (ValueError("month must be in 1..12"), 1, "fake aapl: error: ValueError: month must be in 1..12"),
+        ({"error": "Start must be before end"}, 2, "fake aapl: error: Start must be before end"),
+        (ValueError("month must be in 1..12"), 2, "fake aapl: error: ValueError: month must be in 1..12"),
+        (RuntimeError("socket gone"), 1, "fake aapl: error: RuntimeError: socket gone"),
         (None, 1, "fake aapl: error: no result record (NoneType)"),
     ],
-    ids=["gateway-bars", "cache-hit", "error-record", "command-raises", "no-record"],
+    ids=["gateway-bars", "cache-hit", "short-answer", "no-data", "bad-range-is-usage", "bad-words-raise",
+         "command-fails", "no-record"],
 )
 def test_summary_line_and_exit_code(fake, capsys, answer, code, line):
     fake.answer = answer
@@ -56,7 +60,7 @@ def test_summary_line_and_exit_code(fake, capsys, answer, code, line):
 def test_unloadable_command_module_exits_2(monkeypatch, tmp_path, capsys, module):
     (tmp_path / "emptyfolder").mkdir()
     monkeypatch.syspath_prepend(str(tmp_path))
-    monkeypatch.setattr(runner, "COMMAND_MODULES", (module,))
+    monkeypatch.setattr(loader, "COMMAND_MODULES", (module,))
     assert runner.main(["kline", "AAPL"]) == 2
     assert capsys.readouterr().err.count("\n") == 1
 

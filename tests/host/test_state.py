@@ -1,4 +1,5 @@
 import copy
+from datetime import date
 
 import pytest
 from ib_async import Contract, Future, Stock
@@ -75,3 +76,31 @@ async def test_connected_flag_and_refusal_while_down(ib, connected):
     if not connected:
         with pytest.raises(ConnectionError):
             await state.positionalQuoteRepopulate("AAPL")
+
+
+def expiring(contract):
+    contract.conId, contract.lastTradeDateOrContractMonth = 7, "20260320"
+    return contract
+
+
+@pytest.mark.parametrize(
+    "typed, answer, seconds_later, today, asked_again",
+    [
+        ("AAPL", qualify, 30 * 86400, date(2026, 4, 20), False),
+        ("NOPE", lambda c: None, 59, date(2026, 3, 20), False),
+        ("NOPE", lambda c: None, 60, date(2026, 3, 20), True),
+        ("/ES", expiring, 30 * 86400, date(2026, 3, 20), False),
+        ("/ES", expiring, 0, date(2026, 3, 21), True),
+    ],
+    ids=["stock-for-the-session", "unknown-within-a-minute", "unknown-after-a-minute",
+         "future-through-its-last-day", "future-after-its-last-day"],
+)
+async def test_resolutions_are_remembered(typed, answer, seconds_later, today, asked_again):
+    ib, now = StubIB(answer), [1000.0]
+    state = HostState(ib)
+    state.clock, state.today = (lambda: now[0]), (lambda: date(2026, 3, 20))
+    first = await state.positionalQuoteRepopulate(typed)
+    now[0] += seconds_later
+    state.today = lambda: today
+    assert await state.positionalQuoteRepopulate(typed) == first
+    assert len(ib.asked) == (2 if asked_again else 1)

@@ -1,7 +1,6 @@
-"""The runner as a user meets it: `python -m quorvane` in a subprocess, and the shell in-process."""
+"""The runner as a user meets it: `python -m quorvane` in a subprocess, or on a pseudo-terminal."""
 
 import os
-import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -20,40 +19,57 @@ sys.modules[__name__] = FakeYfinance()
 
 @pytest.fixture(scope="session")
 def extension():
-    """The kline module, imported (so rebuilt if needed) once before any subprocess imports it."""
+    """The kline module, imported once before any subprocess imports it."""
     import quorvane.cmds.quotes.kline as kline
 
     return kline
 
 
 @pytest.fixture
-def cli(extension, tmp_path):
-    """run(*args, stdin="", env={}) -> CompletedProcess of `python -m quorvane *args`."""
+def runner_env(extension, tmp_path) -> dict:
+    """The environment of a runner subprocess: public data from the stand-in, history in tmp_path."""
     stub = tmp_path / "stub" / "yfinance"
     stub.mkdir(parents=True)
     (stub / "__init__.py").write_text(YFINANCE_STUB)
+    environ = {k: v for k, v in os.environ.items() if k not in ("QUORVANE_GATEWAY", "NO_COLOR")}
+    environ.update(
+        PYTHONPATH=os.pathsep.join([str(stub.parent), str(ROOT / "tests"), str(ROOT)]),
+        QUORVANE_HISTORY=str(tmp_path / "history"),
+    )
+    return environ
 
-    def run(*args: str, stdin: str = "", env: dict | None = None) -> subprocess.CompletedProcess:
-        environ = {k: v for k, v in os.environ.items() if k != "QUORVANE_GATEWAY"}
-        environ.update(
-            PYTHONPATH=os.pathsep.join([str(stub.parent), str(ROOT / "tests"), str(ROOT)]),
-            QUORVANE_HISTORY=str(tmp_path / "history"),
-            **(env or {}),
-        )
+
+@pytest.fixture
+def cli(runner_env, tmp_path):
+    """run(*args, stdin="", env={}, stdout=PIPE) -> CompletedProcess of `python -m quorvane *args`."""
+
+    def run(*args: str, stdin: str = "", env: dict | None = None, stdout=subprocess.PIPE) -> subprocess.CompletedProcess:
         return subprocess.run(
-            [sys.executable, "-m", "quorvane", *args], input=stdin, capture_output=True, text=True,
-            env=environ, cwd=tmp_path, timeout=RUN_TIMEOUT,
+            [sys.executable, "-m", "quorvane", *args], input=stdin, stdout=stdout, stderr=subprocess.PIPE,
+            text=True, env={**runner_env, **(env or {})}, cwd=tmp_path, timeout=RUN_TIMEOUT,
         )  # fmt: skip
 
     return run
 
 
 @pytest.fixture
-def closed_port() -> int:
-    """A loopback port nobody listens on."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+def terminal(runner_env, tmp_path):
+    """spawn(*args) -> `python -m quorvane *args` on a pseudo-terminal (pexpect), closed after the test."""
+    import pexpect
+
+    children = []
+
+    def spawn(*args: str):
+        child = pexpect.spawn(
+            sys.executable, ["-m", "quorvane", *args], env={**runner_env, "TERM": "xterm-256color", "PROMPT_TOOLKIT_NO_CPR": "1"},
+            cwd=str(tmp_path), encoding="utf-8", timeout=RUN_TIMEOUT, dimensions=(40, 120),
+        )  # fmt: skip
+        children.append(child)
+        return child
+
+    yield spawn
+    for child in children:
+        child.close(force=True)
 
 
 @pytest.fixture

@@ -1,24 +1,68 @@
-"""The shell driven through prompt_toolkit's pipe input, in this process, against the simulator."""
+"""The shell at a real terminal (a pseudo-terminal), and its reconnection and completion within the process."""
 
 import asyncio
-import json
-import signal
-from contextlib import asynccontextmanager
+import os
+import sys
 
+import pexpect
 import pytest
-from prompt_toolkit.application import create_app_session
 from prompt_toolkit.document import Document
-from prompt_toolkit.history import FileHistory
-from prompt_toolkit.input import create_pipe_input
-from prompt_toolkit.output import DummyOutput
 
 from ibsim import Fault
 from quorvane.connection import Connection, GatewayAddress
-from quorvane.runner import execute
-from quorvane.shell import Shell, ShellCompleter
+from quorvane.prompt import ShellCompleter
+from quorvane.request import execute
 from quorvane.state import HostState
 
-SESSION_TIMEOUT = 10
+PROMPT = "quorvane>"  # the prompt draws its blank by moving the cursor
+UP_COLOUR = "\x1b[38;5;2m"
+
+
+def finished(child) -> int:
+    child.expect(pexpect.EOF)
+    child.close()
+    return child.exitstatus
+
+
+def test_a_session_at_the_terminal(terminal, tmp_path):
+    shell = terminal("--sim")
+    shell.expect_exact(PROMPT)
+    shell.sendline("kline AAPL day 20")
+    shell.expect_exact("kline AAPL: 20 bars (ibkr)")
+    shell.sendline("kline aapl day 20")
+    shell.expect_exact("AAPL day (20 bars) [cache]")  # the cached answer is shown too
+    shell.expect_exact("kline AAPL: 20 bars (ibkr, cache)")
+    shell.sendline("help kline")
+    shell.expect_exact("/ES is a futures root")
+    shell.sendline("kline AAPL day 30 --chart")
+    shell.expect_exact(UP_COLOUR)  # a terminal gets colour
+    shell.expect_exact("kline AAPL: 30 bars")
+    shell.sendline("quote X")
+    shell.expect_exact("Unknown command: quote")
+    shell.expect_exact(PROMPT)
+    shell.sendcontrol("d")
+    assert finished(shell) == 0  # Ctrl-D leaves with 0, whatever the last request did
+    assert "+kline aapl day 20" in (tmp_path / "history").read_text()  # kept for the next session
+
+
+async def test_ctrl_c_cancels_the_request_and_the_shell_goes_on(terminal, gateway_sim):
+    shell = terminal("--gateway", f"127.0.0.1:{gateway_sim.port}")
+    await asyncio.to_thread(shell.expect_exact, PROMPT)
+    gateway_sim.inject(Fault.delay(30))
+    shell.sendline("kline AAPL day 20")
+    await until(lambda: gateway_sim.history_requests)
+    shell.sendintr()
+    await asyncio.to_thread(shell.expect_exact, "kline AAPL day 20: cancelled")
+    shell.sendline("kline AAPL day 10")
+    await asyncio.to_thread(shell.expect_exact, "kline AAPL: 10 bars (ibkr)")
+    shell.sendline("quit")
+    assert await asyncio.to_thread(finished, shell) == 0
+
+
+async def until(condition, timeout=10.0):
+    async with asyncio.timeout(timeout):
+        while not condition():
+            await asyncio.sleep(0.02)
 
 
 @pytest.fixture
@@ -27,58 +71,6 @@ async def connection(gateway_sim, fresh_cache):
     assert await link.connect()
     yield link
     await link.close()
-
-
-@asynccontextmanager
-async def shell_on_pipe(connection, tmp_path):
-    """(pipe, task): a shell reading what the test types into the pipe."""
-    with create_pipe_input() as pipe, create_app_session(input=pipe, output=DummyOutput()):
-        shell = Shell(connection, history=FileHistory(str(tmp_path / "history")))
-        yield pipe, asyncio.create_task(shell.run())
-
-
-async def until(condition, timeout=5.0):
-    async with asyncio.timeout(timeout):
-        while not condition():
-            await asyncio.sleep(0.02)
-
-
-async def test_repeated_request_is_a_cache_hit(connection, gateway_sim, capsys, tmp_path):
-    async with shell_on_pipe(connection, tmp_path) as (pipe, session):
-        pipe.send_text("kline AAPL day 20\nkline aapl day 20\n\x04")
-        assert await asyncio.wait_for(session, SESSION_TIMEOUT) == 0
-    out = capsys.readouterr().out.splitlines()
-    assert "kline AAPL: 20 bars (ibkr)" in out and "kline AAPL: 20 bars (ibkr, cache)" in out
-    assert len(gateway_sim.history_requests) == 1
-    assert "AAPL day (20 bars) [cache]" in out
-    assert "+kline aapl day 20" in (tmp_path / "history").read_text()  # kept for the next session
-
-
-async def test_ctrl_c_cancels_the_request_and_the_shell_goes_on(connection, gateway_sim, capsys, tmp_path):
-    gateway_sim.inject(Fault.delay(30))
-    async with shell_on_pipe(connection, tmp_path) as (pipe, session):
-        pipe.send_text("kline AAPL day 20\n")
-        await until(lambda: gateway_sim.history_requests)
-        signal.raise_signal(signal.SIGINT)  # what the terminal sends for Ctrl-C while a request runs
-        pipe.send_text("kline AAPL day 10\n\x04")
-        assert await asyncio.wait_for(session, SESSION_TIMEOUT) == 0
-    captured = capsys.readouterr()
-    assert "kline AAPL day 20: cancelled" in captured.err
-    assert "kline AAPL: 10 bars (ibkr)" in captured.out.splitlines()
-    assert signal.getsignal(signal.SIGINT) is not None  # the shell put the previous handler back
-
-
-async def test_help_options_and_bad_lines(connection, capsys, log_lines, extension, tmp_path):
-    async with shell_on_pipe(connection, tmp_path) as (pipe, session):
-        pipe.send_text('help kline\nkline AAPL day 3 --bogus\nkline "AAPL\nkline AAPL day 3 --json\nhelp no\nquit\n')
-        assert await asyncio.wait_for(session, SESSION_TIMEOUT) == 0
-    captured = capsys.readouterr()
-    assert extension.IOpKline.__doc__.rstrip() in captured.out
-    assert "ERROR|kline: unrecognized arguments: --bogus" in log_lines
-    assert "ERROR|Cannot read command line: No closing quotation" in log_lines
-    record = json.loads(next(line for line in captured.out.splitlines() if line.startswith("{")))
-    assert record["count"] == 3 and "T" not in record["bars"][0]["date"]  # daily bars: ISO dates
-    assert "Unknown command: no" in captured.out
 
 
 async def test_lost_gateway_falls_back_then_reconnects(connection, gateway_sim, log_lines, fake_yf, capsys):
@@ -98,6 +90,16 @@ async def test_lost_gateway_falls_back_then_reconnects(connection, gateway_sim, 
     ]
 
 
+async def test_bars_are_cached_though_stdout_closed_under_the_table(connection, extension, monkeypatch, log_lines):
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # `| head -1` once head is done
+    with os.fdopen(write_end, "w") as closed_stdout:
+        monkeypatch.setattr(sys, "stdout", closed_stdout)
+        assert await execute(["kline", "AAPL", "day", "20"], connection.state) == 141
+    assert len(extension._kline_cache) == 1
+    assert not [line for line in log_lines if line.startswith(("WARNING", "ERROR"))]  # no gateway failure, no fallback
+
+
 @pytest.mark.parametrize(
     "typed, expected",
     [
@@ -107,7 +109,7 @@ async def test_lost_gateway_falls_back_then_reconnects(connection, gateway_sim, 
         ("kline AAPL 5", {"5m"}),
         ("kline AAPL 1", {"1m", "15m", "1h", "1d", "1mo"}),
         ("kline AAPL day 20 a", {"adj"}),
-        ("kline AAPL day 20 --c", {"--chart", "--chart-png", "--csv"}),
+        ("kline AAPL day 20 --c", {"--chart", "--chart-file", "--csv"}),
         ("kline AA", set()),
     ],
     ids=["commands", "command-prefix", "help-topic", "period", "periods-by-prefix", "adjust-word",

@@ -11,7 +11,7 @@ async def test_history_request_fields_are_decoded_exactly(ib, gateway_sim):
     [contract] = await ib.qualifyContractsAsync(ContFuture("ES", "CME"))
     await ib.reqHistoricalDataAsync(contract, "", "2 D", "5 mins", "TRADES", False, timeout=5)
     await ib.reqHistoricalDataAsync(
-        Stock("AAPL", "SMART", "USD"), "20250303-16:00:00", "350 D", "1 day", "ADJUSTED_LAST", True,
+        Stock("AAPL", "SMART", "USD"), "20250303-16:00:00", "350 D", "1 day", "BID_ASK", True,
         formatDate=2, timeout=5,
     )
     first, second = gateway_sim.history_requests
@@ -29,7 +29,7 @@ async def test_history_request_fields_are_decoded_exactly(ib, gateway_sim):
     assert (second.contract.symbol, second.contract.secType, second.contract.conId) == ("AAPL", "STK", 0)
     assert (second.endDateTime, second.durationStr) == ("20250303-16:00:00", "350 D")
     assert second.barSizeSetting == "1 day"
-    assert (second.whatToShow, second.useRTH, second.formatDate) == ("ADJUSTED_LAST", True, 2)
+    assert (second.whatToShow, second.useRTH, second.formatDate) == ("BID_ASK", True, 2)
     assert second.reqId == first.reqId + 1
     assert gateway_sim.requests.index(second) > gateway_sim.requests.index(first)
 

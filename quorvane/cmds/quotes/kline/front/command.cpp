@@ -133,7 +133,7 @@ nb::object taking_keywords(const char* name) {
 // [DArg("symbol", convert=str.upper), DArg("*rest")]
 nb::object argmap(nb::handle) {
     nb::object darg = global("DArg");
-    nb::object upper = nb::module_::import_("builtins").attr("str").attr("upper");
+    nb::object upper = nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)).attr("upper");
     nb::list declarations;
     declarations.append(darg("symbol", nb::arg("convert") = upper));
     declarations.append(darg("*rest"));

@@ -18,18 +18,24 @@ struct DateLookups {
     DateLookups() {
         PyDateTime_IMPORT;
         if (PyDateTimeAPI == nullptr) throw nb::python_error();
-        utcoffset = steal_or_raise(PyUnicode_InternFromString("utcoffset"));
-        zone_types = nb::make_tuple(nb::module_::import_("zoneinfo").attr("ZoneInfo"),
-                                    libraries().datetime.attr("timezone"));
+        zone_info = nb::module_::import_("zoneinfo").attr("ZoneInfo");
+        datetime_index = libraries().pandas.attr("DatetimeIndex");
     }
-    nb::object utcoffset;   // interned method name
-    nb::object zone_types;  // the tzinfo classes pandas converts exactly
+    nb::object zone_info;
+    nb::object datetime_index;
 };
 
 // Looked up on first use; never released.
 const DateLookups& lookups() {
     static const DateLookups* const instance = new DateLookups();
     return *instance;
+}
+
+// The zones pandas converts through their utcoffset() and fromutc() alone.
+bool is_plain_zone(PyObject* zone) {
+    PyTypeObject* type = Py_TYPE(zone);
+    return type == Py_TYPE(PyDateTimeAPI->TimeZone_UTC) ||
+           reinterpret_cast<PyObject*>(type) == lookups().zone_info.ptr();
 }
 
 int64_t micros(std::chrono::sys_days day) {
@@ -48,11 +54,6 @@ int64_t wall_micros(PyObject* value) {
            PyDateTime_DATE_GET_MICROSECOND(value);
 }
 
-int64_t delta_micros(PyObject* delta) {
-    return (PyDateTime_DELTA_GET_DAYS(delta) * 86'400LL + PyDateTime_DELTA_GET_SECONDS(delta)) * 1'000'000LL +
-           PyDateTime_DELTA_GET_MICROSECONDS(delta);
-}
-
 PyObject* zone_of(PyObject* datetime) {
     auto* fields = reinterpret_cast<PyDateTime_DateTime*>(datetime);
     return fields->hastzinfo ? fields->tzinfo : Py_None;
@@ -60,50 +61,57 @@ PyObject* zone_of(PyObject* datetime) {
 
 }  // namespace
 
-DateColumn::DateColumn(Py_ssize_t size)
-    : objects_(nb::steal<nb::list>(steal_or_raise(PyList_New(size)).release())) {
+DateColumn::DateColumn(Py_ssize_t size) : size_(size) {
     lookups();  // the datetime C API, before any value is read with it
 }
 
-bool DateColumn::add(Py_ssize_t row, nb::object value) {
-    PyObject* date = value.ptr();
-    // An abandoned list may keep empty slots: lists release those fine.
-    PyList_SET_ITEM(objects_.ptr(), row, value.release().ptr());
+bool DateColumn::add(Py_ssize_t row, PyObject* date) {
     if (row == 0) return start(date);
     if (Py_TYPE(date) != first_type_) return false;
-    return !instants_ || (zone_of(date) == zone_ && add_instant(row, date));
+    if (times_) return zone_of(date) == zone_.ptr() && add_time(row, date);
+    // An abandoned list may keep empty slots: lists release those fine.
+    PyList_SET_ITEM(calendar_dates_.ptr(), row, Py_NewRef(date));
+    return true;
 }
 
 nb::object DateColumn::column() const {
-    if (!instants_) return objects_;
-    nb::object values = instants_->array();
-    if (zone_ == Py_None) return values;
-    nb::object utc = libraries().pandas.attr("DatetimeIndex")(values).attr("tz_localize")("UTC");
-    return utc.attr("tz_convert")(nb::handle(zone_)).attr("array");
+    if (!times_) return calendar_dates_;
+    return lookups().datetime_index(times_->array(), nb::arg("copy") = false).attr("array");
+}
+
+nb::object DateColumn::time_stamps(Py_ssize_t begin, Py_ssize_t end) const {
+    nb::object times = lookups().datetime_index(times_->rows(begin, end), nb::arg("copy") = false).attr("array");
+    return steal_or_raise(PySequence_List(times.ptr()));
 }
 
 bool DateColumn::start(PyObject* date) {
     first_type_ = Py_TYPE(date);
-    if (first_type_ == PyDateTimeAPI->DateType) return true;  // calendar dates stay objects
-    if (first_type_ != PyDateTimeAPI->DateTimeType) return false;
-    zone_ = zone_of(date);
-    if (zone_ != Py_None) {
-        int known = PyObject_IsInstance(zone_, lookups().zone_types.ptr());
-        bridge::check(known >= 0);
-        if (known == 0) return false;
+    if (first_type_ == PyDateTimeAPI->DateType) {
+        calendar_dates_ = nb::steal<nb::list>(steal_or_raise(PyList_New(size_)).release());
+        PyList_SET_ITEM(calendar_dates_.ptr(), 0, Py_NewRef(date));
+        return true;
     }
-    instants_.emplace(PyList_GET_SIZE(objects_.ptr()), "datetime64[us]");
-    return add_instant(0, date);
+    if (first_type_ != PyDateTimeAPI->DateTimeType) return false;
+    zone_ = nb::borrow(zone_of(date));
+    if (!zone_.is_none()) {
+        if (!is_plain_zone(zone_.ptr())) return false;
+        offsets_.emplace(zone_);
+    }
+    times_.emplace(size_, "datetime64[us]");
+    return add_time(0, date);
 }
 
-bool DateColumn::add_instant(Py_ssize_t row, PyObject* date) {
+// A zoned time becomes its instant and is read back as the wall-clock time
+// the stripped column holds: the same time, except inside a DST gap.
+bool DateColumn::add_time(Py_ssize_t row, PyObject* date) {
     int64_t value = wall_micros(date);
-    if (zone_ != Py_None) {
-        nb::object offset = steal_or_raise(PyObject_CallMethodNoArgs(date, lookups().utcoffset.ptr()));
-        if (!PyDelta_Check(offset.ptr())) return false;
-        value -= delta_micros(offset.ptr());
+    if (offsets_) {
+        auto instant = offsets_->instant(date, value);
+        auto wall = instant ? offsets_->wall_time(*instant) : std::nullopt;
+        if (!wall) return false;
+        value = *wall;
     }
-    instants_->set(row, value);
+    times_->set(row, value);
     return true;
 }
 

@@ -1,21 +1,33 @@
-// Bar tables from ib_async bar objects, read field by field into columns.
+// Bar tables and their records, straight from ib_async bar objects.
 //
 // pandas.DataFrame(bars) turns every bar into a dict (dataclasses.asdict,
-// with a deep copy of each value) and then infers each column's type from
-// Python objects; the `date` inference alone costs microseconds a bar. Here
-// the fields go straight into typed arrays, and the dates into the
-// datetime64 values pandas would infer for them.
+// with a deep copy of each value) and infers each column's type from Python
+// objects; convert_dtypes infers it again and to_dict boxes every value
+// anew. Here one pass reads each bar's fields once: into typed arrays for
+// the table, and into its record, which keeps the bar's own value objects
+// where to_dict would give equal ones. The pass goes a block of bars at a
+// time, boxing the block's time stamps at once, so each record is complete
+// while it is still in the processor's cache. The arrays become the
+// nullable arrays convert_dtypes would make, the dates the values pandas
+// would infer.
 #include "gateway/bar_table.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bridge/errors.hpp"
 #include "front/dates.hpp"
 #include "front/globals.hpp"
 #include "gateway/bar_dates.hpp"
+#include "gateway/nullable_arrays.hpp"
+#include "gateway/numeric_column.hpp"
 #include "gateway/numpy_arrays.hpp"
+#include "gateway/record_rows.hpp"
 
 namespace kline::bar_table {
 namespace {
@@ -26,10 +38,13 @@ using bridge::steal_or_raise;
 constexpr std::array<const char*, 8> kFields = {
     "date", "open", "high", "low", "close", "volume", "average", "barCount"};
 constexpr size_t kDate = 0, kFirstPrice = 1, kPrices = 6, kBarCount = 7;
+constexpr Py_ssize_t kBlock = 8192;  // bars per block: their records stay in cache
 
 struct Lookups {
     std::array<nb::object, kFields.size()> field_names;  // interned
+    nb::object keys;                                     // the field names as a list
     nb::object bar_type;  // last type confirmed to have exactly kFields
+    nb::object data_frame;
 };
 Lookups* lookups = nullptr;  // set up once, never released
 
@@ -52,19 +67,66 @@ bool is_bar_type(PyTypeObject* type) {
     return true;
 }
 
+// A price column, and its value in each record. convert_dtypes makes a
+// float column of whole numbers Int64, so while the values are whole the
+// records get ints; once one is not, the records get the bars' floats, and
+// those given ints before are mended when the column's type is known.
+class PriceColumn {
+public:
+    explicit PriceColumn(Py_ssize_t size) : values_(size, "float64") {}
+
+    // The record's value for row `row`'s price (an exact float).
+    nb::object take(Py_ssize_t row, PyObject* price) {
+        const double value = PyFloat_AS_DOUBLE(price);
+        values_.set(row, value);
+        shape_.see(value);
+        if (std::isnan(value)) return nb::none();
+        if (first_not_whole_ == kAllWhole) {
+            if (std::isfinite(value) && value == std::trunc(value))
+                return steal_or_raise(PyLong_FromDouble(value));
+            first_not_whole_ = row;
+        }
+        return nb::borrow(price);
+    }
+
+    nb::object array() const { return nullable_arrays::converted(values_.array(), shape_); }
+
+    // The rows whose record values differ from the array's: the ints given
+    // before the first fraction, or all rows of a column whose type
+    // convert_dtypes chose itself (NaN as NA, huge whole numbers as floats).
+    Py_ssize_t stale_rows(Py_ssize_t size) const {
+        if (shape_.stays_float()) return first_not_whole_;
+        return shape_.becomes_int() ? 0 : size;
+    }
+
+private:
+    static constexpr Py_ssize_t kAllWhole = PY_SSIZE_T_MAX;
+    numpy_arrays::Builder<double> values_;
+    nullable_arrays::FloatShape shape_;
+    Py_ssize_t first_not_whole_ = kAllWhole;
+};
+
 struct BarColumns {
     explicit BarColumns(Py_ssize_t size) : dates(size), bar_counts(size, "int64") {
         prices.reserve(kPrices);
-        for (size_t p = 0; p < kPrices; ++p) prices.emplace_back(size, "float64");
+        for (size_t p = 0; p < kPrices; ++p) prices.emplace_back(size);
     }
     DateColumn dates;
-    std::vector<numpy_arrays::Builder<double>> prices;
+    std::vector<PriceColumn> prices;
     numpy_arrays::Builder<int64_t> bar_counts;
 };
 
-// One bar's fields into the columns; false when a value is not of the type
-// the decoder produces (the plain pipeline then decides what it becomes).
-bool append_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns) {
+void set(nb::handle record, size_t field, nb::handle value) {
+    bridge::check(PyDict_SetItem(record.ptr(), lookups->field_names[field].ptr(), value.ptr()) == 0);
+}
+
+// One bar's fields into the columns and its record; false when a value is
+// not of the type the decoder produces (the plain pipeline then decides
+// what it becomes). Time stamps are set later, a block at a time.
+bool read_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns, nb::handle record) {
+    // Attribute reads with interned names rather than the instance dict: a
+    // dataclass instance keeps its values inline, and asking for its
+    // __dict__ would build a dict for every bar.
     std::array<nb::object, kFields.size()> values;
     for (size_t f = 0; f < kFields.size(); ++f) {
         PyObject* value = PyObject_GetAttr(bar, lookups->field_names[f].ptr());
@@ -74,57 +136,110 @@ bool append_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns) {
         }
         values[f] = nb::steal(value);
     }
-    for (size_t p = 0; p < kPrices; ++p) {
-        PyObject* price = values[kFirstPrice + p].ptr();
-        if (!PyFloat_CheckExact(price)) return false;
-        columns.prices[p].set(row, PyFloat_AS_DOUBLE(price));
-    }
+    for (size_t p = 0; p < kPrices; ++p)
+        if (!PyFloat_CheckExact(values[kFirstPrice + p].ptr())) return false;
     if (!PyLong_CheckExact(values[kBarCount].ptr())) return false;
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(values[kBarCount].ptr(), &overflow);
     if (overflow != 0) return false;  // pandas widens to uint64 or object
+    if (!columns.dates.add(row, values[kDate].ptr())) return false;
+
     columns.bar_counts.set(row, count);
-    return columns.dates.add(row, std::move(values[kDate]));
+    set(record, kBarCount, values[kBarCount]);
+    for (size_t p = 0; p < kPrices; ++p)
+        set(record, kFirstPrice + p, columns.prices[p].take(row, values[kFirstPrice + p].ptr()));
+    if (columns.dates.holds_calendar_dates()) set(record, kDate, values[kDate]);
+    return true;
 }
 
-std::optional<BarColumns> extract_columns(nb::handle bars) {
+// Gives rows [begin, end) their time stamps, and leaves them to themselves.
+void stamp(nb::handle records, const DateColumn& dates, Py_ssize_t begin, Py_ssize_t end) {
+    nb::object stamps = dates.time_stamps(begin, end);
+    for (Py_ssize_t row = begin; row < end; ++row) {
+        PyObject* record = PyList_GET_ITEM(records.ptr(), row);
+        PyObject* stamp = PyList_GET_ITEM(stamps.ptr(), row - begin);
+        untrack(stamp);
+        set(record, kDate, stamp);
+        untrack(record);
+    }
+}
+
+struct TableArrays {
+    nb::object dates;
+    std::array<nb::object, kPrices> prices;
+    nb::object bar_counts;
+};
+
+TableArrays arrays_of(const BarColumns& columns) {
+    TableArrays arrays{columns.dates.column(), {}, nullable_arrays::integers(columns.bar_counts.array())};
+    for (size_t p = 0; p < kPrices; ++p) arrays.prices[p] = columns.prices[p].array();
+    return arrays;
+}
+
+nb::object frame_of(const TableArrays& arrays) {
+    nb::dict data;
+    data[lookups->field_names[kDate]] = arrays.dates;
+    for (size_t p = 0; p < kPrices; ++p) data[lookups->field_names[kFirstPrice + p]] = arrays.prices[p];
+    data[lookups->field_names[kBarCount]] = arrays.bar_counts;
+    return lookups->data_frame(data, nb::arg("copy") = false);
+}
+
+// Prices the records were given in another form than the table's.
+void mend_prices(nb::handle records, const BarColumns& columns, const TableArrays& arrays) {
+    const Py_ssize_t size = PyList_GET_SIZE(records.ptr());
+    for (size_t p = 0; p < kPrices; ++p) {
+        nb::handle array = arrays.prices[p];
+        const Py_ssize_t stale = columns.prices[p].stale_rows(size);
+        if (stale == 0) continue;
+        const char kind = static_cast<char>(PyUnicode_READ_CHAR(array.attr("dtype").attr("kind").ptr(), 0));
+        const auto values = NumericColumn::of_masked(array, kind);
+        for (Py_ssize_t row = 0; row < stale; ++row)
+            set(PyList_GET_ITEM(records.ptr(), row), kFirstPrice + p, steal_or_raise(values->box(row)));
+    }
+}
+
+std::optional<BarTable> fast_table(nb::handle bars) {
     nb::object sequence = steal_or_raise(PySequence_Fast(bars.ptr(), "bars must be a sequence"));
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
     PyObject** items = PySequence_Fast_ITEMS(sequence.ptr());
     if (size == 0 || !is_bar_type(Py_TYPE(items[0]))) return std::nullopt;
 
     BarColumns columns(size);
-    for (Py_ssize_t row = 0; row < size; ++row) {
-        if (Py_TYPE(items[row]) != Py_TYPE(items[0])) return std::nullopt;
-        if (!append_bar(items[row], row, columns)) return std::nullopt;
+    const RecordTemplate blank(lookups->keys);
+    nb::object records = steal_or_raise(PyList_New(size));
+    for (Py_ssize_t begin = 0; begin < size; begin += kBlock) {
+        const Py_ssize_t end = std::min(size, begin + kBlock);
+        for (Py_ssize_t row = begin; row < end; ++row) {
+            if (Py_TYPE(items[row]) != Py_TYPE(items[0])) return std::nullopt;
+            nb::object record = blank.make();
+            if (!read_bar(items[row], row, columns, record)) return std::nullopt;
+            PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
+        }
+        if (!columns.dates.holds_calendar_dates()) stamp(records, columns.dates, begin, end);
     }
-    return columns;
-}
-
-nb::object frame_from_columns(const BarColumns& columns) {
-    nb::dict data;
-    data[lookups->field_names[kDate]] = columns.dates.column();
-    for (size_t p = 0; p < kPrices; ++p)
-        data[lookups->field_names[kFirstPrice + p]] = columns.prices[p].array();
-    data[lookups->field_names[kBarCount]] = columns.bar_counts.array();
-    return libraries().pandas.attr("DataFrame")(data);
+    const TableArrays arrays = arrays_of(columns);
+    mend_prices(records, columns, arrays);
+    return BarTable{frame_of(arrays), std::move(records)};
 }
 
 }  // namespace
 
 void init() {
     lookups = new Lookups{};
-    for (size_t f = 0; f < kFields.size(); ++f)
+    nb::list keys;
+    for (size_t f = 0; f < kFields.size(); ++f) {
         lookups->field_names[f] = steal_or_raise(PyUnicode_InternFromString(kFields[f]));
+        keys.append(lookups->field_names[f]);
+    }
+    lookups->keys = keys;
+    lookups->data_frame = libraries().pandas.attr("DataFrame");
 }
 
-nb::object from_bars(nb::handle bars) {
-    nb::object frame;
-    if (auto columns = extract_columns(bars))
-        frame = frame_from_columns(*columns);
-    else
-        frame = libraries().pandas.attr("DataFrame")(bars);
-    return dates::strip_tz(frame.attr("convert_dtypes")());
+BarTable from_bars(nb::handle bars) {
+    CollectorPause pause;
+    if (auto table = fast_table(bars)) return std::move(*table);
+    nb::object frame = dates::strip_tz(lookups->data_frame(bars).attr("convert_dtypes")());
+    return {frame, records(frame)};
 }
 
 }  // namespace kline::bar_table

@@ -1,8 +1,8 @@
 // Bar tables and bar records, built column by column.
 //
 // The results equal the plain pandas pipeline
-//     _strip_tz(pandas.DataFrame(bars).convert_dtypes())
-//     table.to_dict(orient="records")
+//     table = _strip_tz(pandas.DataFrame(bars).convert_dtypes())
+//     records = table.to_dict(orient="records")
 // (same columns, dtypes, values and value types), but skip its per-row
 // object conversions, which dominate at thousands of bars. Input the fast
 // paths do not recognise goes through the plain pipeline instead.
@@ -17,8 +17,13 @@ namespace nb = nanobind;
 // Looks up the names and types the builders use. Call once at import.
 void init();
 
-// The bar table of a list of ib_async bar objects, zone stripped.
-nb::object from_bars(nb::handle bars);
+struct BarTable {
+    nb::object frame;    // the bar table, zone stripped
+    nb::object records;  // frame.to_dict(orient="records")
+};
+
+// The bar table of a list of ib_async bar objects, and its records.
+BarTable from_bars(nb::handle bars);
 
 // `frame.to_dict(orient="records")`.
 nb::object records(nb::handle frame);

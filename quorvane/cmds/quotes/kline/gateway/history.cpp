@@ -83,11 +83,10 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
         co_return records::no_data_in_range(symbol, start_text, end_text);
     }
 
-    nb::object table = bar_table::from_bars(bars);
+    auto [table, result_bars] = bar_table::from_bars(bars);
     nb::object title = nb::str("{} {} {} ~ {}{}").format(symbol, asked.period, start_text,
                                                         end_text, adjusted ? " (adjusted)" : "");
     global("printFrame")(table, title);
-    nb::object result_bars = bar_table::records(table);
     cache.attr("set")(key, result_bars);
     co_return records::range(symbol, asked.period, asked.adjust, start_text, end_text, result_bars);
 }

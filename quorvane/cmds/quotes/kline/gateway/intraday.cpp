@@ -30,9 +30,8 @@ bridge::Task intraday(nb::object self, nb::object contract) {
     // "1 D" is a session of trading time back from now, so in mid-session it
     // starts in the previous one: the curve is the newest session's alone.
     bars = bars_of_newest_day(bars);
-    nb::object table = bar_table::from_bars(bars);
+    auto [table, result_bars] = bar_table::from_bars(bars);
     global("printFrame")(table, nb::str("{} Intraday").format(symbol));
-    nb::object result_bars = bar_table::records(table);
     cache.attr("set")(key, result_bars);
     co_return records::intraday(symbol, result_bars, "ibkr");
 }

@@ -65,11 +65,10 @@ bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
         co_return records::no_data(symbol);
     }
     bars = last(bars, asked.count);
-    nb::object table = bar_table::from_bars(bars);
+    auto [table, result_bars] = bar_table::from_bars(bars);
     nb::object title = nb::str("{} {} ({} bars){}").format(symbol, asked.period, length(bars),
                                                           adjusted ? " (adjusted)" : "");
     global("printFrame")(table, title);
-    nb::object result_bars = bar_table::records(table);
     cache.attr("set")(key, result_bars);
     co_return records::latest(symbol, asked.period, asked.adjust, result_bars);
 }

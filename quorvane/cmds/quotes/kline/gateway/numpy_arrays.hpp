@@ -36,6 +36,12 @@ public:
 
     nb::object array() const { return frombuffer()(bytes_, nb::arg("dtype") = dtype_); }
 
+    // Rows [begin, end) as an array viewing the same memory.
+    nb::object rows(Py_ssize_t begin, Py_ssize_t end) const {
+        return frombuffer()(bytes_, nb::arg("dtype") = dtype_, nb::arg("count") = end - begin,
+                            nb::arg("offset") = begin * static_cast<Py_ssize_t>(sizeof(T)));
+    }
+
 private:
     const char* dtype_;
     nb::object bytes_;

@@ -1,0 +1,72 @@
+#include "gateway/nullable_arrays.hpp"
+
+#include <cstdint>
+
+#include "bridge/errors.hpp"
+#include "front/globals.hpp"
+#include "front/python.hpp"
+#include "gateway/numpy_arrays.hpp"
+
+namespace kline::nullable_arrays {
+namespace {
+
+struct Lookups {
+    Lookups() {
+        nb::module_ pandas = libraries().pandas;
+        floating_array = pandas.attr("arrays").attr("FloatingArray");
+        integer_array = pandas.attr("arrays").attr("IntegerArray");
+        series = pandas.attr("Series");
+        nb::module_ numpy = nb::module_::import_("numpy");
+        zeros = numpy.attr("zeros");
+        float64 = numpy.attr("dtype")("float64");
+        int64 = numpy.attr("dtype")("int64");
+    }
+    // numpy's dtypes of native byte order are singletons
+    nb::object floating_array, integer_array, series, zeros, float64, int64;
+};
+
+// Looked up on first use; never released.
+const Lookups& lookups() {
+    static const Lookups* const instance = new Lookups();
+    return *instance;
+}
+
+nb::object complete(nb::handle array_type, nb::object values) {
+    nb::object mask = lookups().zeros(length(values), nb::arg("dtype") = "bool");
+    return array_type(std::move(values), std::move(mask));
+}
+
+FloatShape shape_of(nb::handle values) {
+    const numpy_arrays::View view{nb::borrow(values)};
+    FloatShape shape;
+    for (Py_ssize_t row = 0, size = PyObject_Length(values.ptr()); row < size; ++row)
+        shape.see(view.at<double>(row));
+    return shape;
+}
+
+}  // namespace
+
+nb::object floats(nb::object values) { return complete(lookups().floating_array, std::move(values)); }
+nb::object integers(nb::object values) { return complete(lookups().integer_array, std::move(values)); }
+
+nb::object converted(nb::object values, const FloatShape& shape) {
+    if (shape.stays_float()) return floats(std::move(values));
+    if (shape.becomes_int()) return integers(values.attr("astype")(lookups().int64));
+    return lookups().series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+}
+
+nb::object converted(nb::object values) {
+    nb::object dtype = values.attr("dtype");
+    if (dtype.is(lookups().int64)) return integers(std::move(values));
+    if (dtype.is(lookups().float64)) return converted(values, shape_of(values));
+    return lookups().series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+}
+
+nb::object converted_copy(nb::handle column) {
+    nb::object dtype = column.attr("dtype");
+    if (dtype.is(lookups().int64) || dtype.is(lookups().float64))
+        return converted(column.attr("to_numpy")(nb::arg("copy") = true));
+    return column.attr("convert_dtypes")().attr("array").attr("copy")();
+}
+
+}  // namespace kline::nullable_arrays

@@ -1,0 +1,87 @@
+"""`python -m quorvane cache [clear]`: what the bar store holds, and emptying it."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import time
+
+from quorvane.gateway.bar_store import codec
+from quorvane.gateway.bar_store.backend import Backend, StoredEntry, StoreTrouble
+
+
+def main(args: list[str]) -> int:
+    """0 done, 1 the store could not be read or emptied, 2 bad usage."""
+    parser = argparse.ArgumentParser(
+        prog="quorvane cache",
+        description="Show the bar store (its location, size and entries), or empty it with `clear`.",
+    )
+    parser.add_argument("action", nargs="?", choices=["clear"], help="remove every entry")
+    try:
+        action = parser.parse_args(args).action
+    except SystemExit as exit:
+        return int(exit.code or 0)
+
+    from quorvane.console import configure_logging
+    from quorvane.gateway.kline_cache import KlineCache  # settles the store as a session would
+
+    configure_logging()
+    cache = KlineCache()
+    if cache.store is None:
+        print(f"No bar store: bars live only as long as the process ({cache.store_url}).")
+        return 0
+    backend = cache.store.backend
+    try:
+        if action == "clear":
+            removed = backend.clear()
+            print(f"Bar store {backend.location}: removed {removed:,} {_plural(removed, 'entry', 'entries')}.")
+        else:
+            print(_report(backend))
+    except StoreTrouble as trouble:
+        print(f"quorvane cache: bar store {backend.location}: {trouble}", file=sys.stderr)
+        return 1
+    finally:
+        backend.close()
+    return 0
+
+
+def _report(backend: Backend) -> str:
+    entries = list(backend.entries(codec.HEAD_SIZE))
+    heads = [codec.read_head(entry.head) for entry in entries]
+    bars = sum(head.records for head in heads if head)
+    lines = [
+        f"Bar store: {backend.location}",
+        f"{len(entries):,} {_plural(len(entries), 'entry', 'entries')}, {bars:,} bars, {_size(backend.size())}",
+    ]
+    if entries:
+        lines.append(f"  {'stored':<16}  {'bars':>9}  {'size':>9}  request")
+        lines += [_entry_line(entry, head) for entry, head in zip(entries, heads)]
+    return "\n".join(lines)
+
+
+def _entry_line(entry: StoredEntry, head: codec.Head | None) -> str:
+    if head is None:
+        return f"  {'?':<16}  {'?':>9}  {_size(entry.size):>9}  {_request(entry.key)} (not readable by this version)"
+    stored = time.strftime("%Y-%m-%d %H:%M", time.localtime(head.stored_at))
+    return f"  {stored:<16}  {head.records:>9,}  {_size(entry.size):>9}  {_request(entry.key)}"
+
+
+def _request(key: str) -> str:
+    """A key's kind and words, e.g. `range AAPL day none 2025-01-01 2025-06-01`."""
+    try:
+        return " ".join(map(str, json.loads(key)))
+    except (ValueError, TypeError):
+        return key
+
+
+def _size(size: int) -> str:
+    for unit in ("B", "kB", "MB", "GB"):
+        if size < 1000 or unit == "GB":
+            return f"{size:,.0f} {unit}" if unit == "B" else f"{size:,.1f} {unit}"
+        size /= 1000
+    raise AssertionError("unreachable")
+
+
+def _plural(count: int, one: str, many: str) -> str:
+    return one if count == 1 else many

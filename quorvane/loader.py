@@ -1,0 +1,23 @@
+"""Loading the command modules: importing each one registers its commands."""
+
+from __future__ import annotations
+
+import importlib
+import sys
+
+COMMAND_MODULES = ("quorvane.cmds.quotes.kline",)
+
+
+def load_commands(modules: tuple[str, ...] | None = None) -> bool:
+    """Import every command module; False after one line on stderr when one cannot load."""
+    for name in COMMAND_MODULES if modules is None else modules:
+        try:
+            module = importlib.import_module(name)
+        except Exception as exc:  # a broken build can fail in many ways; report each the same
+            print(f"quorvane: cannot load {name}: {type(exc).__name__}: {exc}", file=sys.stderr)
+            return False
+        if getattr(module, "__file__", None) is None:
+            # An unbuilt extension's source folder imports as an empty namespace package.
+            print(f"quorvane: cannot load {name}: not built (found only {list(module.__path__)})", file=sys.stderr)
+            return False
+    return True

@@ -1,0 +1,74 @@
+"""Running one command line: the result record, what is shown of it, and the exit code."""
+
+from __future__ import annotations
+
+import sys
+from contextlib import redirect_stdout
+
+from loguru import logger
+
+from mutil import streams
+from quorvane.cmds.base import run_command
+from quorvane.console import waiting
+from quorvane.output import OutputOptions, display_stream, present
+from quorvane.records import TIMEZONE
+from quorvane.zones import bar_zone
+
+EXIT_OK = 0
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT
+EXIT_CLOSED_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a writer whose reader went away
+
+# Error records that say the words were wrong, rather than that data could not be had.
+USAGE_ERRORS = ("No symbol provided", "Start must be before end")
+# How the host's command runner words its refusals of a line it cannot run.
+REFUSALS = ("Empty command line", "Unknown command: ", "Cannot read command line: ")
+# A command that raises this refused its words (a date that is no calendar date).
+USAGE_EXCEPTION = ValueError
+
+
+async def request(words: list[str], state) -> dict:
+    """Run one command line and return its result record.
+
+    A failure the command lets through becomes an error record (logged once);
+    a record with intraday bars names the zone of their times when the host knows it.
+    """
+    try:
+        record = await run_command(words, state=state, ib=state.ib)
+    except Exception as exc:  # the command let a failure through: report it, don't dump a traceback
+        logger.error("{} failed: {}: {}", words[0], type(exc).__name__, exc)
+        return {"error": f"{type(exc).__name__}: {exc}"}
+    zone = await bar_zone(record, state)
+    if zone:
+        record[TIMEZONE] = zone
+    return record
+
+
+async def execute(words: list[str], state, options: OutputOptions = OutputOptions()) -> int:
+    """Run one command line, show its result as `options` ask, and return the exit code."""
+    with redirect_stdout(display_stream(options)):  # under --json or --csv - stdout carries only the data
+        async with waiting(" ".join(words)):
+            record = await request(words, state)
+    shown = present(words, record, options)
+    if streams.closed(sys.stdout):
+        return EXIT_CLOSED_PIPE
+    return exit_code(words[0], record, shown)
+
+
+def exit_code(name: str, record: object, shown: bool) -> int:
+    if not isinstance(record, dict):
+        return EXIT_ERROR
+    error = record.get("error")
+    if isinstance(error, str):
+        return EXIT_USAGE if _is_usage_error(name, error) else EXIT_ERROR
+    return EXIT_OK if shown else EXIT_ERROR
+
+
+def _is_usage_error(name: str, error: str) -> bool:
+    return (
+        error in USAGE_ERRORS
+        or error.startswith(REFUSALS)
+        or error.startswith(f"{name}: ")  # the words do not fit the command's arguments
+        or error.startswith(f"{USAGE_EXCEPTION.__name__}: ")
+    )

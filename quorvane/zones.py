@@ -1,0 +1,69 @@
+"""The time zone of a record's bar times, where the host can know it.
+
+Daily and longer bars are calendar dates and have no zone. Intraday bar times
+are wall-clock times without a zone: from the gateway in the zone it sent them
+in (the exchange's, or the one it is set to send; the host's client notes it,
+else the contract details name the exchange's), from public data in the
+exchange's zone (which yfinance keeps in its zone cache once it has fetched
+the symbol).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import sys
+from datetime import datetime
+
+from quorvane.records import bars_of
+from quorvane.state import contract_for
+
+# A gateway that does not answer the contract details within this gives no zone.
+DETAILS_TIMEOUT = 3.0
+
+# Symbol -> zone the gateway named; zones of contracts do not change in a session.
+_gateway_zones: dict[str, str] = {}
+
+
+async def bar_zone(record: object, state) -> str | None:
+    """The zone name ("America/New_York") of the record's bar times, or None when unknown or dateless."""
+    bars = bars_of(record)
+    if not bars or not _has_times_of_day(bars):
+        return None
+    symbol = record.get("symbol")
+    if not isinstance(symbol, str) or not symbol:
+        return None
+    if record.get("source") == "ibkr" and getattr(state, "connected", False):
+        return await _gateway_zone(state.ib, symbol)
+    return _public_zone(symbol)
+
+
+def _has_times_of_day(bars: list) -> bool:
+    dates = (bar.get("date") for bar in bars if isinstance(bar, dict))
+    return any(isinstance(d, datetime) and (d.hour, d.minute, d.second) != (0, 0, 0) for d in dates)
+
+
+async def _gateway_zone(ib, symbol: str) -> str | None:
+    noted = getattr(ib, "bar_zone", None)
+    if callable(noted) and noted(symbol):
+        return noted(symbol)
+    if symbol in _gateway_zones:
+        return _gateway_zones[symbol]
+    contract = contract_for(symbol)
+    try:
+        async with asyncio.timeout(DETAILS_TIMEOUT):
+            details = await ib.reqContractDetailsAsync(contract)
+    except (OSError, TimeoutError, ConnectionError):
+        return None
+    zone = next((d.timeZoneId for d in details or () if getattr(d, "timeZoneId", "")), None)
+    if zone:
+        _gateway_zones[symbol] = zone
+    return zone
+
+
+def _public_zone(symbol: str) -> str | None:
+    cache = sys.modules.get("yfinance.cache")  # only if the fallback already loaded yfinance
+    try:
+        zone = cache.get_tz_cache().lookup(symbol) if cache is not None else None
+    except Exception:  # the library's cache is a convenience: any failure means "not known"
+        return None
+    return zone if isinstance(zone, str) and zone else None
