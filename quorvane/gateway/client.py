@@ -76,6 +76,11 @@ class _SharedAnswer:
         self.task = task
         self.waiting = 0
 
+    @property
+    def withdrawn(self) -> bool:
+        """Its last caller gave it up: it ends cancelled, so a new caller must not join it."""
+        return self.task.cancelling() > 0
+
     async def wait(self) -> BarDataList:
         self.waiting += 1
         try:
@@ -120,11 +125,15 @@ class GatewayClient(IB):
         request = HistoryRequest(contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
                                  formatDate, chartOptions)  # fmt: skip
         shared = self._in_flight.get(request.identity)
-        if shared is None:
+        if shared is None or shared.withdrawn:
             shared = _SharedAnswer(asyncio.ensure_future(self._fetch(request, timeout)))
             self._in_flight[request.identity] = shared
-            shared.task.add_done_callback(lambda _: self._in_flight.pop(request.identity, None))
+            shared.task.add_done_callback(lambda _, answer=shared: self._forget(request.identity, answer))
         return await shared.wait()
+
+    def _forget(self, identity: tuple, answer: _SharedAnswer) -> None:
+        if self._in_flight.get(identity) is answer:  # a withdrawn answer may have been replaced
+            del self._in_flight[identity]
 
     async def _fetch(self, request: HistoryRequest, timeout: float) -> BarDataList:
         """Send one request when pacing allows, and wait `timeout` seconds for its answer."""

@@ -119,3 +119,13 @@ async def test_a_cancel_that_arrives_as_the_answer_lands_is_not_lost(client, mon
     await asyncio.wait([cancel.task], timeout=5)
     assert cancel.task.cancelled() == cancel.delivered
 
+
+async def test_a_request_made_while_an_identical_one_is_withdrawn_gets_its_own_answer(client, gateway_sim):
+    gateway_sim.inject(Fault.delay(30))
+    first = asyncio.create_task(request(client))
+    while not gateway_sim.history_requests:
+        await asyncio.sleep(0.01)
+    first.cancel()
+    await asyncio.sleep(0)  # the first caller gives up: its request is being withdrawn, not yet gone
+    assert len(await asyncio.wait_for(request(client), 5)) > 0  # not the withdrawn request's cancellation
+    assert first.cancelled()
