@@ -4,7 +4,7 @@
 #   checks/asan.sh [pytest arguments]        (make asan)
 #
 # The instrumented module lives in its own virtual environment (.venv-asan), an editable install
-# that builds into build/asan, so the everyday .venv and its build stay untouched. The interpreter
+# built in build/asan, so the everyday .venv and its build stay untouched. The interpreter
 # itself is not instrumented: the sanitizer runtime is preloaded (with libstdc++, which python does
 # not link), Python's allocator is plain malloc so ASan sees every block, and leak detection is off
 # (the interpreter keeps objects until exit). Every process the suite starts inherits this and
@@ -44,7 +44,7 @@ LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.
 PYTHONMALLOC=malloc \
 ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$REPORTS/asan" \
 UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan" \
-KLINE_SANITIZED_BUILD="$PWD/$BUILD" \
+KLINE_SANITIZED_RUN=1 \
     "$PY" -m pytest -q -p checks.sanitized "$@" 2>&1 | tee "$REPORTS/pytest.log"
 status=${PIPESTATUS[0]}
 set -e
