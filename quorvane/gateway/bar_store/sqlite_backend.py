@@ -7,6 +7,8 @@ processes writing at once both keep what they wrote.
 
 from __future__ import annotations
 
+import time
+
 from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Iterator
@@ -99,7 +101,7 @@ class SqliteBackend:
                 raise WriteRefused(f"cannot create {self.path.parent}: {exc.strerror or exc}") from None
             writer = _connect(f"{self.path.as_uri()}?mode=rwc", self.write_wait)
             try:
-                writer.execute("PRAGMA journal_mode=WAL")
+                _use_write_ahead_log(writer, self.write_wait)
                 writer.execute("PRAGMA synchronous=NORMAL")  # a power cut may lose the last entries, not the file
                 _create_table(writer)
             except BaseException:
@@ -115,6 +117,22 @@ def _connect(uri: str, wait: float) -> sqlite3.Connection:
     # Reads come from the event loop's thread and writes from the writer's, each on its own
     # connection; `close` may come from any thread.
     return sqlite3.connect(uri, uri=True, timeout=wait, isolation_level=None, check_same_thread=False)
+
+
+def _use_write_ahead_log(writer: sqlite3.Connection, wait: float) -> None:
+    """Switch the file to write-ahead logging. The switch fails at once, without waiting, while
+    another process holds the file (two creating it at the same moment), so it is tried again."""
+    import sqlite3
+
+    deadline = time.monotonic() + wait
+    while True:
+        try:
+            writer.execute("PRAGMA journal_mode=WAL")
+            return
+        except sqlite3.OperationalError as exc:
+            if "locked" not in str(exc) or time.monotonic() >= deadline:
+                raise
+            time.sleep(0.02)
 
 
 def _has_table(connection: sqlite3.Connection) -> bool:
