@@ -8,7 +8,7 @@ import os
 import sys
 import time
 import warnings
-from contextlib import asynccontextmanager, redirect_stdout
+from contextlib import asynccontextmanager, redirect_stdout, suppress
 from typing import IO, AsyncIterator
 
 from loguru import logger
@@ -33,6 +33,7 @@ SAID_ELSEWHERE = (
 )
 
 _log_handler: int | None = None
+_show_warning = warnings.showwarning
 
 
 class StatusLine:
@@ -141,6 +142,20 @@ def configure_logging(verbosity: str = "normal") -> None:
     _log_handler = logger.add(
         _write_log, level=LEVELS[verbosity], format=LOG_FORMAT, colorize=supports_colour(sys.stderr)
     )
+
+
+def reset_logging() -> None:
+    """Undo configure_logging: our handlers go, library warnings print as Python prints them."""
+    global _log_handler
+    if _log_handler is None:
+        return
+    with suppress(ValueError):  # removed already by its owner
+        logger.remove(_log_handler)
+    _log_handler = None
+    root = logging.getLogger()
+    for handler in [h for h in root.handlers if isinstance(h, _LibraryLogs)]:
+        root.removeHandler(handler)
+    warnings.showwarning = _show_warning
 
 
 def _log_warning(message, category, filename, lineno, file=None, line=None) -> None:

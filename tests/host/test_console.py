@@ -1,6 +1,5 @@
 import asyncio
 import io
-import logging
 import warnings
 
 import pytest
@@ -37,10 +36,7 @@ async def test_no_elapsed_line_off_a_terminal():
     "verbosity, shown",
     [("quiet", ["WARNING"]), ("normal", ["INFO", "WARNING"]), ("verbose", ["DEBUG", "INFO", "WARNING", "DEBUG"])],
 )
-def test_verbosity_and_library_warnings_as_debug_lines(monkeypatch, capsys, verbosity, shown):
-    monkeypatch.setattr(console, "_log_handler", None)
-    monkeypatch.setattr(warnings, "showwarning", warnings.showwarning)
-    monkeypatch.setattr(logging.getLogger(), "handlers", list(logging.getLogger().handlers))
+def test_verbosity_and_library_warnings_as_debug_lines(capsys, verbosity, shown):
     console.configure_logging(verbosity)
     try:
         logger.debug("detail")
@@ -50,7 +46,7 @@ def test_verbosity_and_library_warnings_as_debug_lines(monkeypatch, capsys, verb
             warnings.simplefilter("always")
             warnings.warn_explicit("old API", FutureWarning, "yfinance/scrapers/history.py", 7)
     finally:
-        logger.remove(console._log_handler)
+        console.reset_logging()
     lines = capsys.readouterr().err.splitlines()
     assert [line.split()[1] for line in lines] == shown
     if "DEBUG" in shown:
