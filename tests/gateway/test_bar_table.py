@@ -194,6 +194,25 @@ async def test_bars_are_left_as_they_came(printed):
     assert [repr(b) for b in bars] == before
 
 
+async def test_bars_list_emptied_while_its_bars_are_read(printed):
+    """Python code run by reading a bar empties the list the bars came in."""
+    bars = []
+
+    @dataclass
+    class EmptyingBar(BarData):
+        def __getattribute__(self, name):
+            if name == "barCount":
+                if not bars:  # later reads fail: the table is then the plain pipeline's
+                    raise AttributeError(name)
+                bars.clear()
+            return super().__getattribute__(name)
+
+    # 33 MB of item pointers: malloc maps such a block on its own and unmaps it when it is freed.
+    bars.extend([bar(datetime(2025, 6, 13, 9, 30), 0, cls=EmptyingBar)] * 4_200_000)
+    await command(StandInGateway(bars))._history(CONTRACT, ["2025-06-01", "2025-06-30", "1m"])
+    assert len(printed) == 1
+
+
 async def test_kline_keeps_only_the_last_count_bars(printed):
     bars = bars_at(minutes(10))
     result = await command(StandInGateway(bars))._kline(CONTRACT, ["1m", "4"])

@@ -199,9 +199,11 @@ void mend_prices(nb::handle records, const BarColumns& columns, const TableArray
 }
 
 std::optional<BarTable> fast_table(nb::handle bars) {
-    nb::object sequence = steal_or_raise(PySequence_Fast(bars.ptr(), "bars must be a sequence"));
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.ptr());
-    PyObject** items = PySequence_Fast_ITEMS(sequence.ptr());
+    // A list of our own: attribute reads and the pandas calls between blocks
+    // can run Python code, which could shrink the caller's list under `items`.
+    nb::object own = steal_or_raise(PySequence_List(bars.ptr()));
+    const Py_ssize_t size = PyList_GET_SIZE(own.ptr());
+    PyObject** items = PySequence_Fast_ITEMS(own.ptr());
     if (size == 0 || !is_bar_type(Py_TYPE(items[0]))) return std::nullopt;
 
     BarColumns columns(size);
