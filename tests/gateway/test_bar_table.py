@@ -233,6 +233,13 @@ async def test_records_are_left_to_themselves_and_the_collector_as_it_was(printe
     assert not any(gc.is_tracked(record) or gc.is_tracked(record["date"]) for record in records)
 
 
+async def test_records_leave_the_missing_time_stamp_to_pandas(printed):
+    bars = bars_at(minutes(3, None))
+    bars[1].date = None  # the plain pipeline's date column: pandas' one NaT object
+    records = (await command(StandInGateway(bars))._kline(CONTRACT, ["1m", "3"]))["bars"]
+    assert records[1]["date"] is pd.NaT and gc.is_tracked(pd.NaT)
+
+
 async def test_records_are_new_objects_each_fetch(printed):
     bars = bars_at(daily_dates(3))
     first = (await command(StandInGateway(bars))._intraday(CONTRACT))["bars"]

@@ -36,11 +36,13 @@ struct RecordTypes {
         datetime_tz_dtype = pandas.attr("DatetimeTZDtype");
         numpy_dtype = nb::module_::import_("numpy").attr("dtype");
         na = pandas.attr("NA");
+        nat = pandas.attr("NaT");
     }
     nb::object masked_dtypes;  // the nullable numeric and boolean dtypes
     nb::object datetime_tz_dtype;
     nb::object numpy_dtype;
     nb::object na;
+    nb::object nat;  // one object for the whole process, not ours to untrack
 };
 
 // Looked up on first use; never released.
@@ -82,7 +84,7 @@ struct ColumnValues {
     PyObject* take(Py_ssize_t row) const {  // new reference
         if (numbers) return numbers->box(row);
         PyObject* value = PyList_GET_ITEM(list.ptr(), row);
-        if (!zoned) untrack(value);  // a naive time stamp
+        if (!zoned && value != types().nat.ptr()) untrack(value);  // a naive time stamp
         return Py_NewRef(value);
     }
 };
