@@ -53,6 +53,15 @@ def test_values_and_column_types():
     assert list(hist.columns)[:4] == ["Open", "High", "Low", "Close"]  # the input frame is left alone
 
 
+@pytest.mark.parametrize("close_type", ["float64", "int64"])
+def test_the_table_is_a_frame_of_its_own(close_type):
+    hist = make_history_frame(3).astype({"Close": close_type})
+    before = hist.copy()
+    table = _normalize_yfinance_df(hist)
+    table.iloc[:, 1:] = 0  # every column but the dates can be written
+    pd.testing.assert_frame_equal(hist, before)
+
+
 def test_frame_without_close_is_refused():
     with pytest.raises(KeyError):
         _normalize_yfinance_df(make_history_frame(3).drop(columns=["Close"]))

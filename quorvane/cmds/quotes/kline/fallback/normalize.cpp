@@ -116,7 +116,7 @@ std::optional<nb::object> assembled(nb::handle hist) {
         columns[table_name(text)] = nullable_arrays::converted_copy(hist[name]);
     }
     nb::object close = hist["Close"].attr("astype")(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
-    columns["average"] = nullable_arrays::converted(close.attr("to_numpy")());
+    columns["average"] = nullable_arrays::converted(close.attr("to_numpy")(nb::arg("copy") = true));
     nb::object ones = nb::module_::import_("numpy").attr("ones")(length(index), nb::arg("dtype") = "int64");
     columns["barCount"] = nullable_arrays::integers(ones);
     return libraries().pandas.attr("DataFrame")(columns, nb::arg("copy") = false);
