@@ -64,6 +64,11 @@ class MemoryLedger:
         self._sent.append(Sent(now, request, contract, weight))
         return 0.0
 
+    def note(self, request: Hashable, contract: Hashable, weight: int = 1) -> None:
+        """Record a request another ledger let go now."""
+        now = self.clock()
+        self._forget_before(now).append(Sent(now, request, contract, weight))
+
     def _forget_before(self, now: float) -> deque[Sent]:
         limits = self.limits
         while self._sent and self._sent[0].at <= now - limits.window_seconds - limits.margin:
@@ -75,7 +80,8 @@ class RedisLedger:
     """The requests every process of a desk sent, in one sorted set on the desk's Redis server.
 
     Times are the wall clock, which the desk's machines share. A server that cannot be reached costs
-    one warning; the process then counts its own requests until the server answers again.
+    one warning; the process then counts its own requests (those it sent before included) until the
+    server answers again.
     """
 
     KEY = "quorvane:pacing:sent"
@@ -107,6 +113,8 @@ class RedisLedger:
             self._down_until = self.clock() + self.RETRY_AFTER
             return self._alone.try_send(request, contract, weight)
         self._down_until = None
+        if wait == 0:  # counted here too, for when the server stops answering
+            self._alone.note(request, contract, weight)
         return wait
 
     def _try_shared(self, request: str, contract: str, weight: int) -> float:

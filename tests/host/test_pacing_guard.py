@@ -6,6 +6,7 @@ import itertools
 import pytest
 from ib_async import Stock
 
+from fixtures.redis_server import RedisServer, free_port
 from ibsim import GatewaySimulator
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.pacing import MemoryLedger, Pacer, PacingLimits, RedisLedger
@@ -102,3 +103,17 @@ def test_an_unreachable_budget_server_leaves_each_terminal_its_own(closed_port, 
     ledger = RedisLedger(f"redis://127.0.0.1:{closed_port}/0", LIMITS, clock)
     assert sends(ledger, clock, [("r", "c", 1)] * 2 + [("s", "c", 1)]) == [0, 15 + MARGIN, 15 + MARGIN]
     assert len(log_lines) == 1 and log_lines[0].startswith("WARNING|Pacing budget on redis://127.0.0.1:")
+
+
+@pytest.mark.parametrize("request_after, waited", [(("r5", "c", 1), 2 + MARGIN), (("r0", "c", 1), 15 + MARGIN)],
+                         ids=["sixth-for-one-contract", "identical"])
+def test_a_terminal_whose_budget_server_stops_counts_what_it_sent_before(tmp_path, request_after, waited):
+    clock = FakeClock()
+    server = RedisServer(free_port())
+    server.start(tmp_path)
+    try:
+        ledger = RedisLedger(server.url, LIMITS, clock)
+        assert sends(ledger, clock, [(f"r{i}", "c", 1) for i in range(5)]) == [0] * 5
+    finally:
+        server.stop()
+    assert sends(ledger, clock, [request_after]) == [pytest.approx(waited)]
