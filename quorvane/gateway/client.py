@@ -124,11 +124,12 @@ class GatewayClient(IB):
             )  # fmt: skip
         request = HistoryRequest(contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
                                  formatDate, chartOptions)  # fmt: skip
-        shared = self._in_flight.get(request.identity)
+        identity = request.identity  # a date end reads in the host's zone of the moment: fix it once
+        shared = self._in_flight.get(identity)
         if shared is None or shared.withdrawn:
             shared = _SharedAnswer(asyncio.ensure_future(self._fetch(request, timeout)))
-            self._in_flight[request.identity] = shared
-            shared.task.add_done_callback(lambda _, answer=shared: self._forget(request.identity, answer))
+            self._in_flight[identity] = shared
+            shared.task.add_done_callback(lambda _, answer=shared: self._forget(identity, answer))
         return await shared.wait()
 
     def _forget(self, identity: tuple, answer: _SharedAnswer) -> None:
