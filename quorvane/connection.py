@@ -151,9 +151,10 @@ async def _start_simulator():
     """The simulator serving on a free loopback port, or (None, 0) after one error line."""
     try:
         from ibsim import GatewaySimulator  # only --sim needs it
+        from ibsim.options import options_from_environment
 
-        simulator = GatewaySimulator()
+        simulator = GatewaySimulator(**options_from_environment())
         return simulator, await simulator.start(SIM_HOST, 0)
-    except (ImportError, OSError) as exc:
+    except (ImportError, OSError, ValueError) as exc:
         logger.error("Cannot start the gateway simulator: {}: {}", type(exc).__name__, exc)
         return None, 0

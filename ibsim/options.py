@@ -1,0 +1,50 @@
+"""The simulator's settings as command-line words, shared by `python -m ibsim` and the host's `--sim`.
+
+A host started with `--sim` reads more words from $IBSIM_ARGS (for example
+"--no-pacing --seed 3"), so a test or a trader can set the in-process
+simulator as they would set a real gateway.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shlex
+
+from .timing import NO_LATENCY, Latency
+
+ENV_ARGS = "IBSIM_ARGS"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    """The settings a gateway's operator chooses, as options of `parser`."""
+    parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic prices")
+    parser.add_argument("--no-pacing", action="store_true", help="do not enforce IBKR's pacing limits")
+    parser.add_argument("--no-latency", action="store_true", help="answer history requests at once")
+    return parser
+
+
+def simulator_options(args: argparse.Namespace) -> dict:
+    """GatewaySimulator keyword arguments for parsed settings."""
+    return {
+        "seed": args.seed,
+        "pacing": not args.no_pacing,
+        "latency": NO_LATENCY if args.no_latency else Latency(),
+    }
+
+
+def options_from_text(text: str) -> dict:
+    """GatewaySimulator keyword arguments for settings written as words; ValueError names a bad one."""
+    parser = add_arguments(argparse.ArgumentParser(prog=ENV_ARGS, add_help=False, exit_on_error=False))
+    try:
+        args, unknown = parser.parse_known_args(shlex.split(text))
+    except (argparse.ArgumentError, ValueError) as exc:
+        raise ValueError(f"{ENV_ARGS}: {exc}") from None
+    if unknown:
+        raise ValueError(f"{ENV_ARGS}: unknown settings {' '.join(unknown)}")
+    return simulator_options(args)
+
+
+def options_from_environment() -> dict:
+    """Settings from $IBSIM_ARGS (none when unset)."""
+    return options_from_text(os.environ.get(ENV_ARGS, ""))
