@@ -10,19 +10,20 @@ a future's comes from its exchange, because ib_async takes the zone of a future'
 as its timeZoneId, and the gateway gives that time in its operator's zone.
 
 A date as a request's end means the whole of that day at the exchange. ib_async would write it as
-the host's local 23:59:59, which east of the exchange falls on the morning of that day there.
+the host's local 23:59:59, which east of the exchange falls on the morning of that day there; the
+client sends the exchange's 23:59:59 instead, in the UTC form ib_async writes for any moment.
 """
 
 from __future__ import annotations
 
 import asyncio
-from datetime import date, datetime
+from datetime import date, datetime, time
 from zoneinfo import ZoneInfo
 
-from ib_async import Contract
+from ib_async import Contract, util
 
 FUTURES_EXCHANGE_ZONES = {
-    "CME": "America/Chicago", "CBOT": "America/Chicago",
+    "CME": "America/Chicago", "CBOT": "America/Chicago", "GLOBEX": "America/Chicago", "ECBOT": "America/Chicago",
     "NYMEX": "America/New_York", "COMEX": "America/New_York",
 }  # fmt: skip
 FUTURES = ("FUT", "CONTFUT")
@@ -43,37 +44,53 @@ class ExchangeZones:
     """The exchange zone of each contract a client asks about, looked up once a session."""
 
     def __init__(self) -> None:
-        self._known: dict[tuple, ZoneInfo] = {}
+        self._known: dict[tuple, ZoneInfo | None] = {}  # None: the gateway named no usable zone
 
     async def of(self, ib, contract: Contract) -> ZoneInfo | None:
         """The zone of the exchange `contract` trades on; None when neither table nor gateway says."""
         if contract.secType in FUTURES:
             return zone_named(FUTURES_EXCHANGE_ZONES.get(contract.exchange))
-        key = (contract.secType, contract.conId or contract.symbol, contract.exchange,
-               contract.primaryExchange, contract.currency)  # fmt: skip
+        key = _key(contract)
         if key not in self._known:
-            zone = await _details_zone(ib, contract)
-            if zone is None:
+            details = await _details(ib, contract)
+            if details is None:
                 return None  # asked again next time: the gateway may answer then
-            self._known[key] = zone
+            self._known[key] = _zone_of(details)
         return self._known[key]
 
+    def note(self, details: list) -> None:
+        """Keep the zones of contract details the client received anyway (qualifying a symbol asks)."""
+        for one in details or ():
+            contract = getattr(one, "contract", None)
+            if contract is not None and contract.conId and contract.secType not in FUTURES:
+                self._known[_key(contract)] = _zone_of([one])
 
-async def _details_zone(ib, contract: Contract) -> ZoneInfo | None:
+
+def _key(contract: Contract) -> tuple:
+    if contract.conId:
+        return (contract.secType, contract.conId)
+    return (contract.secType, contract.symbol, contract.exchange, contract.primaryExchange, contract.currency)
+
+
+async def _details(ib, contract: Contract) -> list | None:
     try:
         async with asyncio.timeout(DETAILS_TIMEOUT):
-            details = await ib.reqContractDetailsAsync(contract)
+            return await ib.reqContractDetailsAsync(contract) or []
     except (OSError, TimeoutError, ConnectionError):
         return None
-    zones = (zone_named(getattr(d, "timeZoneId", "")) for d in details or ())
+
+
+def _zone_of(details: list) -> ZoneInfo | None:
+    zones = (zone_named(getattr(d, "timeZoneId", "")) for d in details)
     return next((zone for zone in zones if zone is not None), None)
 
 
 def end_of_day(end: object, zone: ZoneInfo | None) -> object:
-    """A date end as the last second of that day at the exchange; any other end as it is."""
+    """A date end as the gateway's text for the last second of that day at the exchange; any other
+    end as it is."""
     if zone is None or isinstance(end, datetime) or not isinstance(end, date):
         return end
-    return f"{end:%Y%m%d} 23:59:59 {zone.key}"
+    return util.formatIBDatetime(datetime.combine(end, time(23, 59, 59), tzinfo=zone))
 
 
 def to_exchange_time(bars: list, zone: ZoneInfo | None) -> None:

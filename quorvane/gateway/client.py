@@ -137,6 +137,11 @@ class GatewayClient(IB):
             shared.task.add_done_callback(lambda _, answer=shared: self._forget(identity, answer))
         return await shared.wait()
 
+    async def reqContractDetailsAsync(self, contract: Contract) -> list:
+        details = await super().reqContractDetailsAsync(contract)
+        self.exchange_zones.note(details)
+        return details
+
     def _forget(self, identity: tuple, answer: _SharedAnswer) -> None:
         if self._in_flight.get(identity) is answer:  # a withdrawn answer may have been replaced
             del self._in_flight[identity]

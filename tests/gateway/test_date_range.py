@@ -3,6 +3,7 @@
 import dataclasses
 import datetime as dt
 import math
+from zoneinfo import ZoneInfo
 
 import pytest
 from ib_async import Contract
@@ -11,6 +12,7 @@ from gateway_terminal import BAR_FIELDS, RecordedFallback, sent
 
 pytestmark = pytest.mark.usefixtures("host_zone")
 
+NEW_YORK = ZoneInfo("America/New_York")
 TODAY = "today"  # stands for the host's local date in the tables below
 
 
@@ -25,8 +27,10 @@ def duration_from(start: str) -> str:
 
 
 def wire_end(end: str) -> str:
-    """The text of a date end: the last second of that day at the exchange."""
-    return f"{dt.date.fromisoformat(day_text(end)):%Y%m%d} 23:59:59 US/Eastern"
+    """The text of a date end: the last second of that day at the exchange, in UTC."""
+    day = dt.date.fromisoformat(day_text(end))
+    return dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK).astimezone(dt.timezone.utc).strftime(
+        "%Y%m%d %H:%M:%S UTC")
 
 
 async def replay(ib, request) -> list:
@@ -50,16 +54,16 @@ def naive(stamp):
     [
         ("2025-01-01", TODAY, "day", "none", (TODAY, None, "1 day", "TRADES")),
         ("2025-01-01 2025-06-01 foo", "2025-06-01", "day", "foo",
-         ("20250601 23:59:59 US/Eastern", "152 D", "1 day", "TRADES")),
+         ("20250602 03:59:59 UTC", "152 D", "1 day", "TRADES")),
         ("2025-01-01 day 2025-06-01", TODAY, "day", "2025-06-01", (TODAY, None, "1 day", "TRADES")),
         ("2025-01-01 2025-06-01 week", "2025-06-01", "week", "none",
-         ("20250601 23:59:59 US/Eastern", "152 D", "1 week", "TRADES")),
+         ("20250602 03:59:59 UTC", "152 D", "1 week", "TRADES")),
         ("2025-03-03 2025-03-04", "2025-03-04", "day", "none",
-         ("20250304 23:59:59 US/Eastern", "2 D", "1 day", "TRADES")),
+         ("20250305 04:59:59 UTC", "2 D", "1 day", "TRADES")),
         ("2024-06-02 2025-06-01", "2025-06-01", "day", "none",
-         ("20250601 23:59:59 US/Eastern", "365 D", "1 day", "TRADES")),
+         ("20250602 03:59:59 UTC", "365 D", "1 day", "TRADES")),
         ("2024-06-01 2025-06-01", "2025-06-01", "day", "none",
-         ("20250601 23:59:59 US/Eastern", "2 Y", "1 day", "TRADES")),
+         ("20250602 03:59:59 UTC", "2 Y", "1 day", "TRADES")),
         # Adjusted ranges run up to now: the gateway refuses an end date for them.
         ("2025-01-01 2025-06-01 d adj", "2025-06-01", "d", "adj", ("", None, "1 day", "ADJUSTED_LAST")),
         ("2025-01-01 2025-06-01 day adj extra", "2025-06-01", "day", "adj",
