@@ -42,7 +42,8 @@ class GatewaySimulator:
     is the operator's choice of how intraday bar times are sent: "instrument"
     (the exchange's zone), "operator" (`operator_zone`) or "utc" (the UTC
     form "yyyymmdd-hh:mm:ss"). An intraday request that could hold more than
-    `max_bars` bars is refused with 162 "Time length exceed max.". `refusals` chooses the answer to each refused request.
+    `max_bars` bars is refused with 162 "Time length exceed max.". `refusals`
+    chooses the answer to each refused request.
     `pacing` enforces IBKR's pacing limits, counted on `pacing_clock` (seconds,
     monotonic), which is independent of `clock`. `latency` delays each answer
     with bars (None: answer at once).
@@ -75,7 +76,8 @@ class GatewaySimulator:
         self.operator_tz = ZoneInfo(operator_zone)
         self.pacing = Pacing(pacing_clock) if pacing else None
         self.latency = latency or NO_LATENCY
-        self.desk = HistoricalDataDesk(universe, seed, BarTimes(bar_times, operator_zone), max_bars, refusals, self.pacing)
+        times = BarTimes(bar_times, operator_zone)  # a setting or zone it does not know fails here
+        self.desk = HistoricalDataDesk(universe, seed, times, max_bars, refusals, self.pacing)
         self.next_order_id = 1
         self.requests: list = []
         self.host = ""
