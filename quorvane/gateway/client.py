@@ -21,6 +21,7 @@ import re
 import weakref
 from dataclasses import dataclass, field
 from datetime import datetime
+from zoneinfo import ZoneInfo
 
 from ib_async import IB, BarDataList, Contract, util
 from loguru import logger
@@ -43,7 +44,7 @@ class HistoryRequest:
     use_rth: bool
     format_date: int
     chart_options: list = field(default_factory=list)
-    zone: object = None  # the exchange's ZoneInfo, that bar times are given in; None: as they came
+    zone: ZoneInfo | None = None  # the exchange's, that bar times are given in; None: as they came
 
     @property
     def contract_identity(self) -> tuple:
