@@ -2,6 +2,7 @@
 
 import datetime as dt
 from dataclasses import astuple, dataclass, field
+
 import numpy as np
 
 from . import codes
