@@ -2,7 +2,6 @@
 is set to send times: ranges hold their last day whole, the intraday curve is one session, and the
 summary names the exchange's zone."""
 
-import os
 import time
 from functools import partial
 
@@ -49,14 +48,13 @@ async def in_new_york(monkeypatch) -> dict[str, tuple]:
     if not _new_york:
         sim = GatewaySimulator(clock=FRIDAY_AFTER_CLOSE, pacing=False, latency=None)
         client = GatewayClient(pacer=Pacer(Unlimited()))
-        zone = os.environ["TZ"]
         try:
-            os.environ["TZ"] = NEW_YORK
-            time.tzset()
-            await client.connectAsync("127.0.0.1", await sim.start(), clientId=1, timeout=5)
-            _new_york.update(await answers(Terminal(sim, HostState(client)), monkeypatch))
+            with pytest.MonkeyPatch.context() as patch:
+                patch.setenv("TZ", NEW_YORK)
+                time.tzset()
+                await client.connectAsync("127.0.0.1", await sim.start(), clientId=1, timeout=5)
+                _new_york.update(await answers(Terminal(sim, HostState(client)), monkeypatch))
         finally:
-            os.environ["TZ"] = zone
             time.tzset()
             client.disconnect()
             await sim.stop()
