@@ -11,6 +11,7 @@ import argparse
 import os
 import shlex
 
+from .scenarios import SCENARIOS
 from .timing import NO_LATENCY, Latency
 
 ENV_ARGS = "IBSIM_ARGS"
@@ -21,6 +22,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic prices")
     parser.add_argument("--no-pacing", action="store_true", help="do not enforce IBKR's pacing limits")
     parser.add_argument("--no-latency", action="store_true", help="answer history requests at once")
+    parser.add_argument("--scenario", choices=sorted(SCENARIOS), help="play one of a gateway's bad days (see ibsim.scenarios)")
     return parser
 
 
@@ -30,6 +32,7 @@ def simulator_options(args: argparse.Namespace) -> dict:
         "seed": args.seed,
         "pacing": not args.no_pacing,
         "latency": NO_LATENCY if args.no_latency else Latency(),
+        "scenario": args.scenario,
     }
 
 

@@ -8,10 +8,12 @@ from collections import deque
 from collections.abc import Callable, Iterable
 from zoneinfo import ZoneInfo
 
+from . import answers
 from .faults import Fault
 from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
 from .rules import Refusals
+from .scenarios import Scenario, scenario_of
 from .session import Session
 from .timing import NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
@@ -42,6 +44,8 @@ class GatewaySimulator:
     length exceed max.". `bar_zone` gives intraday bar times in that zone
     instead of the exchange's, like a gateway set to send times in the
     operator's zone. `refusals` chooses the answer to each refused request.
+    `scenario` plays one of a gateway's bad days (a name of scenarios.SCENARIOS
+    or a Scenario).
     `pacing` enforces IBKR's pacing limits, counted on `pacing_clock` (seconds,
     monotonic), which is independent of `clock`. `latency` delays each answer
     with bars (None: answer at once).
@@ -61,6 +65,7 @@ class GatewaySimulator:
         pacing: bool = True,
         pacing_clock: Callable[[], float] = time.monotonic,
         latency: Latency | None = Latency(),
+        scenario: Scenario | str | None = None,
     ):
         if universe is None:
             universe = default_universe()
@@ -75,6 +80,7 @@ class GatewaySimulator:
         ZoneInfo(bar_zone or operator_zone)  # an unknown zone fails here, not mid-request
         self.pacing = Pacing(pacing_clock) if pacing else None
         self.latency = latency or NO_LATENCY
+        self.scenario = scenario_of(scenario)
         self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars, bar_zone, refusals, self.pacing)
         self.next_order_id = 1
         self.requests: list = []
@@ -101,6 +107,12 @@ class GatewaySimulator:
     def connection_count(self) -> int:
         """Clients connected right now."""
         return len(self._sessions)
+
+    def broadcast(self, *notices: tuple[int, str]) -> None:
+        """Send each (code, text) notice, with reqId -1, to every connected client."""
+        for session in list(self._sessions):
+            for code, text in notices:
+                session.send(answers.error(-1, code, text))
 
     def inject(self, fault: Fault) -> None:
         """Queue `fault` for the next historical-data request (first in, first used)."""
