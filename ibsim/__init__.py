@@ -10,7 +10,10 @@
     GatewaySimulator(refusals=Refusals(adjusted_last_end=162))  # another answer
     GatewaySimulator(pacing_clock=fake)             # pacing on the test's clock
 
-Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency].
+    GatewaySimulator(scenario="nightly-reset")      # a bad day: see scenarios.py
+
+Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency]
+[--scenario NAME].
 
 The rules it keeps, each with where the fact comes from in brackets. DOC =
 IBKR's TWS API documentation (Historical Bars: "Max Duration Per Bar Size",

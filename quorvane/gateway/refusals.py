@@ -7,7 +7,8 @@ not shown a second time.
 
 - Permission refusals (162 "No market data permissions for ISLAND STK", 354) are remembered for
   the connection, per exchange and security type: the next request for that market goes straight
-  to public data with a short note, without asking the gateway.
+  to public data with a short note, without asking the gateway. A competing session (10197, 162
+  "connected from a different IP address") stands for a minute.
 - While the gateway has lost its link to IBKR or a data farm (1100, 2103, 2105, 2157), every
   request falls back at once, and requests in flight end, until the notices say it is back
   (1101/1102, 2104, 2106, 2158). An unknown-contract answer (200) meanwhile is the outage, not an
@@ -20,6 +21,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import re
+import time
 from collections.abc import Awaitable
 from typing import TypeVar
 
@@ -51,6 +53,10 @@ KIND_NAMES = {"STK": "stocks", "FUT": "futures", "OPT": "options", "FOP": "futur
 HMDS_EXCHANGES = {"NASDAQ": "ISLAND"}  # a stock's primary exchange as HMDS names it
 
 SUBSCRIBE = "subscribe, or share the live account's data with the paper account"
+COMPETING = "another session of this IBKR user holds the market data"
+# A competing session may log out any time, so its refusal stands for a minute, not the session:
+# long enough that a repeated request does not sit out the pacing rule to be refused again.
+COMPETING_RETRY = 60.0
 OTHER_SESSION = "log out of the other session (web, mobile or another TWS), or give the API a username of its own"
 _NO_PERMISSION = re.compile(r"No market data permissions for (\S+) (\w+)")
 _OTHER_IP = "connected from a different IP address"
@@ -81,11 +87,14 @@ def market_words(market: tuple[str, str]) -> str:
 class GatewayConditions:
     """What a gateway connection has said about its links and the account's permissions."""
 
+    clock = staticmethod(time.monotonic)
+
     def __init__(self) -> None:
         self._broken: dict[str, int] = {}  # link -> code that broke it
         self._refused: dict[tuple[str, str], int] = {}  # market -> refusal code
         self._outage_began: asyncio.Future | None = None
         self._told_delayed = False
+        self._competing: tuple[int, float] | None = None  # (code, clock() until which it stands)
 
     # -- notices
 
@@ -138,6 +147,8 @@ class GatewayConditions:
         """Raise the refusal a request for `contract` would meet: an outage, or a market refused before."""
         if refusal := self.outage():
             raise refusal
+        if self._competing and self.clock() < self._competing[1]:
+            raise GatewayRefusal(f"{COMPETING} (IB {self._competing[0]}, less than a minute ago)", self._competing[0])
         market = market_of(contract)
         code = self._refused.get(market)
         if code is not None:
@@ -152,11 +163,11 @@ class GatewayConditions:
                                "subscribe for live data")  # fmt: skip
             return None
         if code == COMPETING_SESSION or (code == HMDS_ERROR and _OTHER_IP in text):
-            cause = "another session of this IBKR user holds the market data"
-            return GatewayRefusal(f"{cause} (IB {code}): {OTHER_SESSION}", code)
+            self._competing = (code, self.clock() + COMPETING_RETRY)
+            return GatewayRefusal(f"{COMPETING} (IB {code}): {OTHER_SESSION}", code)
         if code == HMDS_ERROR and (match := _NO_PERMISSION.search(text)):
             market = (match[1], match[2])
-        elif code == NOT_SUBSCRIBED:
+        elif code == NOT_SUBSCRIBED and contract is not None:
             market = market_of(contract)
         else:
             return None
