@@ -22,7 +22,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic prices")
     parser.add_argument("--no-pacing", action="store_true", help="do not enforce IBKR's pacing limits")
     parser.add_argument("--no-latency", action="store_true", help="answer history requests at once")
-    parser.add_argument("--scenario", choices=sorted(SCENARIOS), help="play one of a gateway's bad days (see ibsim.scenarios)")
+    parser.add_argument("--scenario", choices=sorted(SCENARIOS),
+                        help="play one of a gateway's bad days (see ibsim.scenarios)")  # fmt: skip
     return parser
 
 
