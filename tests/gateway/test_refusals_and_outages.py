@@ -9,9 +9,10 @@ import logging
 import pytest
 from ib_async import Stock
 
+import quorvane.state
 from gateway_terminal import RecordedFallback, bounded, until
 from ibsim.messages import ContractDetailsRequest
-from ibsim.scenarios import ClientIdInUse, FarmBroken, NightlyReset, NoPermissions
+from ibsim.scenarios import ClientIdInUse, FarmBroken, NightlyReset, NoPermissions, Scenario
 from quorvane.gateway.refusals import GatewayRefusal
 from quorvane.state import HostState
 
@@ -76,6 +77,18 @@ async def test_a_farm_that_breaks_mid_request_ends_it_at_once(ib, gateway_sim):
     with pytest.raises(GatewayRefusal):  # and the next one is not sent
         await bounded(ib.reqHistoricalDataAsync(Stock("MSFT", "SMART", "USD"), "", "5 D", "1 day", "TRADES", True))
     assert len(gateway_sim.history_requests) == 1
+
+
+class SilentLookups(Scenario):
+    def intercept(self, session, request):
+        return isinstance(request, ContractDetailsRequest)
+
+
+async def test_a_lookup_unanswered_without_a_notice_says_so(terminal, gateway_sim, monkeypatch):
+    gateway_sim.scenario = SilentLookups()
+    monkeypatch.setattr(quorvane.state, "QUALIFY_TIMEOUT", 0.2)
+    await terminal.run("AAPL day 5", RecordedFallback)
+    assert warnings(terminal) == [fallback_line("AAPL", "the gateway did not answer the contract lookup in 0.2 s")]
 
 
 @pytest.mark.parametrize(
