@@ -106,7 +106,7 @@ class GatewayConditions:
         if breaks:
             self._broken.setdefault(link, code)
             if self._outage_began is not None and not self._outage_began.done():
-                self._outage_began.set_result(None)
+                self._outage_began.set_result(self.outage())
             logger.debug("gateway notice {}: {}", code, text)
         elif self._broken.pop(link, None) is not None and not self._broken:
             logger.info("The gateway's connection to IBKR is back (IB {}): requests go to the gateway again", code)
@@ -135,7 +135,7 @@ class GatewayConditions:
         try:
             await asyncio.wait({task, began}, return_when=asyncio.FIRST_COMPLETED)
             if not task.done():
-                raise self.outage() or GatewayRefusal("the gateway's connection broke", 1100)
+                raise began.result()  # the outage as it began, even if a flap has already ended it
             return task.result()
         finally:
             if not task.done():
