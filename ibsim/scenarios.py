@@ -34,15 +34,17 @@ gateways, with the thread. "Modelled" marks what is our own simplification.
   seconds (default 20; real ones last minutes).
 - farm-broken: at the first request the gateway sends 2157 "Sec-def data farm connection is
   broken:secdefil" and 2105 "HMDS data farm connection is broken:ushmds", and answers no
-  contract or history request after that. [DOC 2105, 2157; capture: nautilus_trader #4412 for
-  farms that stay broken]. Modelled: both farms break together and never come back.
+  contract or history request after that. [DOC 2105, 2157; IbcAlpha/IBC #143 for farm notices
+  with reqId -1]. Modelled: both farms break together, never come back, and leave requests
+  unanswered.
 - client-id-in-use: a client that starts the API with a client id in `taken` (default 1, the
   id another program already holds) gets 326 "Unable to connect as the client id is already in
   use. Retry with a unique client id." with reqId -1, then the socket closes. [DOC 326;
   capture: nautilus_trader #4412]
 - not-logged-in: the API socket accepts the connection and never answers, not even the
-  handshake, as a gateway that IBC has started but not yet logged in. [capture: IbcAlpha/IBC
-  #195 and ib_insync #529, "API connection failed: TimeoutError()" after "Connected"]
+  handshake. [capture: the symptom, "Connected" then "API connection failed: TimeoutError()",
+  in IbcAlpha/IBC #195 and ib_insync #529]. Modelled: the cause, a gateway started (by IBC, say)
+  but not logged in.
 """
 
 from __future__ import annotations
