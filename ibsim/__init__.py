@@ -11,9 +11,10 @@
     GatewaySimulator(pacing_clock=fake)             # pacing on the test's clock
 
     GatewaySimulator(operator_zone="Asia/Tokyo", bar_times="utc")  # as its operator set it
+    GatewaySimulator(scenario="nightly-reset")      # a bad day: see scenarios.py
 
 Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency]
-[--operator-zone ZONE] [--bar-times instrument|operator|utc].
+[--operator-zone ZONE] [--bar-times instrument|operator|utc] [--scenario NAME].
 
 The rules it keeps, each with where the fact comes from in brackets. DOC =
 IBKR's TWS API documentation (Historical Bars: "Max Duration Per Bar Size",

@@ -14,6 +14,7 @@ from ib_async.wrapper import RequestError
 from loguru import logger
 
 from quorvane.gateway.client import GatewayClient
+from quorvane.gateway.handshake import ClientIdInUse, start_api
 
 # Exchange of each futures root we trade; other roots are tried on CME.
 FUTURES_EXCHANGES = {
@@ -28,6 +29,8 @@ CONNECT_TIMEOUT = 5.0
 QUALIFY_TIMEOUT = 10.0
 # A symbol the gateway did not know is asked about again after this many seconds.
 UNKNOWN_SYMBOL_TTL = 60.0
+# Client ids tried, one after another, while the gateway says the id is in use (326).
+CLIENT_ID_TRIES = 4
 
 
 def contract_for(symbol: str) -> Contract | None:
@@ -77,17 +80,29 @@ class HostState:
     async def connect(
         self, host: str, port: int, client_id: int = 1, timeout: float = CONNECT_TIMEOUT, *, quiet: bool = False
     ) -> IB | None:
-        """Connect to a gateway; on failure log one line (none when `quiet`) and stay disconnected."""
-        ib = GatewayClient()
-        try:
-            with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
-                await ib.connectAsync(host, port, clientId=client_id, timeout=timeout)
-        except (OSError, UnicodeError) as exc:  # refused, unreachable, timed out, dropped; a name IDNA cannot encode
+        """Connect to a gateway; on failure log one line (none when `quiet`) and stay disconnected.
+
+        A client id in use (326) makes it try the next one, up to CLIENT_ID_TRIES ids, and say so.
+        """
+        for tried in range(CLIENT_ID_TRIES):
+            ib = GatewayClient()
+            try:
+                with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
+                    await start_api(ib, host, port, client_id, timeout)
+                break
+            except ClientIdInUse:
+                if tried + 1 < CLIENT_ID_TRIES:
+                    if not quiet:
+                        logger.warning("Client id {} is in use at the gateway (IB 326): trying client id {}",
+                                       client_id, client_id + 1)  # fmt: skip
+                    client_id += 1
+                    continue
+                failure = f"client ids {client_id - tried} to {client_id} are in use (IB 326)"
+            except (OSError, UnicodeError) as exc:  # refused, unreachable, silent, dropped; a name IDNA cannot encode
+                failure = str(exc) or type(exc).__name__
             if not quiet:
-                logger.error(
-                    "Cannot connect to gateway at {}:{} ({}); requests fall back to public data",
-                    host, port, str(exc) or type(exc).__name__,
-                )  # fmt: skip
+                logger.error("Cannot connect to gateway at {}:{} ({}); requests fall back to public data",
+                             host, port, failure)  # fmt: skip
             return None
         self.ib = ib
         self._resolutions.clear()
@@ -121,13 +136,20 @@ class HostState:
         return resolved
 
     async def _resolve(self, symbol: str, contract: Contract) -> tuple[str, Contract | None]:
+        """Raises GatewayRefusal while the gateway is cut off: its "unknown" then is no answer to keep."""
+        conditions = getattr(self.ib, "conditions", None)  # a caller's plain ib_async.IB has none
+        lookup = self.ib.qualifyContractsAsync(contract, returnAll=True)
         try:
             # asyncio.timeout, unlike wait_for on Python 3.11, never loses a cancellation.
             async with asyncio.timeout(QUALIFY_TIMEOUT):
-                found = await self.ib.qualifyContractsAsync(contract, returnAll=True)
+                found = await (conditions.unless_outage(lookup) if conditions else lookup)
         except RequestError as exc:
             logger.warning("[{}] gateway refused the contract: {}", symbol, exc)
             return ("", None)
+        except TimeoutError:
+            raise TimeoutError(f"the gateway did not answer the contract lookup in {QUALIFY_TIMEOUT:g} s") from None
+        if conditions and not (found and found[0]) and (refusal := conditions.outage()):
+            raise refusal
         qualified = found[0] if found else None
         if isinstance(qualified, list):  # ambiguous: several matches
             qualified = _front_month(contract, qualified)
