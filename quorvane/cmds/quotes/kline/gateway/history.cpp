@@ -24,8 +24,8 @@ nb::object whole_days(nb::handle from, nb::handle to) {
 }
 
 // The range holds its first and its last day, so it spans one day more
-// than their difference; a gateway counts "N D" back in trading sessions,
-// so N calendar days always cover the range's sessions.
+// than their difference (one day is "1 D"); a gateway counts "N D" back in
+// trading sessions, so N calendar days always cover the range's sessions.
 nb::object days_spanned(nb::handle first, nb::handle last) {
     nb::object days = steal_or_raise(PyNumber_Add(whole_days(first, last).ptr(), nb::int_(1).ptr()));
     return less(days, nb::int_(1)) ? nb::int_(1) : days;
@@ -48,9 +48,10 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     nb::object end_text = dates::text(asked.end);
     nb::object symbol = self.attr("symbol");
 
-    if (!less(asked.start, asked.end)) {
-        log::error("Start must be before end: {} >= {}", asked.start, asked.end);
-        co_return records::start_not_before_end(start_text, end_text);
+    // The end day is part of the range, so a start on the end day is that one day.
+    if (less(asked.end, asked.start)) {
+        log::error("Start must be before end: {} > {}", asked.start, asked.end);
+        co_return records::start_after_end(start_text, end_text);
     }
 
     const bool adjusted = vocabulary::is_adjusting(asked.adjust);
