@@ -53,7 +53,7 @@ nb::object add_days(nb::handle date, long days) {
 }
 
 nb::object day_after(nb::handle date) {
-    nb::object last = date_class().attr("max");
+    nb::object last = date.attr("max");  // the calendar's last day has no day after
     return date.equal(last) ? last : add_days(date, 1);
 }
 
