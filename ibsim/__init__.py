@@ -67,9 +67,10 @@ produce bars. Regular hours of futures are their former pit sessions (CME
 index 08:30-15:15 Central, NYMEX 09:00-14:30 and COMEX 08:20-13:30 Eastern),
 cut short on early-close days. Without useRTH, a "D" of trading time is still
 the regular session's length, counted through all trading hours. Calendars
-cover 1990 to 2045; beyond them no session trades. Indices
-trade the NYSE's regular hours only, and their bars carry a synthetic volume. Pacing applies to every bar
-size (the current DOC heads the limits "for small bars (30 secs or less)").
+cover 1990 to 2045; beyond them no session trades. Indices trade the NYSE's
+regular hours only, and their bars carry a synthetic volume. Pacing applies to
+every bar size (the current DOC heads the limits "for small bars (30 secs or
+less)").
 
 Wire details:
 - Protocol: server version 178. The connect sequence answers everything

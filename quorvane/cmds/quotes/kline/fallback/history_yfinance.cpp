@@ -29,10 +29,10 @@ bridge::Task history_yfinance(nb::object self, nb::object rest) {
     nb::bool_ adjusted(vocabulary::is_adjusting(asked.adjust));
     log::info("[{}] yfinance history: {} → {}, interval={}, adjust={}", symbol, start_text, end_text,
               interval, adjusted);
+    // yfinance's end is exclusive; the range holds its end day, as the gateway's does.
     nb::object hist = co_await bridge::awaited(self.attr("_yf_history")(
-        // yfinance's end is exclusive; the range holds its end day, as the gateway's does.
-        nb::arg("start") = asked.start, nb::arg("end") = dates::day_after(asked.end), nb::arg("interval") = interval,
-        nb::arg("auto_adjust") = adjusted));
+        nb::arg("start") = asked.start, nb::arg("end") = dates::day_after(asked.end),
+        nb::arg("interval") = interval, nb::arg("auto_adjust") = adjusted));
     if (hist.is_none() || truthy(hist.attr("empty")))
         co_return records::no_data_in_range(symbol, start_text, end_text);
 

@@ -24,8 +24,8 @@ nb::object whole_days(nb::handle from, nb::handle to) {
 }
 
 // The range holds its first and its last day, so it spans one day more
-// than their difference (one day is "1 D"); a gateway counts "N D" back in
-// trading sessions, so N calendar days always cover the range's sessions.
+// than their difference; a gateway counts "N D" back in trading sessions,
+// so N calendar days always cover the range's sessions.
 nb::object days_spanned(nb::handle first, nb::handle last) {
     nb::object days = steal_or_raise(PyNumber_Add(whole_days(first, last).ptr(), nb::int_(1).ptr()));
     return less(days, nb::int_(1)) ? nb::int_(1) : days;
