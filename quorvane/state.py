@@ -15,6 +15,7 @@ from loguru import logger
 
 from quorvane.gateway.client import GatewayClient
 from quorvane.symbols import gateway_contract, typed_symbol
+
 CONNECT_TIMEOUT = 5.0
 # qualifyContractsAsync has no timeout of its own and waits forever on a silent gateway.
 QUALIFY_TIMEOUT = 10.0
