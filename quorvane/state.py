@@ -9,21 +9,14 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import date
 
-from ib_async import IB, Contract, Future, Stock, util
+from ib_async import IB, Contract, Future, util
 from ib_async.wrapper import RequestError
 from loguru import logger
 
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.handshake import ClientIdInUse, start_api
+from quorvane.symbols import gateway_contract, typed_symbol
 
-# Exchange of each futures root we trade; other roots are tried on CME.
-FUTURES_EXCHANGES = {
-    "ES": "CME", "MES": "CME", "NQ": "CME", "MNQ": "CME", "RTY": "CME", "M2K": "CME",
-    "YM": "CBOT", "MYM": "CBOT", "ZN": "CBOT", "ZB": "CBOT",
-    "CL": "NYMEX", "MCL": "NYMEX", "NG": "NYMEX",
-    "GC": "COMEX", "MGC": "COMEX", "SI": "COMEX",
-}  # fmt: skip
-DEFAULT_FUTURES_EXCHANGE = "CME"
 CONNECT_TIMEOUT = 5.0
 # qualifyContractsAsync has no timeout of its own and waits forever on a silent gateway.
 QUALIFY_TIMEOUT = 10.0
@@ -34,7 +27,8 @@ CLIENT_ID_TRIES = 4
 
 
 def contract_for(symbol: str) -> Contract | None:
-    """The unqualified contract a typed symbol names: "/ES" is a future, a plain word a US stock.
+    """The unqualified contract a typed symbol names (quorvane.symbols): "/ES" a future, "^GSPC" an index,
+    "BRK.B" a class share, a plain word a US stock.
 
     None for text the gateway's wire cannot carry: its messages are UTF-8 fields ended by NUL. A
     symbol ib_async cannot encode (a command-line byte that was not UTF-8) fails its send, and while
@@ -42,12 +36,7 @@ def contract_for(symbol: str) -> Contract | None:
     """
     if "\0" in symbol or not _encodes(symbol):
         return None
-    if symbol.startswith("/"):
-        root = symbol[1:]
-        if not root:
-            return None
-        return Future(symbol=root, exchange=FUTURES_EXCHANGES.get(root, DEFAULT_FUTURES_EXCHANGE), currency="USD")
-    return Stock(symbol, "SMART", "USD")
+    return gateway_contract(symbol)
 
 
 @dataclass(frozen=True, slots=True)
@@ -119,9 +108,9 @@ class HostState:
     async def positionalQuoteRepopulate(self, symbol: str) -> tuple[str | None, Contract | None]:
         """Resolve a typed symbol through the gateway: (resolved symbol, qualified contract).
 
-        A future keeps its "/" notation in the resolved symbol, so nothing later
-        takes "/ES" for a stock named ES. ("", None) when the gateway does not
-        know the symbol.
+        The resolved symbol keeps the typed notation ("/ES", "BRK.B", "^GSPC"), so
+        nothing later takes "/ES" for a stock named ES and public data can still be
+        asked for it. ("", None) when the gateway does not know the symbol.
         """
         if not self.connected:
             raise ConnectionError("Not connected to a gateway")
@@ -155,9 +144,7 @@ class HostState:
             qualified = _front_month(contract, qualified)
         if qualified is None:
             return ("", None)
-        if isinstance(qualified, Future):
-            return ("/" + qualified.symbol, qualified)
-        return (qualified.symbol or symbol, qualified)
+        return (typed_symbol(qualified, symbol), qualified)
 
     def _remembered(self, symbol: str, contract: Contract | None) -> _Resolution:
         if contract is None:
