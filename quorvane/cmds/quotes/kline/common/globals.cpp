@@ -1,4 +1,4 @@
-#include "front/globals.hpp"
+#include "common/globals.hpp"
 
 #include "bridge/errors.hpp"
 

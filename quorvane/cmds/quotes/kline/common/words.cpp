@@ -1,8 +1,8 @@
-#include "front/words.hpp"
+#include "common/words.hpp"
 
 #include "bridge/errors.hpp"
-#include "front/dates.hpp"
-#include "front/vocabulary.hpp"
+#include "common/dates.hpp"
+#include "common/vocabulary.hpp"
 
 namespace kline::words {
 namespace {

@@ -1,13 +1,15 @@
 // Latest candles via yfinance: kline <symbol> [period] [count] [adj]
-#include "fallback/coroutines.hpp"
-#include "front/globals.hpp"
-#include "front/log.hpp"
-#include "front/python.hpp"
-#include "front/vocabulary.hpp"
-#include "front/words.hpp"
-#include "gateway/bar_table.hpp"
-#include "gateway/cache.hpp"
-#include "gateway/records.hpp"
+#include "common/globals.hpp"
+#include "common/log.hpp"
+#include "common/python.hpp"
+#include "common/vocabulary.hpp"
+#include "common/words.hpp"
+#include "fallback/modes.hpp"
+#include "fallback/normalize.hpp"
+#include "fallback/tables.hpp"
+#include "modes/cache.hpp"
+#include "modes/records.hpp"
+#include "table/bar_table.hpp"
 
 namespace kline::fallback {
 
@@ -15,14 +17,14 @@ bridge::Task kline_yfinance(nb::object self, nb::object rest) {
     const words::Latest asked = words::read_latest(rest);
     nb::object symbol = self.attr("symbol");
 
-    nb::object cache = bar_cache::get();
-    nb::object key = bar_cache::key("count_key", symbol, asked.period, asked.adjust, asked.count);
+    nb::object cache = modes::bar_cache();
+    nb::object key = modes::cache_key("count_key", symbol, asked.period, asked.adjust, asked.count);
     if (nb::object cached = cache.attr("get")(key); !cached.is_none())
-        co_return records::cached(records::latest(symbol, asked.period, asked.adjust, cached));
+        co_return modes::cached(modes::latest_record(symbol, asked.period, asked.adjust, cached));
     nb::object larger = cache.attr("try_larger_count")(symbol, asked.period, asked.adjust, asked.count);
     if (!larger.is_none()) {
         cache.attr("set")(key, larger);
-        co_return records::cached(records::latest(symbol, asked.period, asked.adjust, larger));
+        co_return modes::cached(modes::latest_record(symbol, asked.period, asked.adjust, larger));
     }
 
     nb::object period = yf_period(asked.period);
@@ -34,15 +36,15 @@ bridge::Task kline_yfinance(nb::object self, nb::object rest) {
         nb::arg("period") = period, nb::arg("interval") = interval, nb::arg("auto_adjust") = adjusted));
     if (hist.is_none() || truthy(hist.attr("empty"))) {
         log::error("[{}] yfinance returned no data", symbol);
-        co_return records::no_data(symbol);
+        co_return modes::no_data(symbol);
     }
 
     nb::object kept = last(normalize_yfinance_df(hist).attr("iloc"), asked.count);
-    nb::object result_bars = bar_table::records(kept);
+    nb::object result_bars = table::records(kept);
     nb::object title = nb::str("{} {} ({} bars) [yfinance]").format(symbol, asked.period, length(result_bars));
     global("printFrame")(kept, title);
     cache.attr("set")(key, result_bars);
-    co_return records::fetched(records::latest(symbol, asked.period, asked.adjust, result_bars), "yfinance");
+    co_return modes::fetched(modes::latest_record(symbol, asked.period, asked.adjust, result_bars), "yfinance");
 }
 
 }  // namespace kline::fallback

@@ -1,9 +1,9 @@
 // The seam to the yfinance library: one blocking download on a worker thread.
 #include "bridge/errors.hpp"
-#include "fallback/coroutines.hpp"
-#include "front/globals.hpp"
-#include "front/log.hpp"
-#include "front/python.hpp"
+#include "common/globals.hpp"
+#include "common/log.hpp"
+#include "common/python.hpp"
+#include "fallback/yf_history.hpp"
 
 namespace kline::fallback {
 namespace {

@@ -7,13 +7,14 @@
 
 #include "bridge/coroutine.hpp"
 #include "bridge/method.hpp"
-#include "fallback/coroutines.hpp"
-#include "front/globals.hpp"
+#include "common/globals.hpp"
+#include "common/words.hpp"
+#include "fallback/modes.hpp"
+#include "fallback/yf_history.hpp"
 #include "front/run.hpp"
-#include "front/words.hpp"
-#include "gateway/coroutines.hpp"
+#include "gateway/modes.hpp"
 
-namespace kline::command {
+namespace kline::front {
 namespace {
 
 constexpr const char* kModule = "quorvane.cmds.quotes.kline";
@@ -187,7 +188,7 @@ nb::object class_namespace(nb::handle metaclass, nb::handle bases) {
 
 }  // namespace
 
-void define(nb::module_ module) {
+void define_command(nb::module_ module) {
     nb::object base = global("IOp");
     nb::object metaclass = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
     nb::tuple bases = nb::make_tuple(base);
@@ -198,4 +199,4 @@ void define(nb::module_ module) {
     module.attr(kClass) = global("command")(nb::arg("names") = names)(cls);
 }
 
-}  // namespace kline::command
+}  // namespace kline::front

@@ -5,15 +5,15 @@
 #include "bridge/coroutine.hpp"
 #include "bridge/errors.hpp"
 #include "bridge/method.hpp"
-#include "fallback/coroutines.hpp"
+#include "common/dates.hpp"
+#include "common/globals.hpp"
+#include "common/vocabulary.hpp"
+#include "fallback/normalize.hpp"
 #include "front/command.hpp"
-#include "front/dates.hpp"
-#include "front/globals.hpp"
-#include "front/vocabulary.hpp"
-#include "gateway/bar_table.hpp"
-#include "gateway/cache.hpp"
+#include "modes/cache.hpp"
+#include "table/bar_table.hpp"
 
-namespace kline {
+namespace kline::front {
 namespace {
 
 // from <module> import <names...>
@@ -55,19 +55,19 @@ void import_dependencies(nb::module_ module) {
 }
 
 }  // namespace
-}  // namespace kline
+}  // namespace kline::front
 
 NB_MODULE(kline, module) {
     using namespace kline;
     init_globals(module);
     bridge::register_coroutine_type(module);
     bridge::register_method_type(module);
-    import_dependencies(module);
+    front::import_dependencies(module);
     vocabulary::define(module);
     dates::define(module);
-    bar_cache::define(module);
-    bar_table::init();
+    modes::define_cache(module);
+    table::init();
     module.def("_normalize_yfinance_df", &fallback::normalize_yfinance_df, nb::arg("hist").none(),
                "yfinance's history frame reshaped into the bar table's columns.");
-    command::define(module);
+    front::define_command(module);
 }

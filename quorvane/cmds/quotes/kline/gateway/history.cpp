@@ -1,17 +1,17 @@
 // Date-range history from the gateway: kline <symbol> <start> [end] [period] [adj]
 #include "bridge/errors.hpp"
-#include "front/dates.hpp"
-#include "front/globals.hpp"
-#include "front/log.hpp"
-#include "front/python.hpp"
-#include "front/vocabulary.hpp"
-#include "front/words.hpp"
+#include "common/dates.hpp"
+#include "common/globals.hpp"
+#include "common/log.hpp"
+#include "common/python.hpp"
+#include "common/vocabulary.hpp"
+#include "common/words.hpp"
 #include "gateway/bar_days.hpp"
-#include "gateway/bar_table.hpp"
-#include "gateway/cache.hpp"
-#include "gateway/coroutines.hpp"
-#include "gateway/records.hpp"
+#include "gateway/modes.hpp"
 #include "gateway/request.hpp"
+#include "modes/cache.hpp"
+#include "modes/records.hpp"
+#include "table/bar_table.hpp"
 
 namespace kline::gateway {
 namespace {
@@ -51,7 +51,7 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     // The end day is part of the range, so a start on the end day is that one day.
     if (less(asked.end, asked.start)) {
         log::error("Start must be before end: {} > {}", asked.start, asked.end);
-        co_return records::start_after_end(start_text, end_text);
+        co_return modes::start_after_end(start_text, end_text);
     }
 
     const bool adjusted = vocabulary::is_adjusting(asked.adjust);
@@ -64,13 +64,13 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     log::info("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol, asked.start,
               asked.end, asked.period, bar_size, duration, what);
 
-    nb::object cache = bar_cache::get();
-    nb::object key = bar_cache::key("range_key", symbol, asked.period, asked.adjust, start_text,
+    nb::object cache = modes::bar_cache();
+    nb::object key = modes::cache_key("range_key", symbol, asked.period, asked.adjust, start_text,
                                 end_text);
     if (nb::object cached = cache.attr("get")(key); !cached.is_none()) {
         log::info("[{}] history cache hit: {}~{} {} {}", symbol, asked.start, asked.end, asked.period,
                   asked.adjust);
-        co_return records::cached(records::range(symbol, asked.period, asked.adjust, start_text,
+        co_return modes::cached(modes::range_record(symbol, asked.period, asked.adjust, start_text,
                                                  end_text, cached));
     }
 
@@ -81,15 +81,15 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     if (truthy(bars)) bars = bars_dated_between(bars, asked.start, asked.end);
     if (!truthy(bars)) {
         log::error("[{}] No data in range {} → {}", symbol, asked.start, asked.end);
-        co_return records::no_data_in_range(symbol, start_text, end_text);
+        co_return modes::no_data_in_range(symbol, start_text, end_text);
     }
 
-    auto [table, result_bars] = bar_table::from_bars(bars);
+    auto [table, result_bars] = table::from_bars(bars);
     nb::object title = nb::str("{} {} {} ~ {}{}").format(symbol, asked.period, start_text,
                                                         end_text, adjusted ? " (adjusted)" : "");
     global("printFrame")(table, title);
     cache.attr("set")(key, result_bars);
-    co_return records::range(symbol, asked.period, asked.adjust, start_text, end_text, result_bars);
+    co_return modes::range_record(symbol, asked.period, asked.adjust, start_text, end_text, result_bars);
 }
 
 }  // namespace kline::gateway

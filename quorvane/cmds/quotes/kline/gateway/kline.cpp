@@ -1,15 +1,15 @@
 // Latest candles from the gateway: kline <symbol> [period] [count] [adj]
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
-#include "front/log.hpp"
-#include "front/python.hpp"
-#include "front/vocabulary.hpp"
-#include "front/words.hpp"
-#include "gateway/bar_table.hpp"
-#include "gateway/cache.hpp"
-#include "gateway/coroutines.hpp"
-#include "gateway/records.hpp"
+#include "common/globals.hpp"
+#include "common/log.hpp"
+#include "common/python.hpp"
+#include "common/vocabulary.hpp"
+#include "common/words.hpp"
+#include "gateway/modes.hpp"
 #include "gateway/request.hpp"
+#include "modes/cache.hpp"
+#include "modes/records.hpp"
+#include "table/bar_table.hpp"
 
 namespace kline::gateway {
 namespace {
@@ -46,17 +46,17 @@ bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
     nb::object duration =
         vocabulary::calc_duration(span_days(contract, asked.count, bar_seconds, factor));
 
-    nb::object cache = bar_cache::get();
-    nb::object key = bar_cache::key("count_key", symbol, asked.period, asked.adjust, asked.count);
+    nb::object cache = modes::bar_cache();
+    nb::object key = modes::cache_key("count_key", symbol, asked.period, asked.adjust, asked.count);
     if (nb::object cached = cache.attr("get")(key); !cached.is_none()) {
         log::info("[{}] kline exact cache hit: {} {} {}", symbol, asked.period, asked.count, asked.adjust);
-        co_return records::cached(records::latest(symbol, asked.period, asked.adjust, cached));
+        co_return modes::cached(modes::latest_record(symbol, asked.period, asked.adjust, cached));
     }
     nb::object larger = cache.attr("try_larger_count")(symbol, asked.period, asked.adjust, asked.count);
     if (!larger.is_none()) {
         log::info("[{}] kline larger-cache hit: {} {} {}", symbol, asked.period, asked.count, asked.adjust);
         cache.attr("set")(key, larger);
-        co_return records::cached(records::latest(symbol, asked.period, asked.adjust, larger));
+        co_return modes::cached(modes::latest_record(symbol, asked.period, asked.adjust, larger));
     }
 
     log::info("[{}] kline: period={} ({}), count={}, duration={}, what={}", symbol, asked.period,
@@ -64,15 +64,15 @@ bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
     nb::object bars = co_await bridge::awaited(request_bars(self, contract, nb::str(""), duration, bar_size, what));
     if (!truthy(bars)) {
         log::error("[{}] No data returned", symbol);
-        co_return records::no_data(symbol);
+        co_return modes::no_data(symbol);
     }
     bars = last(bars, asked.count);
-    auto [table, result_bars] = bar_table::from_bars(bars);
+    auto [table, result_bars] = table::from_bars(bars);
     nb::object title = nb::str("{} {} ({} bars){}").format(symbol, asked.period, length(bars),
                                                           adjusted ? " (adjusted)" : "");
     global("printFrame")(table, title);
     cache.attr("set")(key, result_bars);
-    co_return records::latest(symbol, asked.period, asked.adjust, result_bars);
+    co_return modes::latest_record(symbol, asked.period, asked.adjust, result_bars);
 }
 
 }  // namespace kline::gateway

@@ -1,5 +1,5 @@
 // Bar dates into a datetime64 column without a Python object per value.
-#include "gateway/bar_dates.hpp"
+#include "table/bar_dates.hpp"
 
 #include <datetime.h>
 
@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
+#include "common/globals.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 namespace {
 
 using bridge::steal_or_raise;
@@ -115,4 +115,4 @@ bool DateColumn::add_time(Py_ssize_t row, PyObject* date) {
     return true;
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

@@ -5,7 +5,7 @@
 // straight from their arrays and boxed once, other columns are turned into
 // lists of the values to_dict would give, and each record is filled from
 // those. Columns of dtypes not handled here go through to_dict itself.
-#include "gateway/bar_table.hpp"
+#include "table/bar_table.hpp"
 
 #include <datetime.h>
 
@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
-#include "front/python.hpp"
-#include "gateway/numeric_column.hpp"
-#include "gateway/record_rows.hpp"
+#include "common/globals.hpp"
+#include "common/python.hpp"
+#include "table/numeric_column.hpp"
+#include "table/record_rows.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 namespace {
 
 using bridge::steal_or_raise;
@@ -148,4 +148,4 @@ nb::object records(nb::handle frame) {
     return rows(keys, values, nb::cast<Py_ssize_t>(frame.attr("shape")[0]));
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

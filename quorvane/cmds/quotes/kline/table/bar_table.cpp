@@ -10,7 +10,7 @@
 // while it is still in the processor's cache. The arrays become the
 // nullable arrays convert_dtypes would make, the dates the values pandas
 // would infer.
-#include "gateway/bar_table.hpp"
+#include "table/bar_table.hpp"
 
 #include <algorithm>
 #include <array>
@@ -21,15 +21,15 @@
 #include <vector>
 
 #include "bridge/errors.hpp"
-#include "front/dates.hpp"
-#include "front/globals.hpp"
-#include "gateway/bar_dates.hpp"
-#include "gateway/nullable_arrays.hpp"
-#include "gateway/numeric_column.hpp"
-#include "gateway/numpy_arrays.hpp"
-#include "gateway/record_rows.hpp"
+#include "common/dates.hpp"
+#include "common/globals.hpp"
+#include "table/bar_dates.hpp"
+#include "table/nullable_arrays.hpp"
+#include "table/numeric_column.hpp"
+#include "table/numpy_arrays.hpp"
+#include "table/record_rows.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 namespace {
 
 using bridge::steal_or_raise;
@@ -89,7 +89,7 @@ public:
         return nb::borrow(price);
     }
 
-    nb::object array() const { return nullable_arrays::converted(values_.array(), shape_); }
+    nb::object array() const { return converted(values_.array(), shape_); }
 
     // The rows whose record values differ from the array's: the ints given
     // before the first fraction, or all rows of a column whose type
@@ -101,8 +101,8 @@ public:
 
 private:
     static constexpr Py_ssize_t kAllWhole = PY_SSIZE_T_MAX;
-    numpy_arrays::Builder<double> values_;
-    nullable_arrays::FloatShape shape_;
+    ArrayBuilder<double> values_;
+    FloatShape shape_;
     Py_ssize_t first_not_whole_ = kAllWhole;
 };
 
@@ -113,7 +113,7 @@ struct BarColumns {
     }
     DateColumn dates;
     std::vector<PriceColumn> prices;
-    numpy_arrays::Builder<int64_t> bar_counts;
+    ArrayBuilder<int64_t> bar_counts;
 };
 
 void set(nb::handle record, size_t field, nb::handle value) {
@@ -171,7 +171,7 @@ struct TableArrays {
 };
 
 TableArrays arrays_of(const BarColumns& columns) {
-    TableArrays arrays{columns.dates.column(), {}, nullable_arrays::integers(columns.bar_counts.array())};
+    TableArrays arrays{columns.dates.column(), {}, nullable_integers(columns.bar_counts.array())};
     for (size_t p = 0; p < kPrices; ++p) arrays.prices[p] = columns.prices[p].array();
     return arrays;
 }
@@ -244,4 +244,4 @@ BarTable from_bars(nb::handle bars) {
     return {frame, records(frame)};
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

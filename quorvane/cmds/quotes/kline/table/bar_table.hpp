@@ -10,7 +10,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace kline::bar_table {
+namespace kline::table {
 
 namespace nb = nanobind;
 
@@ -28,4 +28,4 @@ BarTable from_bars(nb::handle bars);
 // `frame.to_dict(orient="records")`.
 nb::object records(nb::handle frame);
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

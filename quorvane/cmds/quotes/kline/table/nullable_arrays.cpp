@@ -1,13 +1,13 @@
-#include "gateway/nullable_arrays.hpp"
+#include "table/nullable_arrays.hpp"
 
 #include <cstdint>
 
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
-#include "front/python.hpp"
-#include "gateway/numpy_arrays.hpp"
+#include "common/globals.hpp"
+#include "common/python.hpp"
+#include "table/numpy_arrays.hpp"
 
-namespace kline::nullable_arrays {
+namespace kline::table {
 namespace {
 
 struct Lookups {
@@ -37,7 +37,7 @@ nb::object complete(nb::handle array_type, nb::object values) {
 }
 
 FloatShape shape_of(nb::handle values) {
-    const numpy_arrays::View view{nb::borrow(values)};
+    const ArrayView view{nb::borrow(values)};
     FloatShape shape;
     for (Py_ssize_t row = 0, size = PyObject_Length(values.ptr()); row < size; ++row)
         shape.see(view.at<double>(row));
@@ -46,18 +46,18 @@ FloatShape shape_of(nb::handle values) {
 
 }  // namespace
 
-nb::object floats(nb::object values) { return complete(lookups().floating_array, std::move(values)); }
-nb::object integers(nb::object values) { return complete(lookups().integer_array, std::move(values)); }
+nb::object nullable_floats(nb::object values) { return complete(lookups().floating_array, std::move(values)); }
+nb::object nullable_integers(nb::object values) { return complete(lookups().integer_array, std::move(values)); }
 
 nb::object converted(nb::object values, const FloatShape& shape) {
-    if (shape.stays_float()) return floats(std::move(values));
-    if (shape.becomes_int()) return integers(values.attr("astype")(lookups().int64));
+    if (shape.stays_float()) return nullable_floats(std::move(values));
+    if (shape.becomes_int()) return nullable_integers(values.attr("astype")(lookups().int64));
     return lookups().series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
 }
 
 nb::object converted(nb::object values) {
     nb::object dtype = values.attr("dtype");
-    if (dtype.is(lookups().int64)) return integers(std::move(values));
+    if (dtype.is(lookups().int64)) return nullable_integers(std::move(values));
     if (dtype.is(lookups().float64)) return converted(values, shape_of(values));
     return lookups().series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
 }
@@ -69,4 +69,4 @@ nb::object converted_copy(nb::handle column) {
     return column.attr("convert_dtypes")().attr("array").attr("copy")();
 }
 
-}  // namespace kline::nullable_arrays
+}  // namespace kline::table

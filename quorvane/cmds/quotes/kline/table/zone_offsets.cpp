@@ -1,4 +1,4 @@
-#include "gateway/zone_offsets.hpp"
+#include "table/zone_offsets.hpp"
 
 #include <datetime.h>
 
@@ -6,7 +6,7 @@
 
 #include "bridge/errors.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 namespace {
 
 using bridge::steal_or_raise;
@@ -120,4 +120,4 @@ std::optional<int64_t> ZoneOffsets::wall_time(int64_t instant) {
     return instant + *offset;
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table
