@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "bridge/errors.hpp"
-#include "common/globals.hpp"
+#include "common/state.hpp"
 
 namespace kline::dates {
 namespace {

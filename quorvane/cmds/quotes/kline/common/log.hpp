@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "common/globals.hpp"
+#include "common/state.hpp"
 
 namespace kline::log {
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "bridge/errors.hpp"
-#include "common/globals.hpp"
+#include "common/state.hpp"
 
 namespace kline::vocabulary {
 namespace {

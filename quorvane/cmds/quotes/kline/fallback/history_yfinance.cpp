@@ -1,8 +1,8 @@
 // Date-range history via yfinance: kline <symbol> <start> [end] [period] [adj]
 #include "common/dates.hpp"
-#include "common/globals.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "common/vocabulary.hpp"
 #include "common/words.hpp"
 #include "fallback/modes.hpp"

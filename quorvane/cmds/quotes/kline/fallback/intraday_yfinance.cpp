@@ -1,7 +1,7 @@
 // Today's one-minute curve via yfinance: kline <symbol> intraday
-#include "common/globals.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "fallback/modes.hpp"
 #include "fallback/normalize.hpp"
 #include "modes/cache.hpp"

@@ -1,7 +1,7 @@
 // Latest candles via yfinance: kline <symbol> [period] [count] [adj]
-#include "common/globals.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "common/vocabulary.hpp"
 #include "common/words.hpp"
 #include "fallback/modes.hpp"

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "bridge/errors.hpp"
-#include "common/globals.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "fallback/normalize.hpp"
 #include "table/nullable_arrays.hpp"
 

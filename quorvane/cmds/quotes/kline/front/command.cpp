@@ -7,7 +7,7 @@
 
 #include "bridge/coroutine.hpp"
 #include "bridge/method.hpp"
-#include "common/globals.hpp"
+#include "common/state.hpp"
 #include "common/words.hpp"
 #include "fallback/modes.hpp"
 #include "fallback/yf_history.hpp"

@@ -3,9 +3,9 @@
 #include <optional>
 #include <utility>
 
-#include "common/globals.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "common/words.hpp"
 
 namespace kline::front {

@@ -1,9 +1,9 @@
 // Date-range history from the gateway: kline <symbol> <start> [end] [period] [adj]
 #include "bridge/errors.hpp"
 #include "common/dates.hpp"
-#include "common/globals.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "common/vocabulary.hpp"
 #include "common/words.hpp"
 #include "gateway/bar_days.hpp"

@@ -1,7 +1,7 @@
 // Today's one-minute curve from the gateway: kline <symbol> intraday
-#include "common/globals.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "gateway/bar_days.hpp"
 #include "gateway/modes.hpp"
 #include "gateway/request.hpp"

@@ -1,8 +1,8 @@
 // Latest candles from the gateway: kline <symbol> [period] [count] [adj]
 #include "bridge/errors.hpp"
-#include "common/globals.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "common/vocabulary.hpp"
 #include "common/words.hpp"
 #include "gateway/modes.hpp"

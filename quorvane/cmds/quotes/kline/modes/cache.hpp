@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "common/globals.hpp"
+#include "common/state.hpp"
 
 namespace kline::modes {
 

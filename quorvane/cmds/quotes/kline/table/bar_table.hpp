@@ -14,9 +14,6 @@ namespace kline::table {
 
 namespace nb = nanobind;
 
-// Looks up the names and types the builders use. Call once at import.
-void init();
-
 struct BarTable {
     nb::object frame;    // the bar table, zone stripped
     nb::object records;  // frame.to_dict(orient="records")

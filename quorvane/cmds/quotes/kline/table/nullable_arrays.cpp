@@ -3,36 +3,15 @@
 #include <cstdint>
 
 #include "bridge/errors.hpp"
-#include "common/globals.hpp"
 #include "common/python.hpp"
+#include "common/state.hpp"
 #include "table/numpy_arrays.hpp"
 
 namespace kline::table {
 namespace {
 
-struct Lookups {
-    Lookups() {
-        nb::module_ pandas = libraries().pandas;
-        floating_array = pandas.attr("arrays").attr("FloatingArray");
-        integer_array = pandas.attr("arrays").attr("IntegerArray");
-        series = pandas.attr("Series");
-        nb::module_ numpy = nb::module_::import_("numpy");
-        zeros = numpy.attr("zeros");
-        float64 = numpy.attr("dtype")("float64");
-        int64 = numpy.attr("dtype")("int64");
-    }
-    // numpy's dtypes of native byte order are singletons
-    nb::object floating_array, integer_array, series, zeros, float64, int64;
-};
-
-// Looked up on first use; never released.
-const Lookups& lookups() {
-    static const Lookups* const instance = new Lookups();
-    return *instance;
-}
-
 nb::object complete(nb::handle array_type, nb::object values) {
-    nb::object mask = lookups().zeros(length(values), nb::arg("dtype") = "bool");
+    nb::object mask = state().numpy.zeros(length(values), nb::arg("dtype") = "bool");
     return array_type(std::move(values), std::move(mask));
 }
 
@@ -46,25 +25,25 @@ FloatShape shape_of(nb::handle values) {
 
 }  // namespace
 
-nb::object nullable_floats(nb::object values) { return complete(lookups().floating_array, std::move(values)); }
-nb::object nullable_integers(nb::object values) { return complete(lookups().integer_array, std::move(values)); }
+nb::object nullable_floats(nb::object values) { return complete(state().pandas.floating_array, std::move(values)); }
+nb::object nullable_integers(nb::object values) { return complete(state().pandas.integer_array, std::move(values)); }
 
 nb::object converted(nb::object values, const FloatShape& shape) {
     if (shape.stays_float()) return nullable_floats(std::move(values));
-    if (shape.becomes_int()) return nullable_integers(values.attr("astype")(lookups().int64));
-    return lookups().series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+    if (shape.becomes_int()) return nullable_integers(values.attr("astype")(state().numpy.int64));
+    return state().pandas.series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
 }
 
 nb::object converted(nb::object values) {
     nb::object dtype = values.attr("dtype");
-    if (dtype.is(lookups().int64)) return nullable_integers(std::move(values));
-    if (dtype.is(lookups().float64)) return converted(values, shape_of(values));
-    return lookups().series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+    if (dtype.is(state().numpy.int64)) return nullable_integers(std::move(values));
+    if (dtype.is(state().numpy.float64)) return converted(values, shape_of(values));
+    return state().pandas.series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
 }
 
 nb::object converted_copy(nb::handle column) {
     nb::object dtype = column.attr("dtype");
-    if (dtype.is(lookups().int64) || dtype.is(lookups().float64))
+    if (dtype.is(state().numpy.int64) || dtype.is(state().numpy.float64))
         return converted(column.attr("to_numpy")(nb::arg("copy") = true));
     return column.attr("convert_dtypes")().attr("array").attr("copy")();
 }

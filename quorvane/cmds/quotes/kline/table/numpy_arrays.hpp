@@ -8,17 +8,11 @@
 #include <utility>
 
 #include "bridge/errors.hpp"
+#include "common/state.hpp"
 
 namespace kline::table {
 
 namespace nb = nanobind;
-
-// numpy.frombuffer, looked up on first use and never released.
-inline nb::handle frombuffer() {
-    static const nb::object* const function =
-        new nb::object(nb::module_::import_("numpy").attr("frombuffer"));
-    return *function;
-}
 
 // A new array's values, written row by row. The array is a view on a
 // bytearray of the right size, so nothing is copied to build it.
@@ -34,11 +28,11 @@ public:
         std::memcpy(PyByteArray_AS_STRING(bytes_.ptr()) + row * sizeof(T), &value, sizeof value);
     }
 
-    nb::object array() const { return frombuffer()(bytes_, nb::arg("dtype") = dtype_); }
+    nb::object array() const { return state().numpy.frombuffer(bytes_, nb::arg("dtype") = dtype_); }
 
     // Rows [begin, end) as an array viewing the same memory.
     nb::object rows(Py_ssize_t begin, Py_ssize_t end) const {
-        return frombuffer()(bytes_, nb::arg("dtype") = dtype_, nb::arg("count") = end - begin,
+        return state().numpy.frombuffer(bytes_, nb::arg("dtype") = dtype_, nb::arg("count") = end - begin,
                             nb::arg("offset") = begin * static_cast<Py_ssize_t>(sizeof(T)));
     }
 
