@@ -2,14 +2,14 @@
 #include "common/dates.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
-#include "common/state.hpp"
 #include "common/vocabulary.hpp"
 #include "common/words.hpp"
 #include "fallback/modes.hpp"
 #include "fallback/normalize.hpp"
 #include "fallback/tables.hpp"
-#include "modes/cache.hpp"
+#include "fallback/yf_history.hpp"
 #include "modes/records.hpp"
+#include "modes/requests.hpp"
 #include "table/bar_table.hpp"
 
 namespace kline::fallback {
@@ -21,11 +21,8 @@ bridge::Task history_yfinance(nb::object self, nb::object rest) {
     if (less(asked.end, asked.start)) co_return modes::start_after_end(start_text, end_text);
 
     nb::object symbol = self.attr("symbol");
-    nb::object cache = modes::bar_cache();
-    nb::object key = modes::cache_key("range_key", symbol, asked.period, asked.adjust, start_text, end_text);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none())
-        co_return modes::cached(
-            modes::range_record(symbol, asked.period, asked.adjust, start_text, end_text, cached));
+    const modes::RangeRequest range(symbol, asked, start_text, end_text);
+    if (auto hit = range.cached(modes::kUnlogged)) co_return std::move(*hit);
 
     nb::object interval = yf_interval(asked.period);
     nb::bool_ adjusted(vocabulary::is_adjusting(asked.adjust));
@@ -35,16 +32,11 @@ bridge::Task history_yfinance(nb::object self, nb::object rest) {
     nb::object hist = co_await bridge::awaited(self.attr("_yf_history")(
         nb::arg("start") = asked.start, nb::arg("end") = dates::day_after(asked.end),
         nb::arg("interval") = interval, nb::arg("auto_adjust") = adjusted));
-    if (hist.is_none() || truthy(hist.attr("empty")))
-        co_return modes::no_data_in_range(symbol, start_text, end_text);
+    if (brought_nothing(hist)) co_return modes::no_data_in_range(symbol, start_text, end_text);
 
-    nb::object table = normalize_yfinance_df(hist);
-    nb::object result_bars = table::records(table);
+    nb::object frame = normalize_yfinance_df(hist);
     nb::object title = nb::str("{} {} {} ~ {} [yfinance]").format(symbol, asked.period, start_text, end_text);
-    global("printFrame")(table, title);
-    cache.attr("set")(key, result_bars);
-    co_return modes::fetched(
-        modes::range_record(symbol, asked.period, asked.adjust, start_text, end_text, result_bars), "yfinance");
+    co_return range.fetched(frame, table::records(frame), title, modes::Order::PrintThenStore, "yfinance");
 }
 
 }  // namespace kline::fallback

@@ -3,14 +3,13 @@
 #include "common/dates.hpp"
 #include "common/log.hpp"
 #include "common/python.hpp"
-#include "common/state.hpp"
 #include "common/vocabulary.hpp"
 #include "common/words.hpp"
 #include "gateway/bar_days.hpp"
 #include "gateway/modes.hpp"
 #include "gateway/request.hpp"
-#include "modes/cache.hpp"
 #include "modes/records.hpp"
+#include "modes/requests.hpp"
 #include "table/bar_table.hpp"
 
 namespace kline::gateway {
@@ -54,28 +53,18 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
         co_return modes::start_after_end(start_text, end_text);
     }
 
-    const bool adjusted = vocabulary::is_adjusting(asked.adjust);
-    nb::str what(adjusted ? "ADJUSTED_LAST" : "TRADES");
-    nb::object bar_size = global("PERIOD_MAP")[asked.period];
-    const bool open_end = needs_open_end(contract, adjusted);
+    const BarRequest request(asked.period, asked.adjust);
+    const bool open_end = needs_open_end(contract, request.adjusted);
     nb::object end_time = open_end ? nb::object(nb::str("")) : asked.end;
     nb::object duration = vocabulary::calc_duration(
         days_spanned(asked.start, open_end ? dates::today() : asked.end));
     log::info("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol, asked.start,
-              asked.end, asked.period, bar_size, duration, what);
+              asked.end, asked.period, request.bar_size, duration, request.what);
 
-    nb::object cache = modes::bar_cache();
-    nb::object key = modes::cache_key("range_key", symbol, asked.period, asked.adjust, start_text,
-                                end_text);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none()) {
-        log::info("[{}] history cache hit: {}~{} {} {}", symbol, asked.start, asked.end, asked.period,
-                  asked.adjust);
-        co_return modes::cached(modes::range_record(symbol, asked.period, asked.adjust, start_text,
-                                                 end_text, cached));
-    }
+    const modes::RangeRequest range(symbol, asked, start_text, end_text);
+    if (auto hit = range.cached("[{}] history cache hit: {}~{} {} {}")) co_return std::move(*hit);
 
-    nb::object bars =
-        co_await bridge::awaited(request_bars(self, contract, end_time, duration, bar_size, what));
+    nb::object bars = co_await bridge::awaited(request.send(self, contract, end_time, duration));
     // "N D" counts sessions back from the end, spans beyond a year go in
     // whole years, and an open-ended request runs past end: keep the range.
     if (truthy(bars)) bars = bars_dated_between(bars, asked.start, asked.end);
@@ -84,12 +73,10 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
         co_return modes::no_data_in_range(symbol, start_text, end_text);
     }
 
-    auto [table, result_bars] = table::from_bars(bars);
-    nb::object title = nb::str("{} {} {} ~ {}{}").format(symbol, asked.period, start_text,
-                                                        end_text, adjusted ? " (adjusted)" : "");
-    global("printFrame")(table, title);
-    cache.attr("set")(key, result_bars);
-    co_return modes::range_record(symbol, asked.period, asked.adjust, start_text, end_text, result_bars);
+    auto [frame, records] = table::from_bars(bars);
+    nb::object title = nb::str("{} {} {} ~ {}{}").format(symbol, asked.period, start_text, end_text,
+                                                        request.title_suffix());
+    co_return range.fetched(frame, records, title, modes::Order::PrintThenStore, modes::kSourceNamedByRun);
 }
 
 }  // namespace kline::gateway

@@ -33,12 +33,12 @@ inline nb::dict range_record(nb::handle symbol, nb::handle period, nb::handle ad
     return record;
 }
 
-inline nb::dict intraday_record(nb::handle symbol, nb::handle bars, const char* source) {
+// Intraday records always name their source (fetched() adds it).
+inline nb::dict intraday_record(nb::handle symbol, nb::handle bars) {
     nb::dict record;
     record["symbol"] = symbol;
     record["type"] = "intraday";
     record["bars"] = bars;
-    record["source"] = source;
     return record;
 }
 
