@@ -12,6 +12,7 @@ from quorvane.cmds.base import run_command
 from quorvane.console import waiting
 from quorvane.output import OutputOptions, display_stream, present
 from quorvane.records import TIMEZONE
+from quorvane.words import check_words
 from quorvane.zones import bar_zone
 
 EXIT_OK = 0
@@ -46,7 +47,11 @@ async def request(words: list[str], state) -> dict:
 
 
 async def execute(words: list[str], state, options: OutputOptions = OutputOptions()) -> int:
-    """Run one command line, show its result as `options` ask, and return the exit code."""
+    """Run one command line, show its result as `options` ask, and return the exit code.
+
+    Words the command would ignore or mistake are refused before anything runs (exit 2)."""
+    if (refused := refuse_words(words, options)) is not None:
+        return refused
     with redirect_stdout(display_stream(options)):  # under --json or --csv - stdout carries only the data
         async with waiting(" ".join(words)):
             record = await request(words, state)
@@ -54,6 +59,15 @@ async def execute(words: list[str], state, options: OutputOptions = OutputOption
     if streams.closed(sys.stdout):
         return EXIT_CLOSED_PIPE
     return exit_code(words[0], record, shown)
+
+
+def refuse_words(words: list[str], options: OutputOptions = OutputOptions()) -> int | None:
+    """EXIT_USAGE after one line saying why, for words the command would ignore or mistake; else None."""
+    problem = check_words(words[0], words[1:])
+    if problem is None:
+        return None
+    present(words, {"error": problem}, options)
+    return EXIT_USAGE
 
 
 def exit_code(name: str, record: object, shown: bool) -> int:

@@ -16,7 +16,7 @@ from quorvane.console import configure_logging
 from quorvane.helptext import epilog, help_text, is_topic
 from quorvane.loader import load_commands
 from quorvane.output import OutputOptions, add_output_options
-from quorvane.request import EXIT_CLOSED_PIPE, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, execute
+from quorvane.request import EXIT_CLOSED_PIPE, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, execute, refuse_words
 from quorvane.state import HostState
 
 __all__ = ["main", "TOP_LEVEL"]
@@ -60,6 +60,8 @@ def main(argv: list[str] | None = None) -> int:
         return TOP_LEVEL[args.words[0]](args.words[1:])
     if not load_commands():
         return EXIT_USAGE
+    if args.words and (refused := refuse_words(args.words, options)) is not None:
+        return refused  # before a gateway is started or connected
     try:
         return asyncio.run(_session(args, options))
     except KeyboardInterrupt:
