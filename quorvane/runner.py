@@ -18,6 +18,7 @@ from quorvane.loader import load_commands
 from quorvane.output import OutputOptions, add_output_options
 from quorvane.request import EXIT_CLOSED_PIPE, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, execute, refuse_words
 from quorvane.state import HostState
+from quorvane.workers import use_daemon_threads
 
 __all__ = ["main", "TOP_LEVEL"]
 
@@ -101,6 +102,7 @@ def _host_port(text: str) -> GatewayAddress:
 
 
 async def _session(args: argparse.Namespace, options: OutputOptions) -> int:
+    use_daemon_threads()  # Ctrl-C ends the process even while a download hangs
     state = HostState()
     connection = await open_connection(state, sim=args.sim, gateway=args.gateway, client_id=args.client_id)
     if connection is None:
