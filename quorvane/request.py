@@ -5,12 +5,12 @@ from __future__ import annotations
 import sys
 from contextlib import redirect_stdout
 
-from loguru import logger
-
 from mutil import streams
 from quorvane.cmds.base import run_command
-from quorvane.console import waiting
+from quorvane.console import replay, waiting
+from quorvane.outcome import gathering
 from quorvane.output import OutputOptions, display_stream, present
+from quorvane.public_data import guard_downloads
 from quorvane.records import TIMEZONE
 from quorvane.words import check_words
 from quorvane.zones import bar_zone
@@ -32,14 +32,21 @@ USAGE_EXCEPTION = ValueError
 async def request(words: list[str], state) -> dict:
     """Run one command line and return its result record.
 
-    A failure the command lets through becomes an error record (logged once);
-    a record with intraday bars names the zone of their times when the host knows it.
+    A failure the command lets through becomes an error record. An error record says, in one
+    line, what went wrong on the way (outcome.py): the lines that reported it along the way are
+    not shown. A record with intraday bars names the zone of their times when the host knows it.
     """
-    try:
-        record = await run_command(words, state=state, ib=state.ib)
-    except Exception as exc:  # the command let a failure through: report it, don't dump a traceback
-        logger.error("{} failed: {}: {}", words[0], type(exc).__name__, exc)
-        return {"error": f"{type(exc).__name__}: {exc}"}
+    with gathering() as gathered:
+        try:
+            record = await run_command(words, state=state, ib=state.ib, prepare=guard_downloads)
+        except Exception as exc:  # the command let a failure through: report it, don't dump a traceback
+            return {"error": gathered.final_error(f"{type(exc).__name__}: {exc}")}
+    error = record.get("error") if isinstance(record, dict) else None
+    if isinstance(error, str):
+        if not _is_usage_error(words[0], error):
+            record["error"] = gathered.final_error(error)
+        return record
+    replay(gathered.held)  # the request got its answer after all: the failures on the way are news
     zone = await bar_zone(record, state)
     if zone:
         record[TIMEZONE] = zone

@@ -93,6 +93,7 @@ def test_sim_starts_connects_and_stops(fake, monkeypatch):
         seen.append(("connect", host, port, client_id))
 
     monkeypatch.setitem(sys.modules, "ibsim", types.SimpleNamespace(GatewaySimulator=GatewaySimulator))
+    monkeypatch.setitem(sys.modules, "ibsim.options", types.SimpleNamespace(options_from_environment=dict))
     monkeypatch.setattr(HostState, "connect", connect)
     fake.answer = {"bars": []}
     assert runner.main(["--sim", "fake", "AAPL", "--client-id", "7"]) == 0

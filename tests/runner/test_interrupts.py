@@ -7,22 +7,13 @@ import time
 
 import pytest
 
-HANGING_YFINANCE = """\
-import sys, threading, types
-config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None))
-class Ticker:
-    def __init__(self, symbol):
-        pass
-    def history(self, **kwargs):
-        print("downloading", file=sys.stderr, flush=True)
-        threading.Event().wait()  # a proxy that never answers
-"""
+HANGING = "        threading.Event().wait()  # a proxy that never answers"
 
 
 @pytest.fixture
-def start(runner_env, tmp_path):
+def start(runner_env, tmp_path, yfinance_doing):
     """start(*args, stdin=None) -> a running `python -m quorvane *args` whose yfinance never answers."""
-    (tmp_path / "stub" / "yfinance" / "__init__.py").write_text(HANGING_YFINANCE)
+    yfinance_doing(HANGING)
     children = []
 
     def spawn(*args, stdin=None):
