@@ -1,5 +1,7 @@
 import sys
 
+from quorvane.interrupts import EXIT_INTERRUPTED, interrupted
+
 
 def _run() -> int:
     # Ctrl-C while the libraries load (the first few tenths of a second) is an interrupt like any other.
@@ -7,8 +9,10 @@ def _run() -> int:
         from quorvane.runner import main
 
         return main()
-    except KeyboardInterrupt:
-        return 130  # request.EXIT_INTERRUPTED, which may not be loaded yet
+    except BaseException as error:
+        if interrupted(error):
+            return EXIT_INTERRUPTED
+        raise
 
 
 sys.exit(_run())

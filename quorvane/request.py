@@ -8,6 +8,7 @@ from contextlib import redirect_stdout
 from mutil import streams
 from quorvane.cmds.base import run_command
 from quorvane.console import replay, waiting
+from quorvane.interrupts import EXIT_INTERRUPTED  # noqa: F401  (the exit codes live here)
 from quorvane.outcome import gathering
 from quorvane.output import OutputOptions, display_stream, present
 from quorvane.public_data import guard_downloads
@@ -18,7 +19,6 @@ from quorvane.zones import bar_zone
 EXIT_OK = 0
 EXIT_ERROR = 1
 EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130  # 128 + SIGINT
 EXIT_CLOSED_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a writer whose reader went away
 
 # Error records that say the words were wrong, rather than that data could not be had.

@@ -14,11 +14,11 @@ from mutil import streams
 from quorvane.connection import GatewayAddress, open_connection
 from quorvane.console import configure_logging
 from quorvane.helptext import epilog, help_text, is_topic
-from quorvane.loader import load_commands
+from quorvane.loader import flush_caches, load_commands
 from quorvane.output import OutputOptions, add_output_options
 from quorvane.request import EXIT_CLOSED_PIPE, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, execute, refuse_words
 from quorvane.state import HostState
-from quorvane.workers import use_daemon_threads
+from quorvane.workers import calls_running, leave, use_daemon_threads
 
 __all__ = ["main", "TOP_LEVEL"]
 
@@ -64,9 +64,12 @@ def main(argv: list[str] | None = None) -> int:
     if args.words and (refused := refuse_words(args.words, options)) is not None:
         return refused  # before a gateway is started or connected
     try:
-        return asyncio.run(_session(args, options))
+        code = asyncio.run(_session(args, options))
     except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
+        code = EXIT_INTERRUPTED
+    if calls_running():  # a download still hangs: end now, once the bar store has what it was given
+        leave(code, finish=flush_caches)
+    return code
 
 
 def _parser() -> argparse.ArgumentParser:
