@@ -40,8 +40,9 @@ inline nb::object steal_or_raise(PyObject* result) {
 
 // Sets the pending Python error (if any) aside for the life of the scope and
 // raises it again at scope exit, so cleanup that runs Python code neither
-// sees it nor loses it. 3.12 hands the error over as one exception object;
-// 3.11's (type, value, traceback) triple is normalised into that one object.
+// sees it nor loses it. Python 3.12 and later hand the error over as one
+// exception object; 3.11's (type, value, traceback) triple, deprecated since,
+// is normalised into that one object here.
 class SavedError {
 public:
     SavedError() noexcept {
