@@ -116,7 +116,9 @@ def _note(gathered: Outcome, part: str, says: str | None, match: re.Match) -> No
     if part == _SYMBOL and gathered.symbol is None:
         gathered.symbol = says.format(*match.groups())
     elif part == _GATEWAY and gathered.gateway is None:  # the first says most: the later ones follow it
-        gathered.gateway = says.format(*match.groups())
+        reason = match[1] if match.groups() else ""
+        # The host's own refusal lines name the gateway already ("the gateway has no market-data ...").
+        gathered.gateway = reason if reason.startswith(("the gateway", "gateway")) else says.format(*match.groups())
     elif part == _PUBLIC and gathered.public is None:
         gathered.public = download_failure(match[1])
 

@@ -12,7 +12,8 @@ from quorvane.interrupts import EXIT_INTERRUPTED  # noqa: F401  (the exit codes 
 from quorvane.outcome import gathering
 from quorvane.output import OutputOptions, display_stream, present
 from quorvane.public_data import guard_downloads
-from quorvane.records import TIMEZONE
+from quorvane.records import REQUESTED, TIMEZONE
+from quorvane.requested import requested_count
 from quorvane.words import check_words
 from quorvane.zones import bar_zone
 
@@ -34,7 +35,8 @@ async def request(words: list[str], state) -> dict:
 
     A failure the command lets through becomes an error record. An error record says, in one
     line, what went wrong on the way (outcome.py): the lines that reported it along the way are
-    not shown. A record with intraday bars names the zone of their times when the host knows it.
+    not shown. A record with intraday bars names the zone of their times when the host knows it,
+    and a latest-candles record the count that was asked for.
     """
     with gathering() as gathered:
         try:
@@ -50,6 +52,9 @@ async def request(words: list[str], state) -> dict:
     zone = await bar_zone(record, state)
     if zone:
         record[TIMEZONE] = zone
+    asked = requested_count(words, record)
+    if asked is not None:
+        record[REQUESTED] = asked
     return record
 
 
