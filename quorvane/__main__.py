@@ -1,6 +1,9 @@
+import signal
 import sys
 
 from quorvane.interrupts import EXIT_INTERRUPTED, interrupted
+
+signal.signal(signal.SIGINT, signal.default_int_handler)  # Ctrl-C is KeyboardInterrupt again (see __init__)
 
 
 def _run() -> int:

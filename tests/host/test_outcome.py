@@ -23,8 +23,12 @@ TODAY = date(2026, 12, 8)
      "gateway timed out after 60 s; public data has no 1m bars before 2026-11-08"),
     (["[AAPL] IBKR failed (), falling back to yfinance"], None, "No data returned",
      "gateway failed; public data: No data returned"),
+    (["[AAPL] IBKR failed (the gateway has no market-data permission for NASDAQ stocks (IB 162): subscribe), "
+      "falling back to yfinance"], None, "No data returned",
+     "the gateway has no market-data permission for NASDAQ stocks (IB 162): subscribe; public data: No data returned"),
     ([], None, "No data returned", "No data returned"),
-], ids=["unknown-symbol", "no-network", "timeout-then-limit", "empty-reason", "nothing-said"])  # fmt: skip
+], ids=["unknown-symbol", "no-network", "timeout-then-limit", "empty-reason", "refusal-said-by-the-host",
+        "nothing-said"])  # fmt: skip
 def test_the_final_line_names_the_cause(lines, host_note, error, final):
     with outcome.gathering() as gathered:
         for line in lines:
