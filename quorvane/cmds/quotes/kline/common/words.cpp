@@ -71,10 +71,6 @@ Range read_range(nb::handle rest) {
     return words;
 }
 
-}  // namespace kline::words
-
-namespace kline::words {
-
 Mode choose_mode(nb::handle rest) {
     if (PyList_GET_SIZE(rest.ptr()) == 0) return Mode::Latest;
     nb::object first = nb::borrow(PyList_GET_ITEM(rest.ptr(), 0));
