@@ -12,7 +12,7 @@ from quorvane.interrupts import EXIT_INTERRUPTED  # noqa: F401  (the exit codes 
 from quorvane.outcome import gathering
 from quorvane.output import OutputOptions, display_stream, present
 from quorvane.public_data import guard_downloads
-from quorvane.records import REQUESTED, TIMEZONE
+from quorvane.records import CAUSE, REQUESTED, TIMEZONE
 from quorvane.requested import requested_count
 from quorvane.words import check_words
 from quorvane.zones import bar_zone
@@ -42,11 +42,11 @@ async def request(words: list[str], state) -> dict:
         try:
             record = await run_command(words, state=state, ib=state.ib, prepare=guard_downloads)
         except Exception as exc:  # the command let a failure through: report it, don't dump a traceback
-            return {"error": gathered.final_error(f"{type(exc).__name__}: {exc}")}
+            record = {"error": f"{type(exc).__name__}: {exc}"}
     error = record.get("error") if isinstance(record, dict) else None
     if isinstance(error, str):
-        if not _is_usage_error(words[0], error):
-            record["error"] = gathered.final_error(error)
+        if not _is_usage_error(words[0], error):  # the record keeps the command's own text for callers
+            record[CAUSE] = gathered.final_error(error)
         return record
     replay(gathered.held)  # the request got its answer after all: the failures on the way are news
     zone = await bar_zone(record, state)
