@@ -16,7 +16,7 @@ from .wire import parse_version_range, read_handshake, read_message
 log = logging.getLogger("ibsim")
 
 
-class Session:
+class ClientConnection:
     def __init__(self, sim, reader: asyncio.StreamReader, writer: asyncio.StreamWriter):
         self.sim = sim
         self.reader = reader
@@ -180,7 +180,7 @@ class Session:
         return listing.query_text(request.whatToShow)
 
     def _send_later(self, req_id: int, answer: HistoryAnswer, seconds: float) -> None:
-        """A cancel before then (or the session closing) stops the answer."""
+        """A cancel before then (or the connection closing) stops the answer."""
 
         async def send_after_delay():
             await asyncio.sleep(seconds)
