@@ -11,7 +11,7 @@ import argparse
 import os
 import shlex
 
-from .timing import NO_LATENCY, Latency
+from .timing import DEFAULT_SERVING, NO_LATENCY, Latency
 
 ENV_ARGS = "IBSIM_ARGS"
 
@@ -21,7 +21,18 @@ def add_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic prices")
     parser.add_argument("--no-pacing", action="store_true", help="do not enforce IBKR's pacing limits")
     parser.add_argument("--no-latency", action="store_true", help="answer history requests at once")
+    parser.add_argument("--latency", type=Latency.from_text, default=Latency(), metavar="FIXED,PER_BAR",
+                        help="seconds an answer takes: FIXED plus PER_BAR a bar (default 0.2,0.001)")
+    parser.add_argument("--serving", type=_positive, default=DEFAULT_SERVING, metavar="N",
+                        help=f"history requests served at once (default {DEFAULT_SERVING})")
     return parser
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise ValueError(f"must be at least 1, got {value}")
+    return value
 
 
 def simulator_options(args: argparse.Namespace) -> dict:
@@ -29,7 +40,8 @@ def simulator_options(args: argparse.Namespace) -> dict:
     return {
         "seed": args.seed,
         "pacing": not args.no_pacing,
-        "latency": NO_LATENCY if args.no_latency else Latency(),
+        "latency": NO_LATENCY if args.no_latency else args.latency,
+        "serving": args.serving,
     }
 
 

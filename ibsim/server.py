@@ -13,7 +13,7 @@ from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
 from .rules import Refusals
 from .session import Session
-from .timing import NO_LATENCY, Latency, Pacing
+from .timing import DEFAULT_SERVING, NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
 
 log = logging.getLogger("ibsim")
@@ -44,7 +44,9 @@ class GatewaySimulator:
     operator's zone. `refusals` chooses the answer to each refused request.
     `pacing` enforces IBKR's pacing limits, counted on `pacing_clock` (seconds,
     monotonic), which is independent of `clock`. `latency` delays each answer
-    with bars (None: answer at once).
+    with bars (None: answer at once). `serving` is how many answers it works on
+    at once; others wait for a free slot. `served` lists the (start, end)
+    monotonic moments of each answer's serving time.
     """
 
     def __init__(
@@ -61,7 +63,10 @@ class GatewaySimulator:
         pacing: bool = True,
         pacing_clock: Callable[[], float] = time.monotonic,
         latency: Latency | None = Latency(),
+        serving: int = DEFAULT_SERVING,
     ):
+        if serving < 1:
+            raise ValueError(f"serving must be at least 1, got {serving}")
         if universe is None:
             universe = default_universe()
         elif not isinstance(universe, Universe):
@@ -75,6 +80,8 @@ class GatewaySimulator:
         ZoneInfo(bar_zone or operator_zone)  # an unknown zone fails here, not mid-request
         self.pacing = Pacing(pacing_clock) if pacing else None
         self.latency = latency or NO_LATENCY
+        self.serving_slots = asyncio.Semaphore(serving)
+        self.served: list[tuple[float, float]] = []
         self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars, bar_zone, refusals, self.pacing)
         self.next_order_id = 1
         self.requests: list = []
@@ -96,6 +103,14 @@ class GatewaySimulator:
     @property
     def cancel_requests(self) -> list[CancelHistoricalData]:
         return [r for r in self.requests if isinstance(r, CancelHistoricalData)]
+
+    def serving_seconds(self, since: float = 0.0) -> float:
+        """Seconds in which at least one answer begun after `since` (monotonic) was being served."""
+        total, reach = 0.0, since
+        for began, ended in sorted(s for s in self.served if s[0] >= since):
+            total += max(0.0, ended - max(began, reach))
+            reach = max(reach, ended)
+        return total
 
     @property
     def connection_count(self) -> int:

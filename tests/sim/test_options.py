@@ -3,15 +3,18 @@
 import pytest
 
 from ibsim.options import options_from_text
-from ibsim.timing import NO_LATENCY
+from ibsim.timing import NO_LATENCY, Latency
 
 
 def test_words_become_simulator_options():
-    options = options_from_text("--no-pacing --no-latency --seed 7")
-    assert (options["pacing"], options["latency"], options["seed"]) == (False, NO_LATENCY, 7)
+    options = options_from_text("--no-pacing --no-latency --seed 7 --serving 2")
+    assert (options["pacing"], options["latency"], options["seed"], options["serving"]) == (False, NO_LATENCY, 7, 2)
+    assert options_from_text("--latency 0.5,0.002")["latency"] == Latency(0.5, 0.002)
+    assert options_from_text("")["latency"] == Latency(0.2, 0.001)
 
 
-@pytest.mark.parametrize("text", ["--bogus", "--seed x", "'unclosed"])
+@pytest.mark.parametrize("text", ["--bogus", "--seed x", "'unclosed", "--latency 1", "--latency a,b",
+                                  "--latency -1,0", "--serving 0"])
 def test_a_bad_setting_is_a_value_error(text):
     with pytest.raises(ValueError, match="IBSIM_ARGS"):
         options_from_text(text)
