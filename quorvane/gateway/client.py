@@ -6,8 +6,9 @@
   reply to that cancel is not reported as an error.
 - A warning-class refusal (321, "Error validating request") ends the request at once with an
   empty answer. ib_async treats 321 as a warning and would wait out the whole timeout.
-- The gateway's pacing limits are kept by waiting (see pacing.py), and identical requests made
-  while one is in flight are sent once and share its answer.
+- The gateway's pacing limits are kept by waiting (see pacing.py), at most a few requests are
+  open at once (open_requests.py), a request the gateway paced out is tried again after a pause,
+  and identical requests made while one is in flight are sent once and share its answer.
 - It remembers the zone the gateway gave intraday bar times in, per symbol: the exchange's, or
   the one the gateway is set to send.
 """
@@ -22,12 +23,15 @@ from dataclasses import dataclass, field
 from datetime import datetime
 
 from ib_async import IB, BarDataList, Contract, util
+from ib_async.wrapper import RequestError
 from loguru import logger
 
-from quorvane.gateway.pacing import Pacer
+from quorvane.gateway import pacing
+from quorvane.gateway.pacing import Pacer, is_small_bar
 
 # Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
 REFUSAL_WARNINGS = frozenset({321})
+PACING_REFUSAL = (162, "pacing violation")
 _REQ_ID = re.compile(r"reqId (-?\d+):")
 
 
@@ -59,6 +63,10 @@ class HistoryRequest:
     def pacing_group(self) -> tuple:
         """Requests the gateway counts together in a burst: one contract, exchange and tick type."""
         return (self.contract_identity, self.contract.exchange, self.what)
+
+    @property
+    def paced(self) -> bool:
+        return is_small_bar(self.bar_size)
 
     @property
     def weight(self) -> int:
@@ -96,13 +104,19 @@ class _SharedAnswer:
 class GatewayClient(IB):
     def __init__(self, pacer: Pacer | None = None) -> None:
         super().__init__()
-        self.pacer = pacer if pacer is not None else Pacer()
+        self.pacer = pacer
         self._in_flight: dict[tuple, _SharedAnswer] = {}
         self._open_history: set[int] = set()  # reqIds of one-off historical requests in flight
         self._abandoned: set[int] = set()  # reqIds given up: their late errors are expected
+        self._paced_out: set[int] = set()  # reqIds the gateway refused for pacing
         self._bar_zones: dict[str, str] = {}  # symbol ("AAPL", "/ES") -> zone of its bar times
         self.errorEvent += self._on_error
         _clients.add(self)
+
+    async def connectAsync(self, host: str = "127.0.0.1", port: int = 7497, *args, **kwargs):
+        if self.pacer is None:  # the gateway's ledger, which outlives this connection
+            self.pacer = pacing.for_gateway(host, port)
+        return await super().connectAsync(host, port, *args, **kwargs)
 
     async def reqHistoricalDataAsync(
         self,
@@ -137,8 +151,21 @@ class GatewayClient(IB):
             del self._in_flight[identity]
 
     async def _fetch(self, request: HistoryRequest, timeout: float) -> BarDataList:
-        """Send one request when pacing allows, and wait `timeout` seconds for its answer."""
-        await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label)
+        """Send one request when pacing allows; one the gateway paces out goes again after a pause."""
+        if self.pacer is None:
+            self.pacer = Pacer()
+        attempt = 0
+        while True:
+            async with self.pacer.slots.hold((timeout or 600) + 5, request.label):
+                bars, paced_out = await self._send(request, timeout)
+            attempt += 1
+            if not paced_out or not await self.pacer.back_off(attempt, request.label):
+                return bars
+
+    async def _send(self, request: HistoryRequest, timeout: float) -> tuple[BarDataList, bool]:
+        """Send one request and wait `timeout` seconds for its answer: (bars, paced out)."""
+        await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label,
+                               request.paced)  # fmt: skip
         req_id = self.client.getReqId()
         bars = _bar_list(req_id, request)
         answer = self.wrapper.startReq(req_id, request.contract, container=bars)
@@ -151,18 +178,23 @@ class GatewayClient(IB):
             async with asyncio.timeout(timeout or None):
                 bars = await answer
             self._note_zone(request.contract, bars)
-            return bars
+            return bars, req_id in self._paced_out
+        except RequestError as exc:  # raised instead when the host asks ib_async to raise
+            if req_id not in self._paced_out:
+                raise
+            return bars, True
         except TimeoutError:
             self._abandon(req_id)
             logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, request.bar_size,
                            request.label)  # fmt: skip
             bars.clear()
-            return bars
+            return bars, False
         except asyncio.CancelledError:
             self._abandon(req_id)
             raise
         finally:
             self._open_history.discard(req_id)
+            self._paced_out.discard(req_id)
 
     def bar_zone(self, symbol: str) -> str | None:
         """The zone of the latest intraday bar times for `symbol` (a future as "/ES"), if any came."""
@@ -189,6 +221,8 @@ class GatewayClient(IB):
             symbol = getattr(contract, "localSymbol", "") or getattr(contract, "symbol", "")
             logger.warning("[{}] gateway refused the request: {}", symbol, text)
             self.wrapper._endReq(req_id)
+        elif code == PACING_REFUSAL[0] and PACING_REFUSAL[1] in text and req_id in self._open_history:
+            self._paced_out.add(req_id)
 
 
 _clients: weakref.WeakSet[GatewayClient] = weakref.WeakSet()
