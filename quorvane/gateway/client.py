@@ -26,7 +26,7 @@ from ib_async import IB, BarDataList, Contract, util
 from ib_async.wrapper import RequestError
 from loguru import logger
 
-from quorvane.gateway import pacing
+from quorvane.gateway import chunks, pacing
 from quorvane.gateway.pacing import Pacer, is_small_bar
 
 # Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
@@ -151,7 +151,11 @@ class GatewayClient(IB):
             del self._in_flight[identity]
 
     async def _fetch(self, request: HistoryRequest, timeout: float) -> BarDataList:
-        """Send one request when pacing allows; one the gateway paces out goes again after a pause."""
+        """Send one request when pacing allows; one the gateway paces out goes again after a pause.
+        A request for many thousand bars goes in chunks (chunks.py)."""
+        if chunks.is_long(request):
+            split = chunks.plan(request, await chunks.gateway_today(self))
+            return await chunks.fetch(request, split, self._fetch, _bar_list(0, request), timeout)
         if self.pacer is None:
             self.pacer = Pacer()
         attempt = 0

@@ -88,6 +88,15 @@ class _Entry:
     expires: float | None  # clock() deadline; None for data that cannot change
 
 
+_partial: set[str] = set()
+
+
+def mark_partial(symbol: str) -> None:
+    """The next entry set for `symbol` is an answer with days missing: it answers for the live TTL
+    and is never stored, so asking again fetches what is missing."""
+    _partial.add(symbol)
+
+
 class KlineCache:
     """Bar records by request, shared by every kline retrieval in the process.
 
@@ -186,8 +195,10 @@ class KlineCache:
             raise TypeError(f"KlineCache stores lists of bar records, got {type(records).__name__}")
         self._purge_expired()
         self._drop(key)
-        live = key.is_live(local_today())
-        if self._store is not None and (not live or self._store.shares_live and self.live_ttl > 0):
+        partial = key.symbol in _partial
+        _partial.discard(key.symbol)
+        live = partial or key.is_live(local_today())
+        if self._store is not None and not partial and (not live or self._store.shares_live and self.live_ttl > 0):
             self._store.save(key_text(key), records, self.live_ttl if live else None)
         self._remember(key, records, self.clock() + self.live_ttl if live else None)
 
