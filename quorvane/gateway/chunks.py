@@ -27,6 +27,7 @@ from ib_async.wrapper import RequestError
 from loguru import logger
 
 from quorvane import console
+from quorvane.gateway.kept_days import KeptDays
 from quorvane.gateway.kline_cache import mark_partial
 
 SPLIT_ABOVE = 3_000  # bars: a request expected to bring more is split
@@ -139,15 +140,28 @@ async def gateway_today(ib) -> date:
         return datetime.now(timezone.utc).date()
 
 
+async def fetch_long(ib, request, fetch_one: Fetch, answer: BarDataList, timeout: float) -> BarDataList:
+    """A long request in chunks: days kept in the bar store come from there, the rest from the
+    gateway, and each closed day that lands is kept."""
+    today = await gateway_today(ib)
+    plan_ = plan(request, today)
+    kept = KeptDays.of(request)
+    return await fetch(request, plan_, fetch_one, answer, timeout, kept, today)
+
+
 async def fetch(request, plan_: Plan, fetch_one: Fetch, answer: BarDataList, timeout: float,
-                chunks: list[Chunk] | None = None, on_chunk=None) -> BarDataList:  # fmt: skip
-    """Fetch `chunks` (default: the whole plan) with `fetch_one(chunk request, timeout)`, joined in
-    order into `answer`. `on_chunk(chunk, bars)` sees each chunk's bars as they land."""
-    chunks = plan_.chunks(request.end) if chunks is None else chunks
-    progress = Progress(request, plan_, len(chunks))
+                kept: KeptDays | None = None, today: date | None = None) -> BarDataList:  # fmt: skip
+    """The plan's bars in `answer`: kept days from `kept`, the others with `fetch_one(chunk request,
+    timeout)`, joined in order. Days before `today` that land are kept."""
+    stored = kept.load(plan_.days, today) if kept is not None else {}
+    chunks = plan_.chunks(request.end, tuple(day for day in plan_.days if day not in stored))
+    on_chunk = None if kept is None else lambda chunk, bars: kept.keep(chunk.days, bars, today, bar_day)
+    progress = Progress(request, plan_, len(chunks), sum(map(len, stored.values())))
     results = await asyncio.gather(*(_fetch_chunk(request, c, plan_, fetch_one, timeout, progress, on_chunk)
                                      for c in chunks))  # fmt: skip
-    joined = [bar for bars in results if bars for bar in bars]
+    pieces = sorted([(day, bars) for day, bars in stored.items()] +
+                    [(chunk.days[0], bars) for chunk, bars in zip(chunks, results) if bars])  # fmt: skip
+    joined = [bar for _, bars in pieces for bar in bars]
     if plan_.keep_bars:
         joined = joined[-plan_.keep_bars :]
     answer.extend(joined)
@@ -193,13 +207,13 @@ def bar_day(bar) -> date:
 class Progress:
     """The chunks' progress on the terminal's status line, and a closing line."""
 
-    def __init__(self, request, plan_: Plan, total: int) -> None:
+    def __init__(self, request, plan_: Plan, total: int, kept_bars: int = 0) -> None:
         period = PERIOD_WORDS.get(request.bar_size, request.bar_size)
         self.head = f"[{request.label}] {period} {plan_.days[0]}..{plan_.days[-1]}"
         self.expected = plan_.expected_bars
         self.total = total
         self.landed_chunks = 0
-        self.bars = 0
+        self.bars = kept_bars
         self.started = time.monotonic()
         self._show()
 

@@ -154,8 +154,7 @@ class GatewayClient(IB):
         """Send one request when pacing allows; one the gateway paces out goes again after a pause.
         A request for many thousand bars goes in chunks (chunks.py)."""
         if chunks.is_long(request):
-            split = chunks.plan(request, await chunks.gateway_today(self))
-            return await chunks.fetch(request, split, self._fetch, _bar_list(0, request), timeout)
+            return await chunks.fetch_long(self, request, self._fetch, _bar_list(0, request), timeout)
         if self.pacer is None:
             self.pacer = Pacer()
         attempt = 0

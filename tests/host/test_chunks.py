@@ -1,13 +1,16 @@
 """Long history in chunks: the same bars as one request would bring, in order, and what came when a
 chunk keeps failing."""
 
+import asyncio
+import contextlib
 import datetime as dt
+from functools import partial
 
 import pytest
 from ib_async import Stock
 
 from ibsim import GatewaySimulator, Latency
-from quorvane.gateway import chunks, kline_cache
+from quorvane.gateway import chunks, kept_days, kline_cache
 from quorvane.gateway.client import GatewayClient, HistoryRequest
 from quorvane.gateway.pacing import Pacer, Unlimited
 
@@ -81,3 +84,31 @@ async def test_a_chunk_that_keeps_failing_leaves_what_came_marked_incomplete(cli
                              f"{failing.days[0]}..{failing.days[-1]} missing")  # fmt: skip
     assert kline_cache._partial == {"AAPL"}
     kline_cache._partial.clear()
+
+
+async def test_kept_days_answer_again_and_only_missing_days_are_fetched(client, monkeypatch):
+    client.sim.latency = Latency(0.05, 0.0)
+    client.sim.serving_slots = asyncio.Semaphore(1)
+    ask = partial(client.reqHistoricalDataAsync, AAPL, barSizeSetting="1 min", whatToShow="TRADES", useRTH=True)
+    task = asyncio.ensure_future(ask(endDateTime=dt.date(2025, 12, 31), durationStr="40 D"))
+    while len(client.sim.served) < 3:
+        await asyncio.sleep(0.01)
+    task.cancel()  # Ctrl-C: what came is kept
+    with contextlib.suppress(asyncio.CancelledError):
+        await task
+    kept_days.KeptDays.of(request("", "1 D")).store.flush()
+    sent = len(client.sim.history_requests)
+
+    resumed = list(await ask(endDateTime=dt.date(2025, 12, 31), durationStr="40 D"))
+    resumed_sent = len(client.sim.history_requests) - sent
+    again = list(await ask(endDateTime=dt.date(2025, 12, 31), durationStr="40 D"))
+    assert len(client.sim.history_requests) - sent == resumed_sent  # the same request: nothing sent
+    week_later = list(await ask(endDateTime=dt.date(2026, 1, 8), durationStr="45 D"))
+    assert len(client.sim.history_requests) - sent == resumed_sent + 2  # the six new weekdays, in two chunks
+
+    monkeypatch.setenv("KLINE_CACHE_URL", "memory:")
+    fresh = list(await ask(endDateTime=dt.date(2025, 12, 31), durationStr="40 D"))
+    assert 0 < resumed_sent < len(chunks.plan(request(dt.date(2025, 12, 31), "40 D"), NOW.date()).chunks(""))
+    assert resumed == again == fresh
+    overlap = [bar for bar in week_later if chunks.bar_day(bar) <= dt.date(2025, 12, 31)]
+    assert overlap == fresh[-len(overlap) :] and len(week_later) == 45 * 390
