@@ -67,6 +67,9 @@ pandas_market_calendars, capture = wire text users posted from live gateways.
 - Futures contract details give the last trade in the operator's zone,
   "20260320 14:30:00 Europe/Zurich"; ib_async takes its zone as timeZoneId.
   [capture, ib_async #128]
+- A future without an expiry and with includeExpired also matches the months
+  that expired within two years. [DOC: expired futures' history is kept for
+  two years after expiry; the listing is modelled]
 - Last trading days: index futures the third Friday, or the business day
   before when the stock exchange is closed (ESM6: 2026-06-18); energy three
   business days before the 25th of the prior month; metals the third last

@@ -122,6 +122,14 @@ def plan(request, today: date) -> Plan | None:
     return Plan(days, bars_per_day, keep)
 
 
+def covered_days(request, end_day: date) -> tuple[date, ...]:
+    """The weekdays a request's duration covers back from `end_day`: "N D" as N sessions."""
+    number, unit = _duration(request.duration)
+    if unit in ("W", "M", "Y"):
+        return _weekdays_between(_calendar_start(end_day, number, unit), end_day)
+    return _weekdays_back(end_day, max(1, number)) if unit == "D" else (end_day,)
+
+
 def bar_seconds(bar_size: str) -> int | None:
     number, _, unit = str(bar_size).strip().partition(" ")
     scale = _BAR_SECONDS.get(unit.strip())

@@ -26,7 +26,7 @@ from ib_async import IB, BarDataList, Contract, util
 from ib_async.wrapper import RequestError
 from loguru import logger
 
-from quorvane.gateway import chunks, pacing
+from quorvane.gateway import chunks, futures_ranges, pacing
 from quorvane.gateway.pacing import Pacer, is_small_bar
 
 # Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
@@ -102,6 +102,8 @@ class _SharedAnswer:
 
 
 class GatewayClient(IB):
+    serves_continuous_ranges = True  # a continuous future's range with an end: from its dated months
+
     def __init__(self, pacer: Pacer | None = None) -> None:
         super().__init__()
         self.pacer = pacer
@@ -153,6 +155,8 @@ class GatewayClient(IB):
     async def _fetch(self, request: HistoryRequest, timeout: float) -> BarDataList:
         """Send one request when pacing allows; one the gateway paces out goes again after a pause.
         A request for many thousand bars goes in chunks (chunks.py)."""
+        if futures_ranges.serves(request):
+            return await futures_ranges.fetch(self, request, self._fetch, _bar_list(0, request), timeout)
         if chunks.is_long(request):
             return await chunks.fetch_long(self, request, self._fetch, _bar_list(0, request), timeout)
         if self.pacer is None:
