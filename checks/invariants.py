@@ -37,6 +37,9 @@ class WatchedCache:
     def get(self, key):
         return self._hand(self.cache.get(key))
 
+    async def recall(self, key):
+        return self._hand(await self.cache.recall(key))
+
     def try_larger_count(self, *args):
         return self._hand(self.cache.try_larger_count(*args))
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import dataclasses
 import json
 import math
@@ -188,6 +189,22 @@ class KlineCache:
         self._entries.move_to_end(key)
         return entry.records
 
+    async def recall(self, key: Key) -> list | None:
+        """As `get`, but an entry the store must answer is read and decoded on a worker thread,
+        so the event loop (and the shell's prompt) keeps running meanwhile."""
+        self._purge_expired()
+        entry = self._entries.get(key)
+        if entry is not None and self._is_stale(entry):
+            self._drop(key)
+        elif entry is not None or not self._may_recall(key):
+            return self.get(key)
+        loaded = await asyncio.to_thread(self._store.load, key_text(key))
+        if loaded is None or key in self._entries:  # set meanwhile: the newer answer stands
+            return self.get(key)
+        records, seconds_left = loaded
+        self._remember(key, records, None if seconds_left is None else self.clock() + seconds_left)
+        return records
+
     def set(self, key: Key, records: list) -> None:
         if not isinstance(key, (CountKey, RangeKey, IntradayKey)):
             raise TypeError(f"not a KlineCache key: {key!r}")
@@ -207,12 +224,15 @@ class KlineCache:
         if self._store is not None:
             self._store.flush()
 
+    def _may_recall(self, key: Key) -> bool:
+        store = self._store
+        return store is not None and (store.shares_live or not key.is_live(local_today()))
+
     def _recall(self, key: Key) -> list | None:
         """The entry from the store, kept in memory from now on; None when it has none."""
-        store = self._store
-        if store is None or not store.shares_live and key.is_live(local_today()):
+        if not self._may_recall(key):
             return None
-        found = store.load(key_text(key))
+        found = self._store.load(key_text(key))
         if found is None:
             return None
         records, seconds_left = found

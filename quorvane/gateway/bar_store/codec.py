@@ -27,6 +27,7 @@ import zlib
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta, timezone, tzinfo
+from itertools import repeat
 from operator import attrgetter, itemgetter
 from typing import Callable
 from zoneinfo import ZoneInfo
@@ -146,7 +147,19 @@ def _decode_columns(data: _Reader, rows: int) -> list[dict]:
         raise ValueError("trailing bytes after the columns")
     if not names:
         return [{} for _ in range(rows)]
-    return [dict(zip(names, row)) for row in zip(*columns)]
+    if tuple(names) == BAR_FIELDS:
+        return _bar_records(columns)
+    return list(map(dict, map(zip, repeat(names), zip(*columns))))
+
+
+# The fields of a bar record, in order: the layout nearly every entry has.
+BAR_FIELDS = ("date", "open", "high", "low", "close", "volume", "average", "barCount")
+
+
+def _bar_records(columns: list) -> list[dict]:
+    # A dict display builds a record about three times as fast as dict(zip(names, row)).
+    return [{"date": t, "open": o, "high": h, "low": lo, "close": c, "volume": v, "average": a, "barCount": n}
+            for t, o, h, lo, c, v, a, n in zip(*columns)]  # fmt: skip
 
 
 def _field_names(records: list) -> tuple:

@@ -23,7 +23,8 @@ bridge::Task history_yfinance(nb::object self, nb::object rest) {
     nb::object symbol = self.attr("symbol");
     nb::object cache = bar_cache::get();
     nb::object key = bar_cache::key("range_key", symbol, asked.period, asked.adjust, start_text, end_text);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none())
+    nb::object cached = co_await bridge::awaited(bar_cache::lookup(cache, key));
+    if (!cached.is_none())
         co_return records::cached(
             records::range(symbol, asked.period, asked.adjust, start_text, end_text, cached));
 

@@ -14,7 +14,8 @@ bridge::Task intraday_yfinance(nb::object self) {
     log::info("[{}] yfinance intraday", symbol);
     nb::object cache = bar_cache::get();
     nb::object key = bar_cache::key("intraday_key", symbol);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none()) {
+    nb::object cached = co_await bridge::awaited(bar_cache::lookup(cache, key));
+    if (!cached.is_none()) {
         log::info("[{}] intraday cache hit (yfinance path)", symbol);
         co_return records::intraday(symbol, cached, "cache");
     }

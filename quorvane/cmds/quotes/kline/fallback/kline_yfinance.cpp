@@ -17,7 +17,8 @@ bridge::Task kline_yfinance(nb::object self, nb::object rest) {
 
     nb::object cache = bar_cache::get();
     nb::object key = bar_cache::key("count_key", symbol, asked.period, asked.adjust, asked.count);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none())
+    nb::object cached = co_await bridge::awaited(bar_cache::lookup(cache, key));
+    if (!cached.is_none())
         co_return records::cached(records::latest(symbol, asked.period, asked.adjust, cached));
     nb::object larger = cache.attr("try_larger_count")(symbol, asked.period, asked.adjust, asked.count);
     if (!larger.is_none()) {

@@ -18,6 +18,14 @@ nb::object get_or_create() {
 
 nb::object get() { return global("_get_cache")(); }
 
+nb::object lookup(nb::handle cache, nb::handle key) {
+    if (nb::hasattr(cache, "recall")) return cache.attr("recall")(key);
+    nb::object found = cache.attr("get")(key);
+    nb::object done = libraries().asyncio.attr("get_running_loop")().attr("create_future")();
+    done.attr("set_result")(found);
+    return done;
+}
+
 void define(nb::module_ module) {
     module.attr("_kline_cache") = nb::none();
     module.def("_get_cache", &get_or_create, "The process-wide bar cache, created on first use.");

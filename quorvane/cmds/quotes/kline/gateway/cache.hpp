@@ -14,6 +14,11 @@ void define(nb::module_ module);
 // global `_get_cache`, so a host or test can substitute it.
 nb::object get();
 
+// What the cache holds under `key`, as an awaitable: `recall(key)` where the
+// cache has it (it reads the lasting store off the event loop), else the
+// answer of `get(key)` in a finished future.
+nb::object lookup(nb::handle cache, nb::handle key);
+
 // KlineCache.<builder>(...) called on the class, as the key builders expect.
 template <typename... Parts>
 nb::object key(const char* builder, Parts&&... parts);

@@ -69,7 +69,8 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     nb::object cache = bar_cache::get();
     nb::object key = bar_cache::key("range_key", symbol, asked.period, asked.adjust, start_text,
                                 end_text);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none()) {
+    nb::object cached = co_await bridge::awaited(bar_cache::lookup(cache, key));
+    if (!cached.is_none()) {
         log::info("[{}] history cache hit: {}~{} {} {}", symbol, asked.start, asked.end, asked.period,
                   asked.adjust);
         co_return records::cached(records::range(symbol, asked.period, asked.adjust, start_text,

@@ -46,7 +46,8 @@ bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
 
     nb::object cache = bar_cache::get();
     nb::object key = bar_cache::key("count_key", symbol, asked.period, asked.adjust, asked.count);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none()) {
+    nb::object cached = co_await bridge::awaited(bar_cache::lookup(cache, key));
+    if (!cached.is_none()) {
         log::info("[{}] kline exact cache hit: {} {} {}", symbol, asked.period, asked.count, asked.adjust);
         co_return records::cached(records::latest(symbol, asked.period, asked.adjust, cached));
     }
