@@ -8,10 +8,13 @@ from collections import deque
 from collections.abc import Callable, Iterable
 from zoneinfo import ZoneInfo
 
+from . import answers
+from .bar_text import BarTimes
 from .faults import Fault
 from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
 from .rules import Refusals
+from .scenarios import Scenario, scenario_of
 from .session import Session
 from .timing import DEFAULT_SERVING, NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
@@ -37,11 +40,13 @@ class GatewaySimulator:
     `clock` fixes "now" (an aware datetime, or a callable returning one) so
     that answers are reproducible; by default the wall clock is used.
     `operator_zone` is the gateway's own zone: assumed for end times that name
-    none, and the zone futures' last trade times are given in. An intraday
-    request that could hold more than `max_bars` bars is refused with 162 "Time
-    length exceed max.". `bar_zone` gives intraday bar times in that zone
-    instead of the exchange's, like a gateway set to send times in the
-    operator's zone. `refusals` chooses the answer to each refused request.
+    none, and the zone futures' last trade times are given in. `bar_times`
+    is the operator's choice of how intraday bar times are sent: "instrument"
+    (the exchange's zone), "operator" (`operator_zone`) or "utc" (the UTC
+    form "yyyymmdd-hh:mm:ss"). An intraday request that could hold more than
+    `max_bars` bars is refused with 162 "Time length exceed max.". `refusals`
+    chooses the answer to each refused request. `scenario` plays one of a
+    gateway's bad days (a name of scenarios.SCENARIOS or a Scenario).
     `pacing` enforces IBKR's pacing limits, counted on `pacing_clock` (seconds,
     monotonic), which is independent of `clock`. `latency` delays each answer
     with bars (None: answer at once). `serving` is how many answers it works on
@@ -57,12 +62,13 @@ class GatewaySimulator:
         clock: Clock | dt.datetime | None = None,
         accounts: Iterable[str] = ("DU123456",),
         operator_zone: str = "US/Eastern",
+        bar_times: str = "instrument",
         max_bars: int = DEFAULT_MAX_BARS,
-        bar_zone: str | None = None,
         refusals: Refusals = Refusals(),
         pacing: bool = True,
         pacing_clock: Callable[[], float] = time.monotonic,
         latency: Latency | None = Latency(),
+        scenario: Scenario | str | None = None,
         serving: int = DEFAULT_SERVING,
     ):
         if serving < 1:
@@ -77,12 +83,13 @@ class GatewaySimulator:
         self.accounts = list(accounts)
         self.operator_zone = operator_zone
         self.operator_tz = ZoneInfo(operator_zone)
-        ZoneInfo(bar_zone or operator_zone)  # an unknown zone fails here, not mid-request
         self.pacing = Pacing(pacing_clock) if pacing else None
         self.latency = latency or NO_LATENCY
         self.serving_slots = asyncio.Semaphore(serving)
         self.served: list[tuple[float, float]] = []
-        self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars, bar_zone, refusals, self.pacing)
+        times = BarTimes(bar_times, operator_zone)  # a setting or zone it does not know fails here
+        self.scenario = scenario_of(scenario)
+        self.desk = HistoricalDataDesk(universe, seed, times, max_bars, refusals, self.pacing)
         self.next_order_id = 1
         self.requests: list = []
         self.host = ""
@@ -116,6 +123,12 @@ class GatewaySimulator:
     def connection_count(self) -> int:
         """Clients connected right now."""
         return len(self._sessions)
+
+    def broadcast(self, *notices: tuple[int, str]) -> None:
+        """Send each (code, text) notice, with reqId -1, to every connected client."""
+        for session in list(self._sessions):
+            for code, text in notices:
+                session.send(answers.error(-1, code, text))
 
     def inject(self, fault: Fault) -> None:
         """Queue `fault` for the next historical-data request (first in, first used)."""

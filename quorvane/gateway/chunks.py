@@ -27,6 +27,7 @@ from ib_async.wrapper import RequestError
 from loguru import logger
 
 from quorvane import console
+from quorvane.gateway.bar_times import end_of_day
 from quorvane.gateway.kept_days import KeptDays
 from quorvane.gateway.kline_cache import mark_partial
 
@@ -97,7 +98,7 @@ def _shape(request) -> tuple[int, int, int, str] | None:
     """(bar seconds, bars a session, duration number, unit) of a request to split, else None."""
     seconds = bar_seconds(request.bar_size)
     number, unit = _duration(request.duration)
-    has_end = not request.end or isinstance(request.end, date)  # the gateway's own text goes as it is
+    has_end = end_day(request, date.min) is not None  # other text of the gateway's own goes as it is
     if seconds is None or seconds > 86400 or not has_end or unit not in ("D", "W", "M", "Y"):
         return None
     if request.what in NO_END_DATES or request.contract.secType in NO_END_DATES:
@@ -113,10 +114,10 @@ def plan(request, today: date) -> Plan | None:
     if shape is None:
         return None
     seconds, bars_per_day, number, unit = shape
-    end_day = _end_day(request.end, today)
+    last = end_day(request, today)
     if unit != "D":
-        return Plan(_weekdays_between(_calendar_start(end_day, number, unit), end_day), bars_per_day, None)
-    days = _weekdays_back(end_day, number + math.ceil(number / 10) + 2)  # room for holidays, early closes
+        return Plan(_weekdays_between(_calendar_start(last, number, unit), last), bars_per_day, None)
+    days = _weekdays_back(last, number + math.ceil(number / 10) + 2)  # room for holidays, early closes
     # "N D" of bars under a day is N regular sessions' worth of trading time back from the end.
     keep = number if seconds == 86400 else number * _SESSION_SECONDS[True] // seconds
     return Plan(days, bars_per_day, keep)
@@ -183,7 +184,8 @@ async def fetch(request, plan_: Plan, fetch_one: Fetch, answer: BarDataList, tim
 async def _fetch_chunk(request, chunk: Chunk, plan_: Plan, fetch_one: Fetch, timeout: float,
                        progress: Progress, on_chunk) -> list | None:  # fmt: skip
     """The chunk's bars within its days; None when every try failed."""
-    asked = replace(request, end=chunk.end, duration=chunk.duration)
+    end = chunk.end if chunk.newest else end_of_day(chunk.end, getattr(request, "zone", None))
+    asked = replace(request, end=end, duration=chunk.duration)
     seconds = TIMEOUT_BASE + TIMEOUT_PER_BAR * len(chunk.days) * plan_.bars_per_day if timeout else 0
     for attempt in range(CHUNK_TRIES):
         if attempt:
@@ -261,10 +263,20 @@ def _spans(chunks: list[Chunk]) -> list[tuple[date, date]]:
     return [(a, b) for a, b in spans]
 
 
-def _end_day(end, today: date) -> date:
+def end_day(request, today: date) -> date | None:
+    """The exchange's day a request ends on: `today` for no end; None for an end it cannot read."""
+    end, zone = request.end, getattr(request, "zone", None)
     if not end:
         return today
-    return end.date() if isinstance(end, datetime) else end
+    if isinstance(end, datetime):
+        return (end.astimezone(zone) if zone and end.tzinfo else end).date()
+    if isinstance(end, date):
+        return end
+    try:  # the UTC form a date end is sent in
+        moment = datetime.strptime(str(end), "%Y%m%d %H:%M:%S UTC").replace(tzinfo=timezone.utc)
+    except ValueError:
+        return None
+    return moment.astimezone(zone).date() if zone else moment.date()
 
 
 def _duration(text: str) -> tuple[int, str]:

@@ -6,11 +6,15 @@
   reply to that cancel is not reported as an error.
 - A warning-class refusal (321, "Error validating request") ends the request at once with an
   empty answer. ib_async treats 321 as a warning and would wait out the whole timeout.
+- Refusals in the trader's words, remembered permissions and outages: see refusals.py.
 - The gateway's pacing limits are kept by waiting (see pacing.py), at most a few requests are
   open at once (open_requests.py), a request the gateway paced out is tried again after a pause,
   and identical requests made while one is in flight are sent once and share its answer.
-- It remembers the zone the gateway gave intraday bar times in, per symbol: the exchange's, or
-  the one the gateway is set to send.
+- A request for many thousand bars goes in chunks (chunks.py); a continuous future's range is
+  asked of its dated months (futures_ranges.py).
+- Bar times come back in the exchange's zone, and a date end means that whole day at the
+  exchange, whatever zone the gateway sends and the host runs in (see bar_times.py). It remembers
+  the zone of each symbol's intraday bar times.
 """
 
 from __future__ import annotations
@@ -21,13 +25,16 @@ import re
 import weakref
 from dataclasses import dataclass, field
 from datetime import datetime
+from zoneinfo import ZoneInfo
 
 from ib_async import IB, BarDataList, Contract, util
 from ib_async.wrapper import RequestError
 from loguru import logger
 
 from quorvane.gateway import chunks, futures_ranges, pacing
+from quorvane.gateway.bar_times import ExchangeZones, end_of_day, to_exchange_time
 from quorvane.gateway.pacing import Pacer, is_small_bar
+from quorvane.gateway.refusals import GatewayConditions, GatewayRefusal
 
 # Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
 REFUSAL_WARNINGS = frozenset({321})
@@ -45,6 +52,7 @@ class HistoryRequest:
     use_rth: bool
     format_date: int
     chart_options: list = field(default_factory=list)
+    zone: ZoneInfo | None = None  # the exchange's, that bar times are given in; None: as they came
 
     @property
     def contract_identity(self) -> tuple:
@@ -112,6 +120,9 @@ class GatewayClient(IB):
         self._abandoned: set[int] = set()  # reqIds given up: their late errors are expected
         self._paced_out: set[int] = set()  # reqIds the gateway refused for pacing
         self._bar_zones: dict[str, str] = {}  # symbol ("AAPL", "/ES") -> zone of its bar times
+        self.exchange_zones = ExchangeZones()
+        self.conditions = GatewayConditions()
+        self._refused: dict[int, GatewayRefusal] = {}  # reqId -> the refusal that ended it
         self.errorEvent += self._on_error
         _clients.add(self)
 
@@ -138,9 +149,11 @@ class GatewayClient(IB):
                 contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
                 formatDate, keepUpToDate, chartOptions, timeout,
             )  # fmt: skip
-        request = HistoryRequest(contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
-                                 formatDate, chartOptions)  # fmt: skip
-        identity = request.identity  # a date end reads in the host's zone of the moment: fix it once
+        self.conditions.check(contract)
+        zone = await self.conditions.unless_outage(self.exchange_zones.of(self, contract))
+        request = HistoryRequest(contract, end_of_day(endDateTime, zone), durationStr, barSizeSetting, whatToShow,
+                                 useRTH, formatDate, chartOptions, zone)  # fmt: skip
+        identity = request.identity  # a date end with no zone known reads in the host's zone of the moment
         shared = self._in_flight.get(identity)
         if shared is None or shared.withdrawn:
             shared = _SharedAnswer(asyncio.ensure_future(self._fetch(request, timeout)))
@@ -148,17 +161,22 @@ class GatewayClient(IB):
             shared.task.add_done_callback(lambda _, answer=shared: self._forget(identity, answer))
         return await shared.wait()
 
+    async def reqContractDetailsAsync(self, contract: Contract) -> list:
+        details = await super().reqContractDetailsAsync(contract)
+        self.exchange_zones.note(details)
+        return details
+
     def _forget(self, identity: tuple, answer: _SharedAnswer) -> None:
         if self._in_flight.get(identity) is answer:  # a withdrawn answer may have been replaced
             del self._in_flight[identity]
 
     async def _fetch(self, request: HistoryRequest, timeout: float) -> BarDataList:
-        """Send one request when pacing allows; one the gateway paces out goes again after a pause.
-        A request for many thousand bars goes in chunks (chunks.py)."""
+        """Send one request when pacing allows; one the gateway paces out goes again after a pause."""
         if futures_ranges.serves(request):
             return await futures_ranges.fetch(self, request, self._fetch, _bar_list(0, request), timeout)
         if chunks.is_long(request):
             return await chunks.fetch_long(self, request, self._fetch, _bar_list(0, request), timeout)
+        self.conditions.check(request.contract)
         if self.pacer is None:
             self.pacer = Pacer()
         attempt = 0
@@ -183,10 +201,8 @@ class GatewayClient(IB):
         )  # fmt: skip
         try:
             async with asyncio.timeout(timeout or None):
-                bars = await answer
-            self._note_zone(request.contract, bars)
-            return bars, req_id in self._paced_out
-        except RequestError as exc:  # raised instead when the host asks ib_async to raise
+                bars = await self.conditions.unless_outage(answer)
+        except RequestError:  # raised instead when the host asks ib_async to raise
             if req_id not in self._paced_out:
                 raise
             return bars, True
@@ -196,12 +212,19 @@ class GatewayClient(IB):
                            request.label)  # fmt: skip
             bars.clear()
             return bars, False
-        except asyncio.CancelledError:
+        except (asyncio.CancelledError, GatewayRefusal):  # given up, or an outage began: cancel it there
             self._abandon(req_id)
+            self._refused.pop(req_id, None)
             raise
         finally:
             self._open_history.discard(req_id)
+            paced_out = req_id in self._paced_out
             self._paced_out.discard(req_id)
+        if refusal := self._refused.pop(req_id, None):  # the gateway's own answer was a refusal
+            raise refusal
+        to_exchange_time(bars, request.zone)
+        self._note_zone(request.contract, bars)
+        return bars, paced_out
 
     def bar_zone(self, symbol: str) -> str | None:
         """The zone of the latest intraday bar times for `symbol` (a future as "/ES"), if any came."""
@@ -224,6 +247,11 @@ class GatewayClient(IB):
     def _on_error(self, req_id: int, code: int, text: str, contract) -> None:
         if req_id in self._abandoned:  # the gateway's reply to our cancel: the request is over
             self._abandoned.discard(req_id)
+        elif req_id == -1:
+            self.conditions.notice(code, text)
+        elif req_id in self._open_history and (refusal := self.conditions.read(code, text, contract)):
+            self._refused[req_id] = refusal
+            self.wrapper._endReq(req_id)
         elif code in REFUSAL_WARNINGS and req_id in self._open_history:
             symbol = getattr(contract, "localSymbol", "") or getattr(contract, "symbol", "")
             logger.warning("[{}] gateway refused the request: {}", symbol, text)

@@ -17,24 +17,27 @@ from datetime import date
 from ib_async import BarDataList, Contract, Future
 
 from quorvane.gateway import chunks
+from quorvane.gateway.bar_times import end_of_day
 
 _months_of: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()  # client -> {root: months}
 
 
 def serves(request) -> bool:
     """True for a continuous future's request that names an end."""
-    return request.contract.secType == "CONTFUT" and isinstance(request.end, date) and request.what != "ADJUSTED_LAST"
+    return (request.contract.secType == "CONTFUT" and bool(request.end) and request.what != "ADJUSTED_LAST"
+            and chunks.end_day(request, date.min) is not None)  # fmt: skip
 
 
 async def fetch(client, request, fetch_one, answer: BarDataList, timeout: float) -> BarDataList:
     """The range's bars from its dated months, in order, in `answer`."""
     months = await _months(client, request.contract)
-    days = chunks.covered_days(request, request.end)
+    days = chunks.covered_days(request, chunks.end_day(request, date.min))
     segments = _by_front_month(days, months)
     if not segments:
         return answer
-    asks = [fetch_one(replace(request, contract=month, end=span[-1], duration=f"{len(span)} D"), timeout)
-            for month, span in segments]  # fmt: skip
+    zone = getattr(request, "zone", None)
+    asks = [fetch_one(replace(request, contract=month, end=end_of_day(span[-1], zone), duration=f"{len(span)} D"),
+                      timeout) for month, span in segments]  # fmt: skip
     for (_, span), bars in zip(segments, await asyncio.gather(*asks)):
         answer.extend(bar for bar in bars if span[0] <= chunks.bar_day(bar) <= span[-1])
     return answer

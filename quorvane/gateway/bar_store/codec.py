@@ -195,12 +195,25 @@ def _deltas(values: np.ndarray) -> np.ndarray:
     return np.diff(values, prepend=np.int64(0)) if len(values) else values
 
 
+_STEP = 32_768  # values turned into Python objects at once: the GIL is held for a millisecond or so
+
+
+def _as_list(array: np.ndarray) -> list:
+    """array.tolist() in steps, so a thread waiting for the GIL (the event loop's) gets it between them."""
+    if len(array) <= _STEP:
+        return array.tolist()
+    values: list = []
+    for start in range(0, len(array), _STEP):
+        values += array[start : start + _STEP].tolist()
+    return values
+
+
 def _encode_floats(values: list, detail: str) -> bytes:
     return np.array(values, dtype="<f8").tobytes()  # prices compress better unshuffled
 
 
 def _decode_floats(data: bytes, count: int, detail: str) -> list:
-    return np.frombuffer(data, "<f8", count).tolist()
+    return _as_list(np.frombuffer(data, "<f8", count))
 
 
 def _encode_ints(values: list, detail: str) -> bytes:
@@ -212,7 +225,7 @@ def _encode_ints(values: list, detail: str) -> bytes:
 def _decode_ints(data: bytes, count: int, detail: str) -> list:
     if detail == "text":
         return list(map(int, str(data, "ascii").split("\n")))
-    return _unshuffled(data, count, "<i8").tolist()
+    return _as_list(_unshuffled(data, count, "<i8"))
 
 
 def _int_detail(values: list) -> str:
@@ -225,7 +238,7 @@ def _encode_bools(values: list, detail: str) -> bytes:
 
 
 def _decode_bools(data: bytes, count: int, detail: str) -> list:
-    return np.frombuffer(data, np.bool_, count).tolist()
+    return _as_list(np.frombuffer(data, np.bool_, count))
 
 
 def _encode_texts(values: list, detail: str) -> bytes:
@@ -260,7 +273,7 @@ def _encode_dates(values: list, detail: str) -> bytes:
 
 
 def _decode_dates(data: bytes, count: int, detail: str) -> list:
-    return np.cumsum(_unshuffled(data, count, "<i8")).view("datetime64[D]").tolist()
+    return _as_list(np.cumsum(_unshuffled(data, count, "<i8")).view("datetime64[D]"))
 
 
 def _encode_datetimes(values: list, detail: str) -> bytes:
@@ -272,8 +285,8 @@ def _encode_datetimes(values: list, detail: str) -> bytes:
 
 def _decode_datetimes(data: bytes, count: int, detail: str) -> list:
     reader = _Reader(data)
-    walls = np.cumsum(_unshuffled(reader.block(), count, "<i8")).view("datetime64[us]").tolist()
-    folds = np.frombuffer(reader.block(), np.uint8, count).tolist()
+    walls = _as_list(np.cumsum(_unshuffled(reader.block(), count, "<i8")).view("datetime64[us]"))
+    folds = _as_list(np.frombuffer(reader.block(), np.uint8, count))
     zone = _zone(detail)
     return [wall.replace(tzinfo=zone, fold=fold) for wall, fold in zip(walls, folds)]
 
