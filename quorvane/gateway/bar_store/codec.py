@@ -83,7 +83,7 @@ def decode(key: str, blob: bytes) -> list:
         raise BadEntry("checksum mismatch")
     try:
         body = zlib.decompress(memoryview(blob)[HEAD_SIZE + len(key.encode()) :])
-        with _collector_paused():
+        with _collector_paused(freeze=head.records >= FREEZE_FROM):
             return _decode_columns(_Reader(body), head.records)
     except Exception as exc:  # checked bytes that still do not read back: a miss all the same
         raise BadEntry(f"unreadable ({type(exc).__name__}: {exc})") from exc
@@ -104,8 +104,14 @@ def read_head(blob: bytes) -> Head | None:
     return Head(version, records, stored_at, key)
 
 
+# Records from an entry this large are moved out of the collector's reach once made (gc.freeze):
+# pandas Timestamps are tracked, so a million records would cost the next collection, on whatever
+# thread it falls (the event loop's), most of a second.
+FREEZE_FROM = 50_000
+
+
 @contextmanager
-def _collector_paused():
+def _collector_paused(freeze: bool = False):
     # Nothing made here can form a reference cycle, yet every tuple and dict made counts towards
     # a collection, and each collection rescans every record the process holds.
     was_enabled = gc.isenabled()
@@ -113,6 +119,8 @@ def _collector_paused():
     try:
         yield
     finally:
+        if freeze:
+            gc.freeze()
         if was_enabled:
             gc.enable()
 
