@@ -76,7 +76,7 @@ async def test_small_bars_are_paced_and_larger_ones_are_not(ib, pacing_clock):
     assert len(errors) == 1
 
 
-@pytest.mark.parametrize("gateway_options", [{"latency": Latency(0.3, 0.0), "serving": 2}], ids=["two-at-once"])
+@pytest.mark.parametrize("gateway_options", [{"latency": Latency(0.05, 0.0), "serving": 2}], ids=["two-at-once"])
 async def test_the_gateway_serves_so_many_at_once_and_refuses_the_51st_open_request(ib, gateway_sim):
     errors = []
     ib.errorEvent += lambda req_id, code, text, contract: errors.append((code, text))
@@ -86,8 +86,8 @@ async def test_the_gateway_serves_so_many_at_once_and_refuses_the_51st_open_requ
     assert sum(1 for bars in answers if bars) == 50
     assert errors == [(322, "Error processing request:Only 50 simultaneous API historical data requests")]
     starts = sorted(began for began, _ in gateway_sim.served)
-    assert starts[2] - starts[0] >= 0.29  # the third waited for a free slot
-    assert gateway_sim.serving_seconds() == pytest.approx(0.3 * 25, abs=0.5)
+    assert starts[2] - starts[0] >= 0.049  # the third waited for a free slot
+    assert gateway_sim.serving_seconds() >= 0.05 * 25  # two at a time, never more
 
 
 @pytest.mark.parametrize("gateway_options", [{"latency": Latency(base=5.0)}], ids=["slow-gateway"])
