@@ -8,6 +8,7 @@
 It also checks the answer: every bar of the range, in order, none twice.
 
     .venv/bin/python benchmarks/bench_history.py [--range 2025-01-01,2025-12-31] [--period 1m]
+                                                 [--chunk-bars 2000]
 """
 
 from __future__ import annotations
@@ -23,6 +24,7 @@ from timing import quiet_module  # noqa: E402
 
 from ibsim import GatewaySimulator  # noqa: E402
 from quorvane import api  # noqa: E402
+from quorvane.gateway import chunks  # noqa: E402
 from quorvane.gateway.client import GatewayClient  # noqa: E402
 
 
@@ -49,7 +51,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--range", default="2025-01-01,2025-12-31")
     parser.add_argument("--period", default="1m")
+    parser.add_argument("--chunk-bars", type=int, default=chunks.CHUNK_BARS, help="bars a chunk aims at")
     args = parser.parse_args()
+    chunks.CHUNK_BARS = args.chunk_bars
     quiet_module()
     start, end = args.range.split(",")
     asyncio.run(run(start, end, args.period))

@@ -105,7 +105,9 @@ def _shape(request) -> tuple[int, int, int, str] | None:
         return None
     bars_per_day = 1 if seconds == 86400 else math.ceil(_SESSION_SECONDS[bool(request.use_rth)] / seconds) + 1
     sessions = number if unit == "D" else number * _SESSIONS_PER_UNIT[unit]
-    return (seconds, bars_per_day, number, unit) if SPLIT_ABOVE < sessions * bars_per_day <= SPLIT_UP_TO else None
+    # A chunk never exceeds CHUNK_BARS, so a chunk's own request is never split again.
+    split = max(SPLIT_ABOVE, CHUNK_BARS) < sessions * bars_per_day <= SPLIT_UP_TO
+    return (seconds, bars_per_day, number, unit) if split else None
 
 
 def plan(request, today: date) -> Plan | None:

@@ -4,6 +4,7 @@ chunk keeps failing."""
 import asyncio
 import contextlib
 import datetime as dt
+from dataclasses import replace
 from functools import partial
 
 import pytest
@@ -36,6 +37,14 @@ def test_what_is_split_and_into_how_many(duration, bar_size, end, chunk_count):
     if plan:
         sizes = [len(c.days) * plan.bars_per_day for c in plan.chunks(end)]
         assert max(sizes) <= chunks.CHUNK_BARS and plan.chunks(end)[-1].end == end
+
+
+@pytest.mark.parametrize("chunk_bars", [1_000, 2_000, 4_000, 8_000])
+def test_a_chunk_is_never_split_again(monkeypatch, chunk_bars):
+    monkeypatch.setattr(chunks, "CHUNK_BARS", chunk_bars)
+    asked = request(dt.date(2025, 12, 31), "365 D")
+    made = chunks.plan(asked, NOW.date()).chunks(asked.end)
+    assert not [c for c in made if chunks.is_long(replace(asked, end=c.end, duration=c.duration))]
 
 
 @pytest.fixture
