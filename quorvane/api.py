@@ -28,6 +28,7 @@ from quorvane.loader import load_commands
 from quorvane.records import TIMEZONE, bars_of
 from quorvane.request import request
 from quorvane.state import HostState
+from quorvane.words import check_words
 
 __all__ = ["kline", "kline_async", "bars_frame"]
 
@@ -52,10 +53,14 @@ async def kline_async(symbol: str, *words: str | int, gateway=None, client_id: i
 
 
 async def run(command: str, *words: str | int, gateway=None, client_id: int = 1) -> dict:
-    """Any command line, as words; the result record (an error record when it fails)."""
+    """Any command line, as words; the result record (an error record when it fails).
+
+    ValueError for words the command would ignore or mistake ("5min", a count of 0, 2025-02-30)."""
     if not load_commands():
         raise ImportError("the command modules cannot load (see the line above)")
     line = [command, *(str(word) for word in words)]
+    if problem := check_words(command, line[1:]):
+        raise ValueError(problem)
     state, owned = await _state(gateway, client_id)
     try:
         with tables_hidden():

@@ -3,16 +3,20 @@
 
 #include <nanobind/nanobind.h>
 
-namespace kline::bar_cache {
+#include <utility>
+
+#include "common/state.hpp"
+
+namespace kline::modes {
 
 namespace nb = nanobind;
 
 // Adds `_kline_cache` (None until first use) and `_get_cache` to the module.
-void define(nb::module_ module);
+void define_cache(nb::module_ module);
 
 // The process-wide KlineCache, created on first use. Goes through the module
 // global `_get_cache`, so a host or test can substitute it.
-nb::object get();
+nb::object bar_cache();
 
 // What the cache holds under `key`, as an awaitable: `recall(key)` where the
 // cache has it (it reads the lasting store off the event loop), else the
@@ -21,17 +25,8 @@ nb::object lookup(nb::handle cache, nb::handle key);
 
 // KlineCache.<builder>(...) called on the class, as the key builders expect.
 template <typename... Parts>
-nb::object key(const char* builder, Parts&&... parts);
-
-}  // namespace kline::bar_cache
-
-#include "front/globals.hpp"
-
-namespace kline::bar_cache {
-
-template <typename... Parts>
-nb::object key(const char* builder, Parts&&... parts) {
+nb::object cache_key(const char* builder, Parts&&... parts) {
     return global("KlineCache").attr(builder)(std::forward<Parts>(parts)...);
 }
 
-}  // namespace kline::bar_cache
+}  // namespace kline::modes
