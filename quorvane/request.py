@@ -47,6 +47,10 @@ async def request(words: list[str], state) -> dict:
 
 async def execute(words: list[str], state, options: OutputOptions = OutputOptions()) -> int:
     """Run one command line, show its result as `options` ask, and return the exit code."""
+    from quorvane import batch  # several symbols ("AAPL,MSFT") run as a batch
+
+    if batch.is_batch(words):
+        return await batch.execute_batch(words, state, options)
     with redirect_stdout(display_stream(options)):  # under --json or --csv - stdout carries only the data
         async with waiting(" ".join(words)):
             record = await request(words, state)
