@@ -16,7 +16,7 @@ from mutil.frame import formatFrame
 from quorvane import chart
 from quorvane.console import supports_colour
 from quorvane.output import OutputOptions, display_stream, guarded, output_actions, write_csv
-from quorvane.records import bars_of, is_cached, jsonable, record_title
+from quorvane.records import bars_of, jsonable, origin, record_title
 
 # Bars shown of each symbol in its compact table (the latest ones).
 COMPACT_ROWS = 5
@@ -40,10 +40,6 @@ def present_batch(command: str, words: list[str], records: list[dict], options: 
 
 def failed(records: list[dict]) -> list[dict]:
     return [record for record in records if bars_of(record) is None]
-
-
-def origin(record: dict) -> str:
-    return "cache" if is_cached(record) else str(record.get("source") or "unknown")
 
 
 def summary_line(records: list[dict]) -> str:
