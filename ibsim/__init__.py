@@ -10,7 +10,10 @@
     GatewaySimulator(refusals=Refusals(adjusted_last_end=162))  # another answer
     GatewaySimulator(pacing_clock=fake)             # pacing on the test's clock
 
-Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency].
+    GatewaySimulator(operator_zone="Asia/Tokyo", bar_times="utc")  # as its operator set it
+
+Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency]
+[--operator-zone ZONE] [--bar-times instrument|operator|utc].
 
 The rules it keeps, each with where the fact comes from in brackets. DOC =
 IBKR's TWS API documentation (Historical Bars: "Max Duration Per Bar Size",
@@ -55,8 +58,9 @@ pandas_market_calendars, capture = wire text users posted from live gateways.
   description specified for ES is ambiguous." [ib_async ib.py; capture,
   SumZeroTrading #10]
 - Futures contract details give the last trade in the operator's zone,
-  "20260320 14:30:00 Europe/Zurich"; ib_async takes its zone as timeZoneId.
-  [capture, ib_async #128]
+  "20260320 14:30:00 Europe/Zurich"; ib_async takes its zone as timeZoneId,
+  so a future's details do not name its exchange's zone. [capture, ib_async
+  #128]
 - Last trading days: index futures the third Friday, or the business day
   before when the stock exchange is closed (ESM6: 2026-06-18); energy three
   business days before the 25th of the prior month; metals the third last
@@ -78,13 +82,21 @@ Wire details:
 - Contracts: stocks (SMART or a listing exchange, USD) and futures roots.
   CONTFUT resolves to the front month (the nearest last trading day on or
   after today) with secType CONTFUT. Unknown: error 200.
-- Bars: intraday bar times are "yyyymmdd HH:MM:SS <exchange zone>" (or the
-  zone given as bar_zone; epoch seconds with formatDate=2), aligned to
-  multiples of the bar size from midnight with the first at the session open;
-  only bars that started before the end are sent, the last holding what
-  happened by then. Day bars are "yyyymmdd"; week and month bars are dated by
-  their last trade date. Prices are whole ticks, every bar size is an
-  aggregate of one minute path per day (see market.py), and ADJUSTED_LAST
+- Bar times follow the operator's setting for dual-mode API clients
+  (GatewaySimulator(bar_times=...), --bar-times) [DOC "Modifying Returned
+  Date"]: "instrument" (default) "20251020 11:00:00 US/Eastern", in the
+  exchange's zone [capture, ib_async #181: bars at "11:00:00-04:00"];
+  "operator" the same in operator_zone; "utc" "20251020-15:00:00", which
+  ib_async parses without a zone [DOC "Changes in the date/time field" (TWS
+  10.17): the dashed form is UTC; capture of that form, ib_async #230].
+  formatDate=2 gives epoch seconds. Daily and longer bars are "yyyymmdd" in
+  every setting [DOC reqHistoricalData formatDate]. The answer's start and
+  end are written like its bar times [modelled].
+- Bars: intraday bars are aligned to multiples of the bar size from midnight
+  with the first at the session open; only bars that started before the end
+  are sent, the last holding what happened by then. Week and month bars are
+  dated by their last trade date. Prices are whole ticks, every bar size is
+  an aggregate of one minute path per day (see market.py), and ADJUSTED_LAST
   scales older prices down a step at each quarterly adjustment date.
   MIDPOINT/BID/ASK/BID_ASK send -1 for volume, wap and count. keepUpToDate is
   answered once, without later updates. An end after now is read as now.

@@ -9,6 +9,7 @@ import datetime as dt
 from dataclasses import dataclass
 from decimal import Decimal
 from functools import cache
+from zoneinfo import ZoneInfo
 
 import numpy as np
 
@@ -98,3 +99,39 @@ def time_labels(day: dt.date, seconds: list[int], zone: str) -> list[str]:
 
 def time_label(moment: dt.datetime, zone: str) -> str:
     return f"{day_label(moment.date())} {moment:%H:%M:%S} {zone}"
+
+
+def utc_label(moment: dt.datetime) -> str:
+    """An aware moment as the UTC form "20250102-14:30:00"."""
+    return f"{moment.astimezone(dt.timezone.utc):%Y%m%d-%H:%M:%S}"
+
+
+BAR_TIMES = ("instrument", "operator", "utc")
+
+
+@dataclass(frozen=True)
+class BarTimes:
+    """How the gateway writes intraday bar times, as its operator set it: in the
+    instrument's zone, in the operator's zone, or in UTC."""
+
+    setting: str = "instrument"
+    operator_zone: str = "US/Eastern"
+
+    def __post_init__(self):
+        if self.setting not in BAR_TIMES:
+            raise ValueError(f"bar times must be one of {', '.join(BAR_TIMES)}, not {self.setting!r}")
+        ZoneInfo(self.operator_zone)  # an unknown zone fails here, not mid-request
+
+    @property
+    def in_instrument_zone(self) -> bool:
+        return self.setting == "instrument"
+
+    def label(self, moment: dt.datetime, instrument_zone: str) -> str:
+        """An aware moment as this gateway writes it."""
+        if self.setting == "utc":
+            return utc_label(moment)
+        zone = instrument_zone if self.in_instrument_zone else self.operator_zone
+        return time_label(moment.astimezone(ZoneInfo(zone)), zone)
+
+    def epoch_labels(self, epochs: list[int], instrument_zone: str) -> list[str]:
+        return [self.label(dt.datetime.fromtimestamp(e, dt.timezone.utc), instrument_zone) for e in epochs]

@@ -2,12 +2,11 @@
 
 import datetime as dt
 from dataclasses import astuple, dataclass, field
-from zoneinfo import ZoneInfo
 
 import numpy as np
 
 from . import codes
-from .bar_text import BarText, RowFormat, day_label, time_label, time_labels
+from .bar_text import BarText, BarTimes, RowFormat, day_label, time_labels
 from .contracts import Listing, listing_today, resolve
 from .market import EPOCH, MINUTE, Columns, PriceSeries, adjustment_factor, price_series
 from .messages import HistoricalDataRequest
@@ -40,15 +39,19 @@ class _Window:
     today: dt.date  # the exchange's date now: adjustments count up to it
     local_end: dt.datetime
     pieces: list[Piece]
-    bar_zone: str | None  # zone of intraday bar times; None: the exchange's
+    bar_times: BarTimes
 
     @property
     def hours(self):
         return self.listing.hours
 
+    def label(self, local: dt.datetime) -> str:
+        """A wall time of the exchange as the gateway writes times."""
+        return self.bar_times.label(local.replace(tzinfo=self.hours.tzinfo), self.hours.zone)
+
     def start_label(self) -> str:
         start = self.pieces[0].session.at(self.pieces[0].start) if self.pieces else self.local_end
-        return time_label(start, self.hours.zone)
+        return self.label(start)
 
     def adjustment(self, day: dt.date) -> float:
         if self.what_to_show != ADJUSTED:
@@ -63,17 +66,15 @@ class HistoricalDataDesk:
         self,
         universe: Universe,
         seed: int,
-        operator_zone: str,
+        bar_times: BarTimes,
         max_bars: int,
-        bar_zone: str | None,
         refusals: Refusals = Refusals(),
         pacing: Pacing | None = None,
     ):
         self.universe = universe
         self.seed = seed
-        self.operator_zone = operator_zone
+        self.bar_times = bar_times
         self.max_bars = max_bars
-        self.bar_zone = bar_zone
         self.refusals = refusals
         self.pacing = pacing
 
@@ -90,7 +91,7 @@ class HistoricalDataDesk:
         """Bars for `req` as of `now` (aware); raises Refusal where the gateway refuses."""
         terms = validate(req, self.refusals)
         try:
-            end = parse_end(req.endDateTime, now, self.operator_zone)
+            end = parse_end(req.endDateTime, now, self.bar_times.operator_zone)
         except TermError:
             raise Refusal(codes.BAD_END_DATE, codes.BAD_END_DATE_TEXT) from None
         listing = self.listing(req, listing_today(now))
@@ -105,7 +106,7 @@ class HistoricalDataDesk:
         pieces = covered(hours, req.useRTH, local_end, terms.duration, whole_sessions)
         pieces = [p for p in pieces if p.session.day >= EPOCH]
         today = hours.local(now).date()
-        window = _Window(listing, req.useRTH, req.whatToShow, today, local_end, pieces, self.bar_zone)
+        window = _Window(listing, req.useRTH, req.whatToShow, today, local_end, pieces, self.bar_times)
         series = price_series(listing.symbol, listing.market, hours, self.seed)
         if whole_sessions:
             labels, bars = _calendar_bars(series, window, terms.bar_size.calendar)
@@ -115,8 +116,7 @@ class HistoricalDataDesk:
         if not labels:
             raise Refusal(codes.HMDS_ERROR, codes.no_data_text(listing.query_text(req.whatToShow)))
         fmt = RowFormat(listing.market.tick, listing.market.trade_size, req.whatToShow)
-        end_label = time_label(local_end, hours.zone)
-        return HistoryAnswer(window.start_label(), end_label, fmt.text(labels, bars), warnings)
+        return HistoryAnswer(window.start_label(), window.label(local_end), fmt.text(labels, bars), warnings)
 
     def _pace(self, req: HistoricalDataRequest, listing: Listing) -> None:
         if self.pacing is None:
@@ -168,7 +168,7 @@ def _intraday_bars(series: PriceSeries, window: _Window, step: int, format_date:
 
 def _labels(window: _Window, piece: Piece, seconds: list[int], format_date: int) -> list[str]:
     day = piece.session.day
-    if format_date != 2 and window.bar_zone is None:
+    if format_date != 2 and window.bar_times.in_instrument_zone:
         return time_labels(day, seconds, window.hours.zone)
     # Epoch seconds: no session spans a daylight-saving switch, so offsets add up.
     session_open = piece.session.bounds()[0]
@@ -176,8 +176,7 @@ def _labels(window: _Window, piece: Piece, seconds: list[int], format_date: int)
     epochs = [base + s for s in seconds]
     if format_date == 2:
         return [str(e) for e in epochs]
-    zone = ZoneInfo(window.bar_zone)
-    return [time_label(dt.datetime.fromtimestamp(e, zone), window.bar_zone) for e in epochs]
+    return window.bar_times.epoch_labels(epochs, window.hours.zone)
 
 
 def _calendar_bars(series: PriceSeries, window: _Window, unit: str):

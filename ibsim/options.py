@@ -10,7 +10,9 @@ from __future__ import annotations
 import argparse
 import os
 import shlex
+from zoneinfo import ZoneInfo
 
+from .bar_text import BAR_TIMES
 from .timing import NO_LATENCY, Latency
 
 ENV_ARGS = "IBSIM_ARGS"
@@ -21,7 +23,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic prices")
     parser.add_argument("--no-pacing", action="store_true", help="do not enforce IBKR's pacing limits")
     parser.add_argument("--no-latency", action="store_true", help="answer history requests at once")
+    parser.add_argument("--operator-zone", type=_zone, default="US/Eastern", metavar="ZONE",
+                        help="the gateway's own zone (IANA name): of an end given without a zone, of futures'"
+                             " last trade times, and of bar times under --bar-times operator")  # fmt: skip
+    parser.add_argument("--bar-times", choices=BAR_TIMES, default="instrument",
+                        help="intraday bar times in the instrument's zone, the operator's zone, or UTC")
     return parser
+
+
+def _zone(name: str) -> str:
+    try:
+        ZoneInfo(name)
+    except (KeyError, ValueError, OSError):  # unknown, malformed, a folder of zones
+        raise argparse.ArgumentTypeError(f"unknown time zone {name!r}") from None
+    return name
 
 
 def simulator_options(args: argparse.Namespace) -> dict:
@@ -30,6 +45,8 @@ def simulator_options(args: argparse.Namespace) -> dict:
         "seed": args.seed,
         "pacing": not args.no_pacing,
         "latency": NO_LATENCY if args.no_latency else Latency(),
+        "operator_zone": args.operator_zone,
+        "bar_times": args.bar_times,
     }
 
 

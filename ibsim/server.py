@@ -8,6 +8,7 @@ from collections import deque
 from collections.abc import Callable, Iterable
 from zoneinfo import ZoneInfo
 
+from .bar_text import BarTimes
 from .faults import Fault
 from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
@@ -37,11 +38,12 @@ class GatewaySimulator:
     `clock` fixes "now" (an aware datetime, or a callable returning one) so
     that answers are reproducible; by default the wall clock is used.
     `operator_zone` is the gateway's own zone: assumed for end times that name
-    none, and the zone futures' last trade times are given in. An intraday
-    request that could hold more than `max_bars` bars is refused with 162 "Time
-    length exceed max.". `bar_zone` gives intraday bar times in that zone
-    instead of the exchange's, like a gateway set to send times in the
-    operator's zone. `refusals` chooses the answer to each refused request.
+    none, and the zone futures' last trade times are given in. `bar_times`
+    is the operator's choice of how intraday bar times are sent: "instrument"
+    (the exchange's zone), "operator" (`operator_zone`) or "utc" (the UTC
+    form "yyyymmdd-hh:mm:ss"). An intraday request that could hold more than
+    `max_bars` bars is refused with 162 "Time length exceed max.". `refusals`
+    chooses the answer to each refused request.
     `pacing` enforces IBKR's pacing limits, counted on `pacing_clock` (seconds,
     monotonic), which is independent of `clock`. `latency` delays each answer
     with bars (None: answer at once).
@@ -55,8 +57,8 @@ class GatewaySimulator:
         clock: Clock | dt.datetime | None = None,
         accounts: Iterable[str] = ("DU123456",),
         operator_zone: str = "US/Eastern",
+        bar_times: str = "instrument",
         max_bars: int = DEFAULT_MAX_BARS,
-        bar_zone: str | None = None,
         refusals: Refusals = Refusals(),
         pacing: bool = True,
         pacing_clock: Callable[[], float] = time.monotonic,
@@ -72,10 +74,10 @@ class GatewaySimulator:
         self.accounts = list(accounts)
         self.operator_zone = operator_zone
         self.operator_tz = ZoneInfo(operator_zone)
-        ZoneInfo(bar_zone or operator_zone)  # an unknown zone fails here, not mid-request
         self.pacing = Pacing(pacing_clock) if pacing else None
         self.latency = latency or NO_LATENCY
-        self.desk = HistoricalDataDesk(universe, seed, operator_zone, max_bars, bar_zone, refusals, self.pacing)
+        times = BarTimes(bar_times, operator_zone)  # a setting or zone it does not know fails here
+        self.desk = HistoricalDataDesk(universe, seed, times, max_bars, refusals, self.pacing)
         self.next_order_id = 1
         self.requests: list = []
         self.host = ""

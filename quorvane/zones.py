@@ -1,27 +1,24 @@
 """The time zone of a record's bar times, where the host can know it.
 
 Daily and longer bars are calendar dates and have no zone. Intraday bar times
-are wall-clock times without a zone: from the gateway in the zone it sent them
-in (the exchange's, or the one it is set to send; the host's client notes it,
-else the contract details name the exchange's), from public data in the
-exchange's zone (which yfinance keeps in its zone cache once it has fetched
-the symbol).
+are wall-clock times without a zone: from the gateway in the exchange's zone
+(the host's client gives them so and notes it; for another client, the
+contract details name a stock's zone and a future's exchange its own), from
+public data in the exchange's zone (which yfinance keeps in its zone cache
+once it has fetched the symbol).
 """
 
 from __future__ import annotations
 
-import asyncio
 import sys
 from datetime import datetime
 
+from quorvane.gateway.bar_times import ExchangeZones
 from quorvane.records import bars_of
 from quorvane.state import contract_for
 
-# A gateway that does not answer the contract details within this gives no zone.
-DETAILS_TIMEOUT = 3.0
-
-# Symbol -> zone the gateway named; zones of contracts do not change in a session.
-_gateway_zones: dict[str, str] = {}
+# Zones of contracts do not change in a session.
+_exchange_zones = ExchangeZones()
 
 
 async def bar_zone(record: object, state, dates_too: bool = False) -> str | None:
@@ -49,18 +46,9 @@ async def _gateway_zone(ib, symbol: str) -> str | None:
     noted = getattr(ib, "bar_zone", None)
     if callable(noted) and noted(symbol):
         return noted(symbol)
-    if symbol in _gateway_zones:
-        return _gateway_zones[symbol]
     contract = contract_for(symbol)
-    try:
-        async with asyncio.timeout(DETAILS_TIMEOUT):
-            details = await ib.reqContractDetailsAsync(contract)
-    except (OSError, TimeoutError, ConnectionError):
-        return None
-    zone = next((d.timeZoneId for d in details or () if getattr(d, "timeZoneId", "")), None)
-    if zone:
-        _gateway_zones[symbol] = zone
-    return zone
+    zone = await _exchange_zones.of(ib, contract) if contract is not None else None
+    return zone.key if zone is not None else None
 
 
 def _public_zone(symbol: str) -> str | None:

@@ -8,8 +8,9 @@
   empty answer. ib_async treats 321 as a warning and would wait out the whole timeout.
 - The gateway's pacing limits are kept by waiting (see pacing.py), and identical requests made
   while one is in flight are sent once and share its answer.
-- It remembers the zone the gateway gave intraday bar times in, per symbol: the exchange's, or
-  the one the gateway is set to send.
+- Bar times come back in the exchange's zone, and a date end means that whole day at the
+  exchange, whatever zone the gateway sends and the host runs in (see bar_times.py). It remembers
+  the zone of each symbol's intraday bar times.
 """
 
 from __future__ import annotations
@@ -20,10 +21,12 @@ import re
 import weakref
 from dataclasses import dataclass, field
 from datetime import datetime
+from zoneinfo import ZoneInfo
 
 from ib_async import IB, BarDataList, Contract, util
 from loguru import logger
 
+from quorvane.gateway.bar_times import ExchangeZones, end_of_day, to_exchange_time
 from quorvane.gateway.pacing import Pacer
 
 # Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
@@ -41,6 +44,7 @@ class HistoryRequest:
     use_rth: bool
     format_date: int
     chart_options: list = field(default_factory=list)
+    zone: ZoneInfo | None = None  # the exchange's, that bar times are given in; None: as they came
 
     @property
     def contract_identity(self) -> tuple:
@@ -101,6 +105,7 @@ class GatewayClient(IB):
         self._open_history: set[int] = set()  # reqIds of one-off historical requests in flight
         self._abandoned: set[int] = set()  # reqIds given up: their late errors are expected
         self._bar_zones: dict[str, str] = {}  # symbol ("AAPL", "/ES") -> zone of its bar times
+        self.exchange_zones = ExchangeZones()
         self.errorEvent += self._on_error
         _clients.add(self)
 
@@ -122,15 +127,21 @@ class GatewayClient(IB):
                 contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
                 formatDate, keepUpToDate, chartOptions, timeout,
             )  # fmt: skip
-        request = HistoryRequest(contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
-                                 formatDate, chartOptions)  # fmt: skip
-        identity = request.identity  # a date end reads in the host's zone of the moment: fix it once
+        zone = await self.exchange_zones.of(self, contract)
+        request = HistoryRequest(contract, end_of_day(endDateTime, zone), durationStr, barSizeSetting, whatToShow,
+                                 useRTH, formatDate, chartOptions, zone)  # fmt: skip
+        identity = request.identity  # a date end with no zone known reads in the host's zone of the moment
         shared = self._in_flight.get(identity)
         if shared is None or shared.withdrawn:
             shared = _SharedAnswer(asyncio.ensure_future(self._fetch(request, timeout)))
             self._in_flight[identity] = shared
             shared.task.add_done_callback(lambda _, answer=shared: self._forget(identity, answer))
         return await shared.wait()
+
+    async def reqContractDetailsAsync(self, contract: Contract) -> list:
+        details = await super().reqContractDetailsAsync(contract)
+        self.exchange_zones.note(details)
+        return details
 
     def _forget(self, identity: tuple, answer: _SharedAnswer) -> None:
         if self._in_flight.get(identity) is answer:  # a withdrawn answer may have been replaced
@@ -150,6 +161,7 @@ class GatewayClient(IB):
         try:
             async with asyncio.timeout(timeout or None):
                 bars = await answer
+            to_exchange_time(bars, request.zone)
             self._note_zone(request.contract, bars)
             return bars
         except TimeoutError:

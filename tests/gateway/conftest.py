@@ -4,8 +4,8 @@ and the host state. Opt-in, since test_bar_table.py lives here too and needs non
 `terminal`: a Terminal (gateway_terminal.py) on a simulator whose clock stands on a Friday after
 the close, with a fresh bar cache, printFrame recorded and log lines captured.
 `client_class`: the host's own client, so every request goes through its policy.
-`host_zone`: the host's local zone pinned to New York, since ib_async sends a date end as
-host-local 23:59:59 in UTC.
+`host_zone`: the host's local zone pinned, to New York unless a test parametrizes it
+(indirectly) with another; "today" and "yesterday" are dates of the host's zone.
 """
 
 import time
@@ -43,9 +43,9 @@ def terminal(gateway_sim, ib, monkeypatch) -> Terminal:
 
 
 @pytest.fixture
-def host_zone():
+def host_zone(request):
     with pytest.MonkeyPatch.context() as patch:
-        patch.setenv("TZ", "America/New_York")
+        patch.setenv("TZ", getattr(request, "param", "America/New_York"))
         time.tzset()
         yield
     time.tzset()

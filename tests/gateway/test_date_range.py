@@ -3,6 +3,7 @@
 import dataclasses
 import datetime as dt
 import math
+from zoneinfo import ZoneInfo
 
 import pytest
 from ib_async import Contract
@@ -11,6 +12,7 @@ from gateway_terminal import BAR_FIELDS, RecordedFallback, sent
 
 pytestmark = pytest.mark.usefixtures("host_zone")
 
+NEW_YORK = ZoneInfo("America/New_York")
 TODAY = "today"  # stands for the host's local date in the tables below
 
 
@@ -25,9 +27,9 @@ def duration_from(start: str) -> str:
 
 
 def wire_end(end: str) -> str:
-    """ib_async's text for a date end: host-local 23:59:59, in UTC."""
+    """The text of a date end: the last second of that day at the exchange, in UTC."""
     day = dt.date.fromisoformat(day_text(end))
-    return dt.datetime.combine(day, dt.time(23, 59, 59)).astimezone(dt.timezone.utc).strftime(
+    return dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK).astimezone(dt.timezone.utc).strftime(
         "%Y%m%d %H:%M:%S UTC")
 
 

@@ -7,7 +7,7 @@ from functools import partial
 import pytest
 from ib_async import Stock
 
-from ibsim import Fault, GatewaySimulator
+from ibsim import Fault
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.pacing import Pacer, Unlimited
 from quorvane.state import HostState
@@ -69,20 +69,6 @@ async def test_cancellation_reaches_the_gateway_and_logs_nothing(client, gateway
     assert log_lines == []
     assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
     assert (await asyncio.wait_for(request(client), 5))  # the connection serves on
-
-
-@pytest.mark.parametrize("sent_zone, noted", [(None, "US/Eastern"), ("Europe/Berlin", "Europe/Berlin")],
-                         ids=["exchange-zone", "zone-the-gateway-is-set-to-send"])
-async def test_notes_the_zone_intraday_bar_times_came_in(sent_zone, noted):
-    sim = GatewaySimulator(bar_zone=sent_zone)
-    client = GatewayClient()
-    await client.connectAsync("127.0.0.1", await sim.start(), clientId=1, timeout=5)
-    try:
-        await asyncio.wait_for(request(client), 5)
-        assert (client.bar_zone("AAPL"), client.bar_zone("/AAPL")) == (noted, None)
-    finally:
-        client.disconnect()
-        await sim.stop()
 
 
 class CancelAsAnswersLand:

@@ -82,6 +82,9 @@ def test_sim_starts_connects_and_stops(fake, monkeypatch):
     seen = []
 
     class GatewaySimulator:
+        def __init__(self, **options):
+            seen.append(("options", options))
+
         async def start(self, host, port):
             seen.append(("start", host, port))
             return 4242
@@ -93,10 +96,12 @@ def test_sim_starts_connects_and_stops(fake, monkeypatch):
         seen.append(("connect", host, port, client_id))
 
     monkeypatch.setitem(sys.modules, "ibsim", types.SimpleNamespace(GatewaySimulator=GatewaySimulator))
+    settings = types.SimpleNamespace(options_from_environment=lambda: {"seed": 3})  # as $IBSIM_ARGS gives them
+    monkeypatch.setitem(sys.modules, "ibsim.options", settings)
     monkeypatch.setattr(HostState, "connect", connect)
     fake.answer = {"bars": []}
     assert runner.main(["--sim", "fake", "AAPL", "--client-id", "7"]) == 0
-    assert seen == [("start", "127.0.0.1", 0), ("connect", "127.0.0.1", 4242, 7), ("stop",)]
+    assert seen == [("options", {"seed": 3}), ("start", "127.0.0.1", 0), ("connect", "127.0.0.1", 4242, 7), ("stop",)]
 
 
 @pytest.mark.parametrize(

@@ -142,8 +142,15 @@ async def test_future_month_and_continuous_share_bars(ib):
     assert all(round(b.close / 0.25) * 0.25 == b.close for b in continuous)
 
 
-@pytest.mark.parametrize("gateway_options", [{"bar_zone": "Europe/Berlin"}], ids=["berlin"])
-async def test_bar_times_in_a_non_exchange_zone(ib):
+@pytest.mark.parametrize(
+    "gateway_options, first",
+    [({"bar_times": "operator", "operator_zone": "Europe/Berlin"},
+      dt.datetime(2025, 3, 4, 16, 0, tzinfo=ZoneInfo("Europe/Berlin"))),
+     ({"bar_times": "utc"}, dt.datetime(2025, 3, 4, 15, 0))],  # the dashed UTC form: ib_async keeps it naive
+    ids=["operator-zone", "utc"],
+)
+async def test_bar_times_as_the_operator_set_them(ib, first):
     bars = await bars_of(ib, size="30 mins")
-    assert bars[0].date == dt.datetime(2025, 3, 4, 16, 0, tzinfo=ZoneInfo("Europe/Berlin"))
-    assert bars[0].date == dt.datetime(2025, 3, 4, 10, 0, tzinfo=EASTERN)
+    assert bars[0].date == first  # 10:00 Eastern the day before
+    days = await bars_of(ib, duration="5 D", size="1 day")
+    assert days[-1].date == dt.date(2025, 3, 5)  # daily bars stay dates

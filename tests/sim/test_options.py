@@ -7,11 +7,13 @@ from ibsim.timing import NO_LATENCY
 
 
 def test_words_become_simulator_options():
-    options = options_from_text("--no-pacing --no-latency --seed 7")
+    options = options_from_text("--no-pacing --no-latency --seed 7 --operator-zone Asia/Tokyo --bar-times utc")
     assert (options["pacing"], options["latency"], options["seed"]) == (False, NO_LATENCY, 7)
+    assert (options["operator_zone"], options["bar_times"]) == ("Asia/Tokyo", "utc")
 
 
-@pytest.mark.parametrize("text", ["--bogus", "--seed x", "'unclosed"])
+@pytest.mark.parametrize("text", ["--bogus", "--seed x", "'unclosed", "--operator-zone Mars/Olympus",
+                                  "--operator-zone America", "--bar-times local"])
 def test_a_bad_setting_is_a_value_error(text):
     with pytest.raises(ValueError, match="IBSIM_ARGS"):
         options_from_text(text)
