@@ -13,7 +13,7 @@ here is built with a universe of 100 stocks of its own, and neither it nor the h
 A first, untimed run lets the simulator build its synthetic price paths, which cost it far more
 than its latency; the timed runs see only the latency.
 
-    .venv/bin/python benchmarks/bench_batch.py [--symbols 100]
+    .venv/bin/python benchmarks/bench_batch.py [--symbols 100] [--latency FIXED,PER_BAR]
 """
 
 from __future__ import annotations
@@ -57,6 +57,15 @@ class RecordedLatency:
         return delay
 
 
+def gateway_cap() -> int:
+    """Requests open at once: the host client's cap per gateway where it keeps one, else the batch's own."""
+    try:
+        from quorvane.gateway.open_requests import OPEN_LIMIT
+    except ImportError:
+        return MAX_OPEN
+    return min(OPEN_LIMIT, MAX_OPEN)
+
+
 def universe(count: int) -> tuple[list[str], Universe]:
     symbols = [f"SYM{i:02d}" for i in range(count)]
     stocks = [StockSpec(s, 900_000 + i, "NYSE", f"STOCK {s}", MarketParams(50.0 + i, 0.3, 5e6, 100.0, 0.01, 0.0))
@@ -74,8 +83,8 @@ async def timed_batch(symbols: list[str], ib, limit: int) -> tuple[float, int]:
     return elapsed, sum(r.get("source") == "ibkr" for r in records)
 
 
-async def gateway_figures(symbols: list[str], sim_universe: Universe) -> None:
-    sim = GatewaySimulator(sim_universe, pacing=False)
+async def gateway_figures(symbols: list[str], sim_universe: Universe, latency: Latency | None) -> None:
+    sim = GatewaySimulator(sim_universe, pacing=False, **({"latency": latency} if latency else {}))
     recorded = sim.latency = RecordedLatency(sim.latency)
     port = await sim.start("127.0.0.1", 0)
     ib = GatewayClient(pacer=Pacer(Unlimited()))
@@ -84,14 +93,15 @@ async def gateway_figures(symbols: list[str], sim_universe: Universe) -> None:
         await timed_batch(symbols, ib, MAX_OPEN)  # the simulator builds its price paths once, untimed
         recorded.slowest = 0.0
         batch, served = await timed_batch(symbols, ib, MAX_OPEN)
-        bound = math.ceil(len(symbols) / MAX_OPEN) * recorded.slowest
+        cap = gateway_cap()
+        bound = math.ceil(len(symbols) / cap) * recorded.slowest
         one_by_one, _ = await timed_batch(symbols, ib, 1)
     finally:
         ib.disconnect()
         await sim.stop()
     latency = recorded.latency
     print(f"simulator latency: {latency.base * 1000:.0f} ms + {latency.per_bar * 1e6:.0f} us a bar; "
-          f"slowest answer {recorded.slowest * 1000:.0f} ms; cap {MAX_OPEN} open requests")  # fmt: skip
+          f"slowest answer {recorded.slowest * 1000:.0f} ms; cap {cap} open requests")  # fmt: skip
     print(f"{'batch':<12}{batch:8.2f} s   ({served}/{len(symbols)} from ibkr)")
     print(f"{'bound':<12}{bound:8.2f} s   batch / bound = {batch / bound:.2f} (target <= 1.3)")
     print(f"{'one by one':<12}{one_by_one:8.2f} s   {one_by_one / batch:.1f}x the batch")
@@ -123,16 +133,22 @@ def public_figures(symbols: list[str]) -> None:
     print(f"{'yf.download threads':<24}{theirs:8.2f} s   ({frame.shape[0]} rows x {frame.shape[1]} columns)")
 
 
+def _latency(text: str) -> Latency:
+    fixed, per_bar = (float(part) for part in text.split(","))
+    return Latency(fixed, per_bar)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--symbols", type=int, default=100)
+    parser.add_argument("--latency", type=_latency, help="the simulator's latency, seconds: FIXED,PER_BAR")
     args = parser.parse_args()
     from timing import quiet_module
 
     quiet_module()
     symbols, sim_universe = universe(args.symbols)
     print(f"{args.symbols} symbols x kline {' '.join(WORDS)}")
-    asyncio.run(gateway_figures(symbols, sim_universe))
+    asyncio.run(gateway_figures(symbols, sim_universe, args.latency))
     public_figures(symbols)
 
 

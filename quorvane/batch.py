@@ -17,9 +17,10 @@ from quorvane.output import OutputOptions
 from quorvane.request import EXIT_CLOSED_PIPE, EXIT_ERROR, EXIT_OK, EXIT_USAGE, exit_code, request
 
 SEPARATOR = ","
-# Symbols whose requests are open at once. The gateway allows about 50 open historical requests
-# per client; this stays well under that, and bounds the public-data downloads too.
-MAX_OPEN = 16
+# Symbols whose requests are open at once. A gateway refuses a client's 51st open historical
+# request and IBKR advises far fewer; this stays well under that, and bounds the public-data
+# downloads too.
+MAX_OPEN = 6
 
 Progress = Callable[[int, int], None]  # (symbols done, symbols in all)
 
