@@ -75,7 +75,7 @@ async def execute_batch(words: list[str], state, options: OutputOptions = Output
     from quorvane.batch_output import present_batch
 
     command, symbols, rest = words[0], split_symbols(words[1]), words[2:]
-    async with waiting(f"{command} {len(symbols)} symbols") as status:
+    async with waiting(f"0/{len(symbols)} symbols") as status:
 
         def counted(done: int, total: int) -> None:
             if status is not None:
