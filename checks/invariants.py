@@ -105,7 +105,7 @@ def record_problems(record) -> list[str]:
             problems.append(f"source {record['source']!r}")
     if mode == "latest" and record["count"] != len(record["bars"]):
         problems.append(f"count {record['count']} for {len(record['bars'])} bars")
-    if mode == "range" and not str(record["start"]) < str(record["end"]):
+    if mode == "range" and not str(record["start"]) <= str(record["end"]):  # one day: start = end
         problems.append(f"range from {record['start']} to {record['end']}")
     return problems
 

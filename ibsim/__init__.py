@@ -11,9 +11,10 @@
     GatewaySimulator(pacing_clock=fake)             # pacing on the test's clock
 
     GatewaySimulator(operator_zone="Asia/Tokyo", bar_times="utc")  # as its operator set it
+    GatewaySimulator(scenario="nightly-reset")      # a bad day: see scenarios.py
 
 Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency]
-[--operator-zone ZONE] [--bar-times instrument|operator|utc].
+[--operator-zone ZONE] [--bar-times instrument|operator|utc] [--scenario NAME].
 
 The rules it keeps, each with where the fact comes from in brackets. DOC =
 IBKR's TWS API documentation (Historical Bars: "Max Duration Per Bar Size",
@@ -71,15 +72,20 @@ produce bars. Regular hours of futures are their former pit sessions (CME
 index 08:30-15:15 Central, NYMEX 09:00-14:30 and COMEX 08:20-13:30 Eastern),
 cut short on early-close days. Without useRTH, a "D" of trading time is still
 the regular session's length, counted through all trading hours. Calendars
-cover 1990 to 2045; beyond them no session trades. Pacing applies to every bar
-size (the current DOC heads the limits "for small bars (30 secs or less)").
+cover 1990 to 2045; beyond them no session trades. Indices trade the NYSE's
+regular hours only, and their bars carry a synthetic volume. Pacing applies to
+every bar size (the current DOC heads the limits "for small bars (30 secs or
+less)").
 
 Wire details:
 - Protocol: server version 178. The connect sequence answers everything
   IB.connectAsync waits for (accounts "DU123456", next id, positions, open and
   completed orders, account updates, executions) plus the farm notices
   2104/2106/2158. Unknown messages are logged and ignored.
-- Contracts: stocks (SMART or a listing exchange, USD) and futures roots.
+- Contracts: stocks (SMART or a listing exchange, USD), among them the class
+  share "BRK B" (primary exchange NYSE); indices as secType IND on their own
+  exchange (SPX and VIX on CBOE, NDX on NASDAQ, INDU on CME, RUT on RUSSELL);
+  and futures roots.
   CONTFUT resolves to the front month (the nearest last trading day on or
   after today) with secType CONTFUT. Unknown: error 200.
 - Bar times follow the operator's setting for dual-mode API clients

@@ -7,7 +7,7 @@ from zoneinfo import ZoneInfo
 from . import expiries
 from .expiries import FutureContract
 from .messages import WireContract
-from .universe import FutureSpec, StockSpec, Universe
+from .universe import FutureSpec, IndexSpec, StockSpec, Universe
 
 _COMMON_ORDER_TYPES = "ACTIVETIM,AD,ADJUST,ALERT,ALLOC,GAT,GTC,GTD,LIT,LMT,MIT,MKT,MTL,STP,STPLMT,TRAIL,TRAILLIMIT"
 STOCK_ORDER_TYPES = _COMMON_ORDER_TYPES + ",AVGCOST,BASKET,MOC,REL"
@@ -26,7 +26,7 @@ class Listing:
     """One resolved contract, as a contract-details answer describes it."""
 
     spec: StockSpec | FutureSpec
-    secType: str  # STK, FUT or CONTFUT
+    secType: str  # STK, IND, FUT or CONTFUT
     exchange: str
     future: FutureContract | None = None
 
@@ -60,7 +60,7 @@ def _stock_listing(spec: StockSpec, c: WireContract) -> Listing | None:
         return None
     if not _currency_ok(spec, c.currency):
         return None
-    return Listing(spec, "STK", c.exchange or "SMART")
+    return Listing(spec, spec.secType, c.exchange or spec.exchanges[0])
 
 
 def _future_listings(
@@ -99,18 +99,20 @@ def _root_of(universe: Universe, c: WireContract, today: dt.date) -> FutureSpec 
     return None
 
 
-def _stock_of(universe: Universe, c: WireContract) -> StockSpec | None:
+def _stock_of(listed: dict[str, StockSpec], c: WireContract) -> StockSpec | None:
     if c.symbol:
-        return universe.stocks.get(c.symbol.upper())
-    return next((s for s in universe.stocks.values() if c.conId and s.conId == c.conId), None)
+        return listed.get(c.symbol.upper())
+    return next((s for s in listed.values() if c.conId and s.conId == c.conId), None)
 
 
 def resolve(
     universe: Universe, c: WireContract, include_expired: bool, today: dt.date
 ) -> list[Listing]:
     """Every contract a request matches; none means the gateway says error 200."""
-    if c.secType in ("", "STK"):
-        stock = _stock_of(universe, c)
+    for sec_type, listed in (("STK", universe.stocks), ("IND", universe.indices)):
+        if c.secType not in ("", sec_type):
+            continue
+        stock = _stock_of(listed, c)
         if stock and (not c.conId or c.conId == stock.conId):
             listing = _stock_listing(stock, c)
             return [listing] if listing else []
@@ -135,10 +137,11 @@ def details_fields(listing: Listing, today: dt.date, operator_zone: str) -> list
 def _stock_fields(spec: StockSpec, listing: Listing, trading: str, liquid: str) -> list:
     sec_ids = [1, "ISIN", spec.isin] if spec.isin else [0]
     m = spec.market
+    order_types = "" if isinstance(spec, IndexSpec) else STOCK_ORDER_TYPES  # an index is not traded
     return [
-        spec.symbol, "STK", "", 0, "", listing.exchange, spec.currency, spec.symbol,
+        spec.symbol, spec.secType, "", 0, "", listing.exchange, spec.currency, spec.symbol,
         spec.trading_class, spec.trading_class, spec.conId, m.tick, "",
-        STOCK_ORDER_TYPES, ",".join(spec.exchanges), 1, 0, spec.longName,
+        order_types, ",".join(spec.exchanges), 1, 0, spec.longName,
         spec.primaryExchange, "", spec.industry, spec.category, spec.category,
         spec.hours.zone, trading, liquid, "", "", *sec_ids,
         1, "", "", "26", "", spec.stockType, "0.0001", "0.0001", "100",

@@ -13,6 +13,7 @@ import shlex
 from zoneinfo import ZoneInfo
 
 from .bar_text import BAR_TIMES
+from .scenarios import SCENARIOS
 from .timing import NO_LATENCY, Latency
 
 ENV_ARGS = "IBSIM_ARGS"
@@ -28,6 +29,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
                              " last trade times, and of bar times under --bar-times operator")  # fmt: skip
     parser.add_argument("--bar-times", choices=BAR_TIMES, default="instrument",
                         help="intraday bar times in the instrument's zone, the operator's zone, or UTC")
+    parser.add_argument("--scenario", choices=sorted(SCENARIOS),
+                        help="play one of a gateway's bad days (see ibsim.scenarios)")  # fmt: skip
     return parser
 
 
@@ -47,6 +50,7 @@ def simulator_options(args: argparse.Namespace) -> dict:
         "latency": NO_LATENCY if args.no_latency else Latency(),
         "operator_zone": args.operator_zone,
         "bar_times": args.bar_times,
+        "scenario": args.scenario,
     }
 
 

@@ -8,11 +8,13 @@ from collections import deque
 from collections.abc import Callable, Iterable
 from zoneinfo import ZoneInfo
 
+from . import answers
 from .bar_text import BarTimes
 from .faults import Fault
 from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
 from .rules import Refusals
+from .scenarios import Scenario, scenario_of
 from .session import Session
 from .timing import NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
@@ -43,7 +45,8 @@ class GatewaySimulator:
     (the exchange's zone), "operator" (`operator_zone`) or "utc" (the UTC
     form "yyyymmdd-hh:mm:ss"). An intraday request that could hold more than
     `max_bars` bars is refused with 162 "Time length exceed max.". `refusals`
-    chooses the answer to each refused request.
+    chooses the answer to each refused request. `scenario` plays one of a
+    gateway's bad days (a name of scenarios.SCENARIOS or a Scenario).
     `pacing` enforces IBKR's pacing limits, counted on `pacing_clock` (seconds,
     monotonic), which is independent of `clock`. `latency` delays each answer
     with bars (None: answer at once).
@@ -63,6 +66,7 @@ class GatewaySimulator:
         pacing: bool = True,
         pacing_clock: Callable[[], float] = time.monotonic,
         latency: Latency | None = Latency(),
+        scenario: Scenario | str | None = None,
     ):
         if universe is None:
             universe = default_universe()
@@ -77,6 +81,7 @@ class GatewaySimulator:
         self.pacing = Pacing(pacing_clock) if pacing else None
         self.latency = latency or NO_LATENCY
         times = BarTimes(bar_times, operator_zone)  # a setting or zone it does not know fails here
+        self.scenario = scenario_of(scenario)
         self.desk = HistoricalDataDesk(universe, seed, times, max_bars, refusals, self.pacing)
         self.next_order_id = 1
         self.requests: list = []
@@ -103,6 +108,12 @@ class GatewaySimulator:
     def connection_count(self) -> int:
         """Clients connected right now."""
         return len(self._sessions)
+
+    def broadcast(self, *notices: tuple[int, str]) -> None:
+        """Send each (code, text) notice, with reqId -1, to every connected client."""
+        for session in list(self._sessions):
+            for code, text in notices:
+                session.send(answers.error(-1, code, text))
 
     def inject(self, fault: Fault) -> None:
         """Queue `fault` for the next historical-data request (first in, first used)."""

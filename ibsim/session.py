@@ -75,6 +75,10 @@ class Session:
             self.close()
 
     async def _handshake(self) -> None:
+        if not self.sim.scenario.answers_handshake:  # not logged in: the socket is open, nobody answers
+            while await self.reader.read(4096):
+                pass
+            raise ConnectionError("client left unanswered")
         low, high = parse_version_range(await read_handshake(self.reader))
         if not low <= SERVER_VERSION <= high:
             log.warning("client speaks v%s..%s; answering as %s anyway", low, high, SERVER_VERSION)
@@ -88,6 +92,8 @@ class Session:
             log.warning("malformed message %s: %s", fields[:3], exc)
             return
         self.sim.requests.append(request)
+        if self.sim.scenario.intercept(self, request):
+            return
         handler = self._handlers.get(type(request))
         if handler is None:
             log.info("ignoring message %s", fields[0])
@@ -98,11 +104,14 @@ class Session:
             log.exception("failed to answer %s", request)
 
     def _start_api(self, request: messages.StartApi) -> None:
+        if not self.sim.scenario.admit(self, request.clientId):
+            return
         self.client_id = request.clientId
         self.send(answers.managed_accounts(self.sim.accounts))
         self.send(answers.next_valid_id(self.sim.next_order_id))
         for code, text in codes.FARM_NOTICES:
             self.send(answers.error(-1, code, text))
+        self.sim.scenario.started(self)
 
     def _account_updates(self, request: messages.AccountUpdatesRequest) -> None:
         if request.subscribe:
@@ -124,17 +133,17 @@ class Session:
     def _historical_data(self, request: HistoricalDataRequest) -> None:
         fault = self.sim.take_fault()
         if fault is None or fault.kind == "delay":
-            self._answer_history(request, fault.seconds if fault else 0.0)
+            self.answer_history(request, fault.seconds if fault else 0.0)
         elif fault.kind == "drop":
             log.info("dropping client %s on history request %s", self.client_id, request.reqId)
             self.close()
         else:
             self._answer_with_fault(request, fault)
 
-    def _answer_history(self, request: HistoricalDataRequest, delay: float) -> None:
-        """Refusals go out at once; bars after the gateway's latency plus any injected delay."""
+    def answer_history(self, request: HistoricalDataRequest, delay: float = 0.0, now=None) -> None:
+        """Refusals go out at once; bars as of `now` (the clock's) after the gateway's latency plus any delay."""
         try:
-            answer = self.sim.desk.answer(request, self.sim.now())
+            answer = self.sim.desk.answer(request, now or self.sim.now())
         except Refusal as refusal:
             self.send(answers.error(request.reqId, refusal.code, refusal.text))
             return

@@ -152,3 +152,7 @@ NYMEX_HOURS = TradingHours(
 COMEX_HOURS = TradingHours(
     "US/Eastern", (8 * HOUR + 1200, 13 * HOUR + 1800), (-6 * HOUR, 17 * HOUR), "CMEGlobex_Metals"
 )
+# US indices are computed while their stocks trade: the NYSE calendar, regular hours only.
+US_INDEX_HOURS = TradingHours(
+    "US/Eastern", (9 * HOUR + 1800, 16 * HOUR), (9 * HOUR + 1800, 16 * HOUR), "NYSE"
+)

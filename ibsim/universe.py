@@ -2,7 +2,7 @@
 
 from dataclasses import dataclass, field
 
-from .sessions import CME_HOURS, COMEX_HOURS, NYMEX_HOURS, US_STOCK_HOURS, TradingHours
+from .sessions import CME_HOURS, COMEX_HOURS, NYMEX_HOURS, US_INDEX_HOURS, US_STOCK_HOURS, TradingHours
 
 
 @dataclass(frozen=True)
@@ -43,6 +43,14 @@ class StockSpec:
         if self.tradingClass:
             return self.tradingClass
         return "NMS" if self.primaryExchange == "NASDAQ" else self.primaryExchange
+
+
+@dataclass(frozen=True)
+class IndexSpec(StockSpec):
+    """An index (SPX on CBOE): described and charted like a stock, but not traded, so it is
+    found only as secType IND on its own exchange (its primaryExchange)."""
+
+    secType = "IND"
 
 
 @dataclass(frozen=True)
@@ -93,6 +101,28 @@ DEFAULT_STOCKS = (
            isin="US46090E1038", stockType="ETF", dividend=0.0015),
 )
 
+# A class share: the gateway writes the class after a blank.
+CLASS_SHARES = (
+    _stock("BRK B", 72063691, "NYSE", "BERKSHIRE HATHAWAY INC-CL B", 470.0, 0.18, 4e6,
+           isin="US0846707026", industry="Financial", category="Insurance", tradingClass="BRK B",
+           dividend=0.0),
+)
+
+
+def _index(symbol, con_id, exchange, name, price, volatility):
+    market = MarketParams(price, volatility, 2e9, 1.0, 0.01, 0.0)
+    return IndexSpec(symbol, con_id, exchange, name, market, stockType="", tradingClass=symbol,
+                     hours=US_INDEX_HOURS, exchanges=(exchange,))
+
+
+DEFAULT_INDICES = (
+    _index("SPX", 416904, "CBOE", "S&P 500 Stock Index", 5800.0, 0.16),
+    _index("NDX", 416843, "NASDAQ", "NASDAQ 100 Stock Index", 20500.0, 0.22),
+    _index("INDU", 1935181, "CME", "Dow Jones Industrial Average", 42000.0, 0.15),
+    _index("RUT", 416888, "RUSSELL", "Russell 2000 Stock Index", 2200.0, 0.22),
+    _index("VIX", 13455763, "CBOE", "CBOE Volatility Index", 16.0, 0.9),
+)
+
 DEFAULT_FUTURES = (
     FutureSpec("ES", "CME", "E-mini S&P 500", "50",
                MarketParams(5800.0, 0.16, 1.5e6, 3.0, 0.25, 0.003), 495500000, 11004968),
@@ -126,12 +156,15 @@ DEFAULT_FUTURES = (
 class Universe:
     stocks: dict[str, StockSpec] = field(default_factory=dict)
     futures: dict[str, FutureSpec] = field(default_factory=dict)
+    indices: dict[str, IndexSpec] = field(default_factory=dict)
 
     @classmethod
     def of(cls, specs) -> "Universe":
         universe = cls()
         for spec in specs:
-            if isinstance(spec, StockSpec):
+            if isinstance(spec, IndexSpec):
+                universe.indices[spec.symbol] = spec
+            elif isinstance(spec, StockSpec):
                 universe.stocks[spec.symbol] = spec
             elif isinstance(spec, FutureSpec):
                 universe.futures[spec.symbol] = spec
@@ -141,4 +174,4 @@ class Universe:
 
 
 def default_universe() -> Universe:
-    return Universe.of(DEFAULT_STOCKS + DEFAULT_FUTURES)
+    return Universe.of(DEFAULT_STOCKS + CLASS_SHARES + DEFAULT_INDICES + DEFAULT_FUTURES)

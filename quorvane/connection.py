@@ -75,6 +75,7 @@ class Connection:
             self._lost.set()
             return False
         ib.disconnectedEvent += self._on_disconnected
+        self.client_id = ib.client.clientId  # another id when this one was in use: keep it for reconnects
         return True
 
     def keep_connected(self) -> None:

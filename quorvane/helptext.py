@@ -8,7 +8,8 @@ KLINE_GUIDE = """\
 kline: candlestick (OHLCV) bars from the gateway, or from public data (yfinance) without one
 
   kline SYMBOL [PERIOD] [COUNT] [adj]        the latest COUNT bars
-  kline SYMBOL START [END] [PERIOD] [adj]    the bars from START to END (END defaults to today)
+  kline SYMBOL START [END] [PERIOD] [adj]    the bars from START to END, both included
+                                             (END defaults to today; START = END is one day)
   kline SYMBOL intraday                      today's one-minute bars
 
   The words keep this order: the adjustment word comes after the period and the count
@@ -27,7 +28,8 @@ kline: candlestick (OHLCV) bars from the gateway, or from public data (yfinance)
   An alias asks for 100 bars unless a COUNT is given.
 
   Dates: YYYY-MM-DD, today or yesterday (the machine's local date).
-  Symbols: AAPL is a US stock; /ES is a futures root, asked for as its continuous future.
+  Symbols: AAPL is a US stock, BRK.B a class share; /ES is a futures root, asked for as its
+  continuous future; ^GSPC, ^NDX, ^DJI, ^RUT and ^VIX are indices.
   Several symbols, with commas (AAPL,MSFT,SPY), are fetched at once with the same words.
 
   Examples:

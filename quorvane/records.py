@@ -10,6 +10,8 @@ import pandas as pd
 
 # The key the host adds to a record whose bar times it knows the zone of.
 TIMEZONE = "timezone"
+# The key the host adds to a latest-candles record: the count asked for (quorvane.requested).
+REQUESTED = "requested"
 
 
 def bars_of(record: object) -> list | None:
@@ -53,7 +55,7 @@ def summary(words: list[str], record: object) -> str:
     bars = bars_of(record)
     if bars is None:
         return f"{head}: ok"
-    line = f"{head}: {_bar_count(len(bars), record.get('count'))}"
+    line = f"{head}: {_bar_count(len(bars), record.get(REQUESTED))}"
     origin = [record["source"]] if record.get("source") else []
     if is_cached(record) and "cache" not in origin:
         origin.append("cache")

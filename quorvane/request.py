@@ -11,7 +11,8 @@ from mutil import streams
 from quorvane.cmds.base import run_command
 from quorvane.console import waiting
 from quorvane.output import OutputOptions, display_stream, present
-from quorvane.records import TIMEZONE
+from quorvane.records import REQUESTED, TIMEZONE
+from quorvane.requested import requested_count
 from quorvane.zones import bar_zone
 
 EXIT_OK = 0
@@ -32,7 +33,8 @@ async def request(words: list[str], state) -> dict:
     """Run one command line and return its result record.
 
     A failure the command lets through becomes an error record (logged once);
-    a record with intraday bars names the zone of their times when the host knows it.
+    a record with intraday bars names the zone of their times when the host knows it,
+    and a latest-candles record the count that was asked for.
     """
     try:
         record = await run_command(words, state=state, ib=state.ib)
@@ -42,6 +44,9 @@ async def request(words: list[str], state) -> dict:
     zone = await bar_zone(record, state)
     if zone:
         record[TIMEZONE] = zone
+    asked = requested_count(words, record)
+    if asked is not None:
+        record[REQUESTED] = asked
     return record
 
 

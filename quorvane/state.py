@@ -9,29 +9,26 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import date
 
-from ib_async import IB, Contract, Future, Stock, util
+from ib_async import IB, Contract, Future, util
 from ib_async.wrapper import RequestError
 from loguru import logger
 
 from quorvane.gateway.client import GatewayClient
+from quorvane.gateway.handshake import ClientIdInUse, start_api
+from quorvane.symbols import gateway_contract, typed_symbol
 
-# Exchange of each futures root we trade; other roots are tried on CME.
-FUTURES_EXCHANGES = {
-    "ES": "CME", "MES": "CME", "NQ": "CME", "MNQ": "CME", "RTY": "CME", "M2K": "CME",
-    "YM": "CBOT", "MYM": "CBOT", "ZN": "CBOT", "ZB": "CBOT",
-    "CL": "NYMEX", "MCL": "NYMEX", "NG": "NYMEX",
-    "GC": "COMEX", "MGC": "COMEX", "SI": "COMEX",
-}  # fmt: skip
-DEFAULT_FUTURES_EXCHANGE = "CME"
 CONNECT_TIMEOUT = 5.0
 # qualifyContractsAsync has no timeout of its own and waits forever on a silent gateway.
 QUALIFY_TIMEOUT = 10.0
 # A symbol the gateway did not know is asked about again after this many seconds.
 UNKNOWN_SYMBOL_TTL = 60.0
+# Client ids tried, one after another, while the gateway says the id is in use (326).
+CLIENT_ID_TRIES = 4
 
 
 def contract_for(symbol: str) -> Contract | None:
-    """The unqualified contract a typed symbol names: "/ES" is a future, a plain word a US stock.
+    """The unqualified contract a typed symbol names (quorvane.symbols): "/ES" a future, "^GSPC" an index,
+    "BRK.B" a class share, a plain word a US stock.
 
     None for text the gateway's wire cannot carry: its messages are UTF-8 fields ended by NUL. A
     symbol ib_async cannot encode (a command-line byte that was not UTF-8) fails its send, and while
@@ -39,12 +36,7 @@ def contract_for(symbol: str) -> Contract | None:
     """
     if "\0" in symbol or not _encodes(symbol):
         return None
-    if symbol.startswith("/"):
-        root = symbol[1:]
-        if not root:
-            return None
-        return Future(symbol=root, exchange=FUTURES_EXCHANGES.get(root, DEFAULT_FUTURES_EXCHANGE), currency="USD")
-    return Stock(symbol, "SMART", "USD")
+    return gateway_contract(symbol)
 
 
 @dataclass(frozen=True, slots=True)
@@ -77,17 +69,29 @@ class HostState:
     async def connect(
         self, host: str, port: int, client_id: int = 1, timeout: float = CONNECT_TIMEOUT, *, quiet: bool = False
     ) -> IB | None:
-        """Connect to a gateway; on failure log one line (none when `quiet`) and stay disconnected."""
-        ib = GatewayClient()
-        try:
-            with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
-                await ib.connectAsync(host, port, clientId=client_id, timeout=timeout)
-        except (OSError, UnicodeError) as exc:  # refused, unreachable, timed out, dropped; a name IDNA cannot encode
+        """Connect to a gateway; on failure log one line (none when `quiet`) and stay disconnected.
+
+        A client id in use (326) makes it try the next one, up to CLIENT_ID_TRIES ids, and say so.
+        """
+        for tried in range(CLIENT_ID_TRIES):
+            ib = GatewayClient()
+            try:
+                with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
+                    await start_api(ib, host, port, client_id, timeout)
+                break
+            except ClientIdInUse:
+                if tried + 1 < CLIENT_ID_TRIES:
+                    if not quiet:
+                        logger.warning("Client id {} is in use at the gateway (IB 326): trying client id {}",
+                                       client_id, client_id + 1)  # fmt: skip
+                    client_id += 1
+                    continue
+                failure = f"client ids {client_id - tried} to {client_id} are in use (IB 326)"
+            except (OSError, UnicodeError) as exc:  # refused, unreachable, silent, dropped; a name IDNA cannot encode
+                failure = str(exc) or type(exc).__name__
             if not quiet:
-                logger.error(
-                    "Cannot connect to gateway at {}:{} ({}); requests fall back to public data",
-                    host, port, str(exc) or type(exc).__name__,
-                )  # fmt: skip
+                logger.error("Cannot connect to gateway at {}:{} ({}); requests fall back to public data",
+                             host, port, failure)  # fmt: skip
             return None
         self.ib = ib
         self._resolutions.clear()
@@ -104,9 +108,9 @@ class HostState:
     async def positionalQuoteRepopulate(self, symbol: str) -> tuple[str | None, Contract | None]:
         """Resolve a typed symbol through the gateway: (resolved symbol, qualified contract).
 
-        A future keeps its "/" notation in the resolved symbol, so nothing later
-        takes "/ES" for a stock named ES. ("", None) when the gateway does not
-        know the symbol.
+        The resolved symbol keeps the typed notation ("/ES", "BRK.B", "^GSPC"), so
+        nothing later takes "/ES" for a stock named ES and public data can still be
+        asked for it. ("", None) when the gateway does not know the symbol.
         """
         if not self.connected:
             raise ConnectionError("Not connected to a gateway")
@@ -121,21 +125,26 @@ class HostState:
         return resolved
 
     async def _resolve(self, symbol: str, contract: Contract) -> tuple[str, Contract | None]:
+        """Raises GatewayRefusal while the gateway is cut off: its "unknown" then is no answer to keep."""
+        conditions = getattr(self.ib, "conditions", None)  # a caller's plain ib_async.IB has none
+        lookup = self.ib.qualifyContractsAsync(contract, returnAll=True)
         try:
             # asyncio.timeout, unlike wait_for on Python 3.11, never loses a cancellation.
             async with asyncio.timeout(QUALIFY_TIMEOUT):
-                found = await self.ib.qualifyContractsAsync(contract, returnAll=True)
+                found = await (conditions.unless_outage(lookup) if conditions else lookup)
         except RequestError as exc:
             logger.warning("[{}] gateway refused the contract: {}", symbol, exc)
             return ("", None)
+        except TimeoutError:
+            raise TimeoutError(f"the gateway did not answer the contract lookup in {QUALIFY_TIMEOUT:g} s") from None
+        if conditions and not (found and found[0]) and (refusal := conditions.outage()):
+            raise refusal
         qualified = found[0] if found else None
         if isinstance(qualified, list):  # ambiguous: several matches
             qualified = _front_month(contract, qualified)
         if qualified is None:
             return ("", None)
-        if isinstance(qualified, Future):
-            return ("/" + qualified.symbol, qualified)
-        return (qualified.symbol or symbol, qualified)
+        return (typed_symbol(qualified, symbol), qualified)
 
     def _remembered(self, symbol: str, contract: Contract | None) -> _Resolution:
         if contract is None:

@@ -16,6 +16,7 @@ from datetime import datetime
 from quorvane.gateway.bar_times import ExchangeZones
 from quorvane.records import bars_of
 from quorvane.state import contract_for
+from quorvane.symbols import yahoo_symbol
 
 # Zones of contracts do not change in a session.
 _exchange_zones = ExchangeZones()
@@ -54,7 +55,7 @@ async def _gateway_zone(ib, symbol: str) -> str | None:
 def _public_zone(symbol: str) -> str | None:
     cache = sys.modules.get("yfinance.cache")  # only if the fallback already loaded yfinance
     try:
-        zone = cache.get_tz_cache().lookup(symbol) if cache is not None else None
+        zone = cache.get_tz_cache().lookup(yahoo_symbol(symbol)) if cache is not None else None
     except Exception:  # the library's cache is a convenience: any failure means "not known"
         return None
     return zone if isinstance(zone, str) and zone else None

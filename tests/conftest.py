@@ -1,12 +1,12 @@
 # Fixtures shared by every test area: the yfinance library boundary, the simulated IBKR
-# gateway, captured log lines, a Redis server, and a bar store of each test's own.
+# gateway, captured log lines, a Redis server, a pinned local calendar, and a bar store of each test's own.
 import itertools
 import socket
 
 import pytest
 from loguru import logger
 
-pytest_plugins = ["fixtures.yf", "fixtures.gateway", "fixtures.logs", "fixtures.redis_server"]
+pytest_plugins = ["fixtures.yf", "fixtures.gateway", "fixtures.logs", "fixtures.redis_server", "fixtures.clock"]
 
 _test_numbers = itertools.count()
 

@@ -6,6 +6,7 @@
   reply to that cancel is not reported as an error.
 - A warning-class refusal (321, "Error validating request") ends the request at once with an
   empty answer. ib_async treats 321 as a warning and would wait out the whole timeout.
+- Refusals in the trader's words, remembered permissions and outages: see refusals.py.
 - The gateway's pacing limits are kept by waiting (see pacing.py), and identical requests made
   while one is in flight are sent once and share its answer.
 - Bar times come back in the exchange's zone, and a date end means that whole day at the
@@ -28,6 +29,7 @@ from loguru import logger
 
 from quorvane.gateway.bar_times import ExchangeZones, end_of_day, to_exchange_time
 from quorvane.gateway.pacing import Pacer
+from quorvane.gateway.refusals import GatewayConditions, GatewayRefusal
 
 # Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
 REFUSAL_WARNINGS = frozenset({321})
@@ -106,6 +108,8 @@ class GatewayClient(IB):
         self._abandoned: set[int] = set()  # reqIds given up: their late errors are expected
         self._bar_zones: dict[str, str] = {}  # symbol ("AAPL", "/ES") -> zone of its bar times
         self.exchange_zones = ExchangeZones()
+        self.conditions = GatewayConditions()
+        self._refused: dict[int, GatewayRefusal] = {}  # reqId -> the refusal that ended it
         self.errorEvent += self._on_error
         _clients.add(self)
 
@@ -127,7 +131,8 @@ class GatewayClient(IB):
                 contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
                 formatDate, keepUpToDate, chartOptions, timeout,
             )  # fmt: skip
-        zone = await self.exchange_zones.of(self, contract)
+        self.conditions.check(contract)
+        zone = await self.conditions.unless_outage(self.exchange_zones.of(self, contract))
         request = HistoryRequest(contract, end_of_day(endDateTime, zone), durationStr, barSizeSetting, whatToShow,
                                  useRTH, formatDate, chartOptions, zone)  # fmt: skip
         identity = request.identity  # a date end with no zone known reads in the host's zone of the moment
@@ -149,6 +154,7 @@ class GatewayClient(IB):
 
     async def _fetch(self, request: HistoryRequest, timeout: float) -> BarDataList:
         """Send one request when pacing allows, and wait `timeout` seconds for its answer."""
+        self.conditions.check(request.contract)
         await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label)
         req_id = self.client.getReqId()
         bars = _bar_list(req_id, request)
@@ -160,21 +166,24 @@ class GatewayClient(IB):
         )  # fmt: skip
         try:
             async with asyncio.timeout(timeout or None):
-                bars = await answer
-            to_exchange_time(bars, request.zone)
-            self._note_zone(request.contract, bars)
-            return bars
+                bars = await self.conditions.unless_outage(answer)
         except TimeoutError:
             self._abandon(req_id)
             logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, request.bar_size,
                            request.label)  # fmt: skip
             bars.clear()
             return bars
-        except asyncio.CancelledError:
+        except (asyncio.CancelledError, GatewayRefusal):  # given up, or an outage began: cancel it there
             self._abandon(req_id)
+            self._refused.pop(req_id, None)
             raise
         finally:
             self._open_history.discard(req_id)
+        if refusal := self._refused.pop(req_id, None):  # the gateway's own answer was a refusal
+            raise refusal
+        to_exchange_time(bars, request.zone)
+        self._note_zone(request.contract, bars)
+        return bars
 
     def bar_zone(self, symbol: str) -> str | None:
         """The zone of the latest intraday bar times for `symbol` (a future as "/ES"), if any came."""
@@ -197,6 +206,11 @@ class GatewayClient(IB):
     def _on_error(self, req_id: int, code: int, text: str, contract) -> None:
         if req_id in self._abandoned:  # the gateway's reply to our cancel: the request is over
             self._abandoned.discard(req_id)
+        elif req_id == -1:
+            self.conditions.notice(code, text)
+        elif req_id in self._open_history and (refusal := self.conditions.read(code, text, contract)):
+            self._refused[req_id] = refusal
+            self.wrapper._endReq(req_id)
         elif code in REFUSAL_WARNINGS and req_id in self._open_history:
             symbol = getattr(contract, "localSymbol", "") or getattr(contract, "symbol", "")
             logger.warning("[{}] gateway refused the request: {}", symbol, text)

@@ -1,12 +1,8 @@
 """The world around the public-data fallback: a fresh bar cache per test, captured log lines and
-printed tables, command objects without a gateway, and a local calendar pinned to REFERENCE_TIME."""
-
-import types
-from datetime import date, timedelta
+printed tables, and command objects without a gateway."""
 
 import pytest
 
-from fallback_helpers import TODAY
 from fixtures.yf import REFERENCE_TIME
 from quorvane.cmds.quotes import kline
 from quorvane.state import HostState
@@ -29,15 +25,6 @@ def market(fake_yf):
     """The stand-in yfinance with its market clock at REFERENCE_TIME."""
     fake_yf.now = REFERENCE_TIME
     return fake_yf
-
-
-@pytest.fixture
-def pinned_today(monkeypatch):
-    # The module reads "today" through its `datetime` global; plain dates keep their type.
-    clock = types.SimpleNamespace(date=types.SimpleNamespace(today=lambda: TODAY, fromisoformat=date.fromisoformat),
-                                  timedelta=timedelta)
-    monkeypatch.setattr(kline, "datetime", clock)
-    return TODAY
 
 
 @pytest.fixture

@@ -11,8 +11,9 @@ WITH_ADJ_CLOSE = [*BAR_COLUMNS[:5], "Adj Close", *BAR_COLUMNS[5:]]  # unadjusted
 MODES = {
     "latest": (["5m", "200", "adj"], {"range": "5d", "interval": "5m"}, BAR_COLUMNS,
                200, "2025-06-11 12:20", "2025-06-13 15:55"),
-    "range": (["2025-01-06", "2025-01-10", "day"], {"period1": 1736139600, "period2": 1736485200, "interval": "1d"},
-              WITH_ADJ_CLOSE, 4, "2025-01-06", "2025-01-09"),
+    # The end day is in the range: Yahoo is asked up to the midnight after it.
+    "range": (["2025-01-06", "2025-01-10", "day"], {"period1": 1736139600, "period2": 1736571600, "interval": "1d"},
+              WITH_ADJ_CLOSE, 5, "2025-01-06", "2025-01-10"),
     "intraday": (["intraday"], {"range": "1d", "interval": "1m"}, WITH_ADJ_CLOSE,
                  390, "2025-06-13 09:30", "2025-06-13 15:59"),
 }

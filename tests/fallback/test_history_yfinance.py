@@ -1,6 +1,6 @@
 """_history_yfinance: the bars between two dates from yfinance, every row, printed and cached."""
 
-from datetime import date
+from datetime import date, timedelta
 
 import pytest
 
@@ -24,6 +24,8 @@ GRAMMAR = {
                                   "forward", True),
     "capitalised-period-is-adj-word": (["2025-01-01", "Day"], "2025-01-01", "2025-06-13", "day", "Day", False),
     "yesterday": (["yesterday"], "2025-06-12", "2025-06-13", "day", "none", False),
+    "one-day": (["2025-06-02", "2025-06-02"], "2025-06-02", "2025-06-02", "day", "none", False),
+    "today-alone": (["today"], "2025-06-13", "2025-06-13", "day", "none", False),
     **{f"alias-{alias}": (["2025-01-01", "2025-06-01", alias], "2025-01-01", "2025-06-01", alias, "none", False)
        for alias in ALIASES},
 }
@@ -36,7 +38,9 @@ async def test_words_choose_the_download_key_and_title(market, command, log_line
     interval = INTERVAL[ALIASES.get(period, period)]  # an alias asks as its canonical word
     record = await command()._history_yfinance(words)
     (call,) = market.calls
-    assert list(call.kwargs.items()) == [("start", date.fromisoformat(start)), ("end", date.fromisoformat(end)),
+    # yfinance's end is exclusive: it is asked for the day after, so the end day is in the range.
+    day_after_end = date.fromisoformat(end) + timedelta(days=1)
+    assert list(call.kwargs.items()) == [("start", date.fromisoformat(start)), ("end", day_after_end),
                                          ("interval", interval), ("auto_adjust", auto_adjust)]
     assert type(call.kwargs["start"]) is date and type(call.kwargs["end"]) is date
     assert log_lines == [f"INFO|[AAPL] yfinance history: {start} → {end}, interval={interval}, adjust={auto_adjust}"]
@@ -49,15 +53,19 @@ async def test_words_choose_the_download_key_and_title(market, command, log_line
 
 @pytest.mark.parametrize(("words", "start", "end"), [
     (["2025-06-01", "2025-01-01"], "2025-06-01", "2025-01-01"),
-    (["2025-06-01", "2025-06-01"], "2025-06-01", "2025-06-01"),
-    (["today"], "2025-06-13", "2025-06-13"),
     (["2025-07-01", "week"], "2025-07-01", "2025-06-13"),
-], ids=["end-before-start", "same-day", "today-alone", "future-start"])
-async def test_start_not_before_end_is_refused_quietly(market, command, log_lines, printed, pinned_today,
+], ids=["end-before-start", "future-start"])
+async def test_start_after_end_is_refused_quietly(market, command, log_lines, printed, pinned_today,
                                                        words, start, end):
     record = await command()._history_yfinance(words)
     assert list(record.items()) == [("error", "Start must be before end"), ("start", start), ("end", end)]
     assert (log_lines, printed, market.calls, kline._kline_cache) == ([], [], [], None)
+
+
+async def test_one_day_is_that_days_bars(market, command):
+    record = await command()._history_yfinance(["2025-06-10", "2025-06-10", "5m"])
+    dates = {bar["date"].date() for bar in record["bars"]}
+    assert dates == {date(2025, 6, 10)} and len(record["bars"]) == 78
 
 
 async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed):
@@ -65,5 +73,5 @@ async def test_repeat_is_answered_from_the_cache(market, command, log_lines, pri
     log_lines.clear(), printed.clear()
     record = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
     assert list(record) == [*FRESH_KEYS[:6], "cached"] and record["cached"] is True
-    assert record["bars"] is stored["bars"] and len(record["bars"]) == 4
+    assert record["bars"] is stored["bars"] and len(record["bars"]) == 5
     assert (log_lines, printed, len(market.calls)) == ([], [], 1)

@@ -8,6 +8,7 @@ import threading
 import pandas as pd
 import pytest
 
+from fallback_helpers import cached
 from fixtures.yf import make_history_frame
 
 PROXY = "http://proxy.test:3128"
@@ -91,3 +92,16 @@ async def test_cancelling_the_awaiting_task_lets_the_download_finish_quietly(fak
     fake_yf.Ticker = library_ticker  # the next download still works and nothing was reported
     assert await asyncio.wait_for(command()._yf_history(period="1d"), 2) is not None
     assert loop_errors == []
+
+
+@pytest.mark.parametrize(("typed", "asked"), [
+    ("AAPL", "AAPL"), ("BRK.B", "BRK-B"), ("/ES", "ES=F"), ("/CL", "CL=F"), ("^GSPC", "^GSPC"), ("^DJI", "^DJI"),
+], ids=["stock", "class-share-dash", "future-root-eq-f", "energy-future", "index-caret", "dow-caret"])
+async def test_public_data_is_asked_in_its_own_notation_and_answers_under_the_typed_one(
+        market, command, log_lines, printed, typed, asked):
+    record = await command(symbol=typed)._kline_yfinance(["day", "5"])
+    assert [call.symbol for call in market.calls] == [asked]
+    assert record["symbol"] == typed and len(record["bars"]) == 5
+    assert [title for _, title in printed] == [f"{typed} day (5 bars) [yfinance]"]
+    assert log_lines and all(line.split("|", 1)[1].startswith(f"[{typed}]") for line in log_lines)
+    assert cached("count", typed, "day", "none", 5) is record["bars"]

@@ -34,6 +34,26 @@ async def test_latest_candles_mid_session_are_as_many_as_asked(terminal, words, 
     assert stamps == sorted(stamps) and len(set(stamps)) == count
 
 
+# A future's "D" of bars under a day is its own regular session, shorter than a stock's 6.5 hours:
+# CME index 6.75 h, NYMEX 5.5 h, COMEX 5 h (the look-back sizes COMEX by silver's session).
+@pytest.mark.parametrize("root", ["ES", "CL", "GC"])
+@pytest.mark.parametrize(
+    "words, count, duration",
+    [("1m 1000", 1000, {"ES": "3 D", "CL": "4 D", "GC": "4 D"}),
+     ("5m 200", 200, {"ES": "3 D", "CL": "4 D", "GC": "4 D"}),
+     ("15m 50", 50, {"ES": "2 D", "CL": "3 D", "GC": "3 D"}),
+     ("1h 100", 100, {"ES": "15 D", "CL": "19 D", "GC": "20 D"})],
+    ids=["1m-1000", "5m-200", "15m-50", "1h-100"],
+)
+async def test_futures_latest_candles_are_as_many_as_asked(terminal, root, words, count, duration):
+    terminal.sim.set_clock(MID_SESSION)
+    result = await terminal.run(f"/{root} {words}")
+    assert terminal.requests[-1].durationStr == duration[root]
+    assert (result["source"], result["count"], len(result["bars"])) == ("ibkr", count, count)
+    stamps = dates(result)
+    assert stamps == sorted(stamps) and len(set(stamps)) == count
+
+
 async def test_intraday_mid_session_is_this_mornings_curve(terminal):
     terminal.sim.set_clock(MID_SESSION)
     result = await terminal.run("AAPL intraday")

@@ -8,12 +8,13 @@ from zoneinfo import ZoneInfo
 import pytest
 from ib_async import Contract
 
-from gateway_terminal import BAR_FIELDS, RecordedFallback, sent
+from gateway_terminal import BAR_FIELDS, FRIDAY_AFTER_CLOSE, RecordedFallback, sent
 
 pytestmark = pytest.mark.usefixtures("host_zone")
 
 NEW_YORK = ZoneInfo("America/New_York")
 TODAY = "today"  # stands for the host's local date in the tables below
+MONDAY_AFTER_INDEPENDENCE_DAY = dt.datetime(2025, 7, 7, 20, 30, tzinfo=dt.timezone.utc)
 
 
 def day_text(word: str) -> str:
@@ -70,7 +71,7 @@ def naive(stamp):
          ("", None, "1 day", "ADJUSTED_LAST")),
     ],
     ids=["start-only-ends-today", "third-word-is-adjust", "date-after-period-is-adjust",
-         "weekly-bars", "one-day-range", "365-days-in-days", "366-days-in-years",
+         "weekly-bars", "two-days", "365-days-in-days", "366-days-in-years",
          "alias-adjusted-open-end", "extra-word-ignored"],
 )
 async def test_words_become_one_request(terminal, words, end, period, adjust, request_):
@@ -89,19 +90,28 @@ async def test_words_become_one_request(terminal, words, end, period, adjust, re
         period, start, end_text, adjust)
 
 
-@pytest.mark.parametrize(
-    "words, start, end",
-    [("2025-03-03 2025-03-03", "2025-03-03", "2025-03-03"),
-     ("2025-06-01 2025-01-01", "2025-06-01", "2025-01-01"), ("today", TODAY, TODAY)],
-    ids=["same-day", "end-before-start", "today-alone"],
-)
-async def test_start_not_before_end_sends_nothing(terminal, words, start, end):
-    await terminal.run(f"AAPL {words}", RecordedFallback)
+async def test_start_after_end_sends_nothing(terminal):
+    await terminal.run("AAPL 2025-06-01 2025-01-01", RecordedFallback)
     assert terminal.logs == [
-        f"ERROR|Start must be before end: {day_text(start)} >= {day_text(end)}",
+        "ERROR|Start must be before end: 2025-06-01 > 2025-01-01",
         "WARNING|[AAPL] IBKR returned error (Start must be before end), falling back to yfinance"]
     assert terminal.requests == [] and terminal.prints == []
-    assert terminal.last.fallbacks == [("AAPL", words.split())]
+    assert terminal.last.fallbacks == [("AAPL", ["2025-06-01", "2025-01-01"])]
+
+
+@pytest.mark.parametrize(
+    "words, clock, day, count",
+    [("2025-07-03 2025-07-03 5m", MONDAY_AFTER_INDEPENDENCE_DAY, "2025-07-03", 42),  # a half day
+     ("today 5m", FRIDAY_AFTER_CLOSE, "2025-06-13", 78)],
+    ids=["start-is-end", "today-alone"],
+)
+async def test_one_day_is_that_days_bars(terminal, pinned_today, words, clock, day, count):
+    terminal.sim.set_clock(clock)
+    result = await terminal.run(f"AAPL {words}", RecordedFallback)
+    assert terminal.requests[-1].durationStr == "1 D"
+    assert {day_of(bar["date"]) for bar in result["bars"]} == {dt.date.fromisoformat(day)}
+    assert (len(result["bars"]), result["start"], result["end"]) == (count, day, day)
+    assert terminal.titles == [f"AAPL 5m {day} ~ {day}"]
 
 
 @pytest.mark.parametrize(

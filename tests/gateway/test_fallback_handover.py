@@ -103,22 +103,22 @@ async def test_gateway_fault_hands_the_words_to_the_fallback(terminal, ib, monke
 
 
 @pytest.mark.parametrize(
-    "line, download, title",
+    "line, asked, download, title",
     [
-        ("AAPL 5m 200 adj", {"period": "5d", "interval": "5m", "auto_adjust": True},
+        ("AAPL 5m 200 adj", "AAPL", {"period": "5d", "interval": "5m", "auto_adjust": True},
          "AAPL 5m (200 bars) [yfinance]"),
-        ("/ES intraday", {"period": "1d", "interval": "1m", "auto_adjust": False},
+        ("/ES intraday", "ES=F", {"period": "1d", "interval": "1m", "auto_adjust": False},
          "/ES Intraday [yfinance]"),
     ],
     ids=["latest-candles", "futures-intraday-keeps-resolved-symbol"],
 )
-async def test_dropped_connection_is_served_by_the_real_fallback(terminal, fake_yf, line, download,
+async def test_dropped_connection_is_served_by_the_real_fallback(terminal, fake_yf, line, asked, download,
                                                                  title):
     fake_yf.now = FRIDAY_AFTER_CLOSE
     terminal.sim.inject(Fault.drop())
     result = await terminal.run(line)
     symbol, *rest = line.split()
-    assert [(call.symbol, call.kwargs) for call in fake_yf.calls] == [(symbol, download)]
+    assert [(call.symbol, call.kwargs) for call in fake_yf.calls] == [(asked, download)]
     assert f"WARNING|[{symbol}] IBKR failed (Socket disconnect), falling back to yfinance" in terminal.logs
     assert f"INFO|[{symbol}] yfinance fallback: rest={rest}" in terminal.logs
     assert (terminal.titles, result["symbol"], result["source"]) == ([title], symbol, "yfinance")

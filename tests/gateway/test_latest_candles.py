@@ -4,6 +4,7 @@ import pytest
 from ib_async import Stock
 
 from gateway_terminal import BAR_FIELDS, RecordedFallback, sent
+from quorvane.requested import requested_count
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
 
@@ -35,6 +36,8 @@ async def test_words_become_one_request(terminal, words, period, bar_size, count
         ("STK", "AAPL", "", duration, bar_size, what, True, False)]
     assert terminal.logs[0] == (f"INFO|[AAPL] kline: period={period} ({bar_size}), count={count}, "
                                 f"duration={duration}, what={what}")
+    # The host reads the same count from the words, for "N of M bars".
+    assert requested_count(["kline", "AAPL", *words.split()], {"count": 0}) == count
 
 
 @pytest.mark.parametrize(

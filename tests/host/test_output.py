@@ -59,7 +59,7 @@ def test_record_title(record, title):
     [
         ({"symbol": "AAPL", "bars": [{}], "cached": True, "source": "ibkr"}, "kline AAPL: 1 bars (ibkr, cache)"),
         ({"symbol": "AAPL", "bars": [{}], "source": "cache"}, "kline AAPL: 1 bars (cache)"),
-        ({"symbol": "AAPL", "bars": [{}] * 78, "count": 200, "source": "yfinance"},
+        ({"symbol": "AAPL", "bars": [{}] * 78, "count": 78, "requested": 200, "source": "yfinance"},
          "kline AAPL: 78 of 200 bars (yfinance)"),
         ({"symbol": "AAPL", "bars": [{}] * 5, "count": 5, "source": "ibkr", "timezone": "America/New_York"},
          "kline AAPL: 5 bars (ibkr), times in America/New_York"),

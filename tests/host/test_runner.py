@@ -40,7 +40,7 @@ def fake(registry, monkeypatch):
     [
         ({"symbol": "/ES", "bars": [{}, {}], "source": "ibkr"}, 0, "fake /ES: 2 bars (ibkr)"),
         ({"symbol": "AAPL", "bars": [], "cached": True}, 0, "fake AAPL: 0 bars (cache)"),
-        ({"symbol": "AAPL", "bars": [{}], "count": 3}, 0, "fake AAPL: 1 of 3 bars"),
+        ({"symbol": "AAPL", "bars": [{}], "count": 1, "requested": 3}, 0, "fake AAPL: 1 of 3 bars"),
         ({"error": "No data returned", "symbol": "AAPL"}, 1, "fake AAPL: error: No data returned"),
         ({"error": "Start must be before end"}, 2, "fake aapl: error: Start must be before end"),
         (ValueError("month must be in 1..12"), 2, "fake aapl: error: ValueError: month must be in 1..12"),

@@ -44,6 +44,13 @@ def test_json_record_carries_the_zone(cli):
     assert record["bars"][0]["date"][10] == "T"  # ISO 8601 time stamp
 
 
+def test_a_short_answer_says_how_many_of_how_many(cli):
+    run = cli("kline", "AAPL", "month", "500", "--sim", "--json")  # the simulator's history starts in 1990
+    record = json.loads(run.stdout)
+    assert record["count"] == len(record["bars"]) < 500 and record["requested"] == 500
+    assert f"kline AAPL: {record['count']} of 500 bars (ibkr)" in run.stderr.splitlines()
+
+
 def test_csv_and_chart_files_written(cli, tmp_path):
     run = cli("kline", "/ES", "day", "30", "--sim", "--csv", "bars.csv", "--chart-file", "chart.svg")
     assert run.returncode == 0, run.stderr

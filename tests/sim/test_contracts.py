@@ -3,7 +3,7 @@
 import datetime as dt
 
 import pytest
-from ib_async import ContFuture, Contract, Future, Stock
+from ib_async import ContFuture, Contract, Future, Index, Stock
 
 from ibsim import GatewaySimulator, MarketParams, StockSpec
 from quorvane.state import HostState
@@ -35,11 +35,14 @@ def gateway_clock():
          dict(symbol="ES", lastTradeDateOrContractMonth="20251219")),
         (Future("GC", "202504", "COMEX"), dict(localSymbol="GCJ5", lastTradeDateOrContractMonth="20250428")),
         (ContFuture("MGC", "COMEX"), dict(localSymbol="MGCJ5", multiplier="10")),
+        (Stock("BRK B", "SMART", "USD"), dict(conId=72063691, primaryExchange="NYSE", localSymbol="BRK B")),
+        (Index("SPX", "CBOE", "USD"), dict(conId=416904, secType="IND", exchange="CBOE")),
+        (Index("INDU", "CME"), dict(conId=1935181, secType="IND")),
     ],
     ids=["stock-smart", "etf-on-arca", "stock-on-listing-exchange", "by-conid",
          "future-by-month", "micro-future-by-month", "future-by-last-trade-date",
          "energy-expiry-rule", "continuous-future", "future-by-local-symbol", "gold-future",
-         "micro-gold-continuous"],
+         "micro-gold-continuous", "class-share", "index", "index-of-a-futures-exchange"],
 )
 async def test_qualify_resolves_one_contract(ib, contract, expected):
     [qualified] = await ib.qualifyContractsAsync(contract)
@@ -52,9 +55,10 @@ async def test_qualify_resolves_one_contract(ib, contract, expected):
 @pytest.mark.parametrize(
     "contract",
     [Stock("NOPE", "SMART", "USD"), Stock("AAPL", "SMART", "EUR"), Future("ES", exchange="NYMEX"),
-     Future("ES", "202412", "CME"), Future("ES", "202504", "CME"), Stock("ES", "SMART", "USD")],
+     Future("ES", "202412", "CME"), Future("ES", "202504", "CME"), Stock("ES", "SMART", "USD"),
+     Index("SPX", "NASDAQ"), Stock("SPX", "SMART", "USD")],
     ids=["unknown-symbol", "wrong-currency", "wrong-exchange", "expired-month",
-         "month-not-listed", "future-asked-as-stock"],
+         "month-not-listed", "future-asked-as-stock", "index-on-another-exchange", "index-asked-as-stock"],
 )
 async def test_unresolvable_contract_qualifies_to_none(ib, contract):
     assert await ib.qualifyContractsAsync(contract) == [None]

@@ -107,3 +107,16 @@ async def test_limits_admit_their_boundaries(ib, request_args, bars):
 async def test_each_refusal_is_a_switch(ib, request_args, expected):
     got = await answer(ib, **request_args)
     assert (got[0] if isinstance(got, tuple) else got) == expected
+
+
+@pytest.mark.parametrize(
+    "gateway_options, code",
+    [({"scenario": "delayed-only"}, 354), ({"scenario": "competing-session"}, 10197)],
+    ids=["delayed-only", "competing-session"],
+)
+async def test_scenarios_refuse_quotes_with_their_code(ib, code):
+    refused = asyncio.get_running_loop().create_future()
+    ib.errorEvent += lambda req_id, error, text, contract: refused.done() or refused.set_result((req_id, error))
+    ticker = ib.reqMktData(Stock("AAPL", "SMART", "USD", conId=265598))
+    req_id, error = await asyncio.wait_for(refused, 5)
+    assert error == code and ib.wrapper.ticker2ReqId["mktData"][ticker] == req_id

@@ -16,9 +16,7 @@ bridge::Task history_yfinance(nb::object self, nb::object rest) {
     const words::Range asked = words::read_range(rest);
     nb::object start_text = dates::text(asked.start);
     nb::object end_text = dates::text(asked.end);
-    int ordered = PyObject_RichCompareBool(asked.start.ptr(), asked.end.ptr(), Py_LT);
-    bridge::check(ordered >= 0);
-    if (ordered == 0) co_return records::start_not_before_end(start_text, end_text);
+    if (less(asked.end, asked.start)) co_return records::start_after_end(start_text, end_text);
 
     nb::object symbol = self.attr("symbol");
     nb::object cache = bar_cache::get();
@@ -31,9 +29,10 @@ bridge::Task history_yfinance(nb::object self, nb::object rest) {
     nb::bool_ adjusted(vocabulary::is_adjusting(asked.adjust));
     log::info("[{}] yfinance history: {} → {}, interval={}, adjust={}", symbol, start_text, end_text,
               interval, adjusted);
+    // yfinance's end is exclusive; the range holds its end day, as the gateway's does.
     nb::object hist = co_await bridge::awaited(self.attr("_yf_history")(
-        nb::arg("start") = asked.start, nb::arg("end") = asked.end, nb::arg("interval") = interval,
-        nb::arg("auto_adjust") = adjusted));
+        nb::arg("start") = asked.start, nb::arg("end") = dates::day_after(asked.end),
+        nb::arg("interval") = interval, nb::arg("auto_adjust") = adjusted));
     if (hist.is_none() || truthy(hist.attr("empty")))
         co_return records::no_data_in_range(symbol, start_text, end_text);
 

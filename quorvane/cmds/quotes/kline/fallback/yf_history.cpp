@@ -30,7 +30,8 @@ nb::object fetch(nb::handle self, nb::handle kwargs) {
         nb::object os = import_by_name("os");
         nb::object yfinance = import_by_name("yfinance");
         apply_proxy(os, yfinance);
-        nb::object ticker = yfinance.attr("Ticker")(self.attr("symbol"));
+        // Public data names symbols its own way ("/ES" is "ES=F"): the host's table says how.
+        nb::object ticker = yfinance.attr("Ticker")(global("yahoo_symbol")(self.attr("symbol")));
         nb::object arguments = bridge::steal_or_raise(PyDict_Copy(kwargs.ptr()));
         return ticker.attr("history")(**arguments);
     } catch (nb::python_error& error) {

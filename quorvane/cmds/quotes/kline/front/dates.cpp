@@ -47,14 +47,21 @@ bool is_date(nb::handle word) {
 
 nb::object today() { return date_class().attr("today")(); }
 
+nb::object add_days(nb::handle date, long days) {
+    nb::object span = datetime_module().attr("timedelta")(nb::arg("days") = days);
+    return bridge::steal_or_raise(PyNumber_Add(date.ptr(), span.ptr()));
+}
+
+nb::object day_after(nb::handle date) {
+    nb::object last = date.attr("max");  // the calendar's last day has no day after
+    return date.equal(last) ? last : add_days(date, 1);
+}
+
 nb::object parse_date(nb::handle word) {
     require_text(word, "_parse_date");
     std::string_view s = ascii(word);
     if (s == "today") return today();
-    if (s == "yesterday") {
-        nb::object one_day = datetime_module().attr("timedelta")(nb::arg("days") = 1);
-        return bridge::steal_or_raise(PyNumber_Subtract(today().ptr(), one_day.ptr()));
-    }
+    if (s == "yesterday") return add_days(today(), -1);
     return date_class().attr("fromisoformat")(word);
 }
 

@@ -37,6 +37,8 @@ void import_public_names(nb::module_ into, const char* module) {
 void import_dependencies(nb::module_ module) {
     import_names(module, "quorvane.cmds.base", {"IOp", "command"});
     import_names(module, "quorvane.gateway.kline_cache", {"KlineCache"});
+    import_names(module, "quorvane.sessions", {"regular_session_seconds"});
+    import_names(module, "quorvane.symbols", {"yahoo_symbol"});
     import_public_names(module, "quorvane.helpers");
     import_names(module, "mutil.dispatch", {"DArg"});
     import_names(module, "mutil.frame", {"printFrame"});

@@ -48,9 +48,10 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     nb::object end_text = dates::text(asked.end);
     nb::object symbol = self.attr("symbol");
 
-    if (!less(asked.start, asked.end)) {
-        log::error("Start must be before end: {} >= {}", asked.start, asked.end);
-        co_return records::start_not_before_end(start_text, end_text);
+    // The end day is part of the range, so a start on the end day is that one day.
+    if (less(asked.end, asked.start)) {
+        log::error("Start must be before end: {} > {}", asked.start, asked.end);
+        co_return records::start_after_end(start_text, end_text);
     }
 
     const bool adjusted = vocabulary::is_adjusting(asked.adjust);

@@ -17,14 +17,16 @@ namespace {
 using bridge::steal_or_raise;
 
 constexpr long kDaySeconds = 86400;
-// A gateway counts "N D" of bars under a day as N regular sessions of
-// trading time (6.5 hours), not N calendar days.
-constexpr long kSessionSeconds = 23400;
 
 // ceil(count * bar_sec * factor / day) in Python's own arithmetic: the
 // count is unbounded, so huge values raise what the interpreter raises.
-nb::object span_days(nb::handle count, nb::handle bar_seconds, nb::handle factor) {
-    nb::int_ day(less(bar_seconds, nb::int_(kDaySeconds)) ? kSessionSeconds : kDaySeconds);
+// A gateway counts "N D" of bars under a day as N regular sessions of
+// trading time, so for them a day is the contract's own regular session
+// (the host knows its length: 6.5 hours for stocks, less for most futures).
+nb::object span_days(nb::handle contract, nb::handle count, nb::handle bar_seconds, nb::handle factor) {
+    nb::object day = less(bar_seconds, nb::int_(kDaySeconds))
+                         ? global("regular_session_seconds")(contract)
+                         : nb::object(nb::int_(kDaySeconds));
     nb::object seconds = steal_or_raise(PyNumber_Multiply(count.ptr(), bar_seconds.ptr()));
     nb::object stretched = steal_or_raise(PyNumber_Multiply(seconds.ptr(), factor.ptr()));
     nb::object days = steal_or_raise(PyNumber_TrueDivide(stretched.ptr(), day.ptr()));
@@ -42,7 +44,7 @@ bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
     nb::object bar_seconds = vocabulary::lookup("BAR_SECONDS", bar_size, nb::int_(86400));
     nb::object factor = vocabulary::lookup("DURATION_FACTOR", asked.period, nb::float_(1.0));
     nb::object duration =
-        vocabulary::calc_duration(span_days(asked.count, bar_seconds, factor));
+        vocabulary::calc_duration(span_days(contract, asked.count, bar_seconds, factor));
 
     nb::object cache = bar_cache::get();
     nb::object key = bar_cache::key("count_key", symbol, asked.period, asked.adjust, asked.count);

@@ -70,7 +70,7 @@ inline nb::dict no_data_in_range(nb::handle symbol, nb::handle start_text, nb::h
 }
 
 // No symbol: this record names only the range.
-inline nb::dict start_not_before_end(nb::handle start_text, nb::handle end_text) {
+inline nb::dict start_after_end(nb::handle start_text, nb::handle end_text) {
     nb::dict record;
     record["error"] = "Start must be before end";
     record["start"] = start_text;
