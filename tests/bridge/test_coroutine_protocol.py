@@ -3,6 +3,7 @@ exceptions crossing the C++ frame in both directions, cancellation, nesting."""
 import asyncio
 import collections.abc
 import inspect
+import sys
 import traceback
 import types
 
@@ -138,6 +139,45 @@ def test_misuse_is_refused_like_native_coroutines(command, misuse, error, messag
         misuse(coro)
     assert len(calls) == (error is RuntimeError)  # nothing ran before a refusal
     coro.close()
+
+
+@pytest.mark.parametrize("ending", ["return", "close"])
+def test_inspect_reads_the_state_as_for_a_native_coroutine(command, ending):
+    seen = {}
+
+    async def inner(rest):
+        seen["while running"] = inspect.getcoroutinestate(seen["coro"])
+        return await suspend()
+
+    async def native(rest):  # what _run_yfinance does, written in Python
+        return await inner(rest)
+
+    def states(coro):
+        seen["coro"] = coro
+        found = [inspect.getcoroutinestate(coro), coro.cr_suspended]
+        coro.send(None)
+        found += [seen["while running"], inspect.getcoroutinestate(coro), coro.cr_suspended]
+        coro.close() if ending == "close" else step_to_end(coro)
+        return found + [inspect.getcoroutinestate(coro), coro.cr_suspended]
+    command._kline_yfinance = inner
+    assert states(command._run_yfinance([])) == states(native([])) == [
+        inspect.CORO_CREATED, False, inspect.CORO_RUNNING, inspect.CORO_SUSPENDED, True,
+        inspect.CORO_CLOSED, False]
+
+
+@pytest.mark.parametrize("depth", [0, 3])
+def test_origin_is_recorded_as_for_a_native_coroutine(command, depth):
+    async def native():
+        pass
+    previous = sys.get_coroutine_origin_tracking_depth()
+    sys.set_coroutine_origin_tracking_depth(depth)
+    try:
+        ours, theirs = command._run_yfinance([]), native()  # one line: the same origin
+    finally:
+        sys.set_coroutine_origin_tracking_depth(previous)
+    ours.close(), theirs.close()
+    assert ours.cr_origin == theirs.cr_origin
+    assert ours.cr_origin is None if depth == 0 else len(ours.cr_origin) == depth
 
 
 @pytest.mark.parametrize("handled", [True, False], ids=["inner recovers", "inner lets it pass"])

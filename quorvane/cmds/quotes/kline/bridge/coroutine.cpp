@@ -7,8 +7,10 @@
 // its next co_await or its end.
 #include "bridge/coroutine.hpp"
 
+#include <frameobject.h>
 #include <structmember.h>
 
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -17,10 +19,14 @@ namespace {
 
 using Promise = Task::promise_type;
 
+// A C struct to Python; its object members are built by placement new in
+// make_coroutine and destroyed in dealloc.
 struct CoroutineObject {
     PyObject_HEAD
     Task::Handle frame;  // null once finished or closed
-    PyObject* qualname;
+    nb::object qualname;
+    nb::object origin;        // cr_origin, fixed at creation
+    nb::object frame_object;  // cr_frame, made when first asked for
     PyObject* weakrefs;
     bool started;
     bool running;
@@ -71,20 +77,11 @@ void restore_exception(const std::exception_ptr& error) noexcept {
 // awaiting code, so it becomes a RuntimeError, as in native coroutines.
 void replace_stop_iteration() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    nb::object stop = SavedError().take();
     PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-    PyObject *new_type, *new_value, *new_traceback;
-    PyErr_Fetch(&new_type, &new_value, &new_traceback);
-    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-    Py_INCREF(value);
-    PyException_SetCause(new_value, value);  // steals
-    PyException_SetContext(new_value, value);  // steals
-    PyErr_Restore(new_type, new_value, new_traceback);
+    SavedError replacement;  // raised again, with its cause, at scope exit
+    PyException_SetCause(replacement.value().ptr(), Py_NewRef(stop.ptr()));  // steals
+    PyException_SetContext(replacement.value().ptr(), stop.release().ptr());  // steals
 }
 
 // Raises StopIteration(value) as a real instance, so a tuple result is not
@@ -94,10 +91,8 @@ void set_stop_iteration(PyObject* value) noexcept {
         PyErr_SetNone(PyExc_StopIteration);
         return;
     }
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (stop == nullptr) return;
-    PyErr_SetObject(PyExc_StopIteration, stop);
-    Py_DECREF(stop);
+    auto stop = nb::steal(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (stop.is_valid()) PyErr_SetObject(PyExc_StopIteration, stop.ptr());
 }
 
 // ---- frame lifetime -------------------------------------------------------
@@ -106,6 +101,7 @@ void set_stop_iteration(PyObject* value) noexcept {
 // (releasing their references) without entering any catch block.
 void destroy_frame(CoroutineObject* self) noexcept {
     if (auto frame = std::exchange(self->frame, {})) frame.destroy();
+    self->frame_object.reset();
 }
 
 // Closes the awaitable the frame waits on, then destroys the frame. Leaves
@@ -115,25 +111,15 @@ bool close_frame(CoroutineObject* self) noexcept {
     if (self->frame && self->started) {
         nb::object iterator = std::move(self->frame.promise().awaiting);
         if (iterator.is_valid()) {
-            PyObject* close = PyObject_GetAttrString(iterator.ptr(), "close");
-            if (close == nullptr) {
+            auto close = nb::steal(PyObject_GetAttrString(iterator.ptr(), "close"));
+            if (close.is_valid())
+                ok = nb::steal(PyObject_CallNoArgs(close.ptr())).is_valid();
+            else
                 PyErr_Clear();
-            } else {
-                PyObject* result = PyObject_CallNoArgs(close);
-                Py_DECREF(close);
-                ok = result != nullptr;
-                Py_XDECREF(result);
-            }
         }
     }
-    if (!ok) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        destroy_frame(self);
-        PyErr_Restore(type, value, traceback);
-    } else {
-        destroy_frame(self);
-    }
+    SavedError failure;  // the frame's destructors must not see or clobber it
+    destroy_frame(self);
     return ok;
 }
 
@@ -228,15 +214,14 @@ PySendResult send_value(CoroutineObject* self, PyObject* value, PyObject** out) 
 // Forwards `error` into the awaited iterator's throw(). A StopIteration
 // coming out of it is the iterator's return value, not a failure.
 PySendResult throw_into(PyObject* iterator, PyObject* error, PyObject** out) {
-    PyObject* method = PyObject_GetAttrString(iterator, "throw");
-    if (method == nullptr) {
+    auto method = nb::steal(PyObject_GetAttrString(iterator, "throw"));
+    if (!method.is_valid()) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PYGEN_ERROR;
         PyErr_Clear();
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
         return PYGEN_ERROR;
     }
-    PyObject* result = PyObject_CallOneArg(method, error);
-    Py_DECREF(method);
+    PyObject* result = PyObject_CallOneArg(method.ptr(), error);
     if (result != nullptr) {
         *out = result;
         return PYGEN_NEXT;
@@ -266,41 +251,37 @@ PySendResult throw_error(CoroutineObject* self, PyObject* error, PyObject** out)
 // Maps a PySendResult onto the send()/__next__ convention.
 PyObject* as_next_result(PySendResult step, PyObject* value) {
     if (step == PYGEN_NEXT) return value;
-    if (step == PYGEN_RETURN) {
-        set_stop_iteration(value);
-        Py_DECREF(value);
-    }
+    if (step == PYGEN_RETURN) set_stop_iteration(nb::steal(value).ptr());
     return nullptr;
 }
 
-// Builds the exception instance that throw(type[, value[, traceback]]) names.
-PyObject* exception_from_args(PyObject* type, PyObject* value, PyObject* traceback) {
-    PyObject* error = nullptr;
+// Builds the exception instance that throw(type[, value[, traceback]]) names;
+// an invalid handle, with the error pending, when they name none.
+nb::object exception_from_args(PyObject* type, PyObject* value, PyObject* traceback) {
+    nb::object error;
     if (PyExceptionInstance_Check(type)) {
         if (value != nullptr && value != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
+            return {};
         }
-        error = Py_NewRef(type);
+        error = nb::borrow(type);
     } else if (PyExceptionClass_Check(type)) {
         if (value != nullptr && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type)))
-            error = Py_NewRef(value);
+            error = nb::borrow(value);
         else if (value == nullptr || value == Py_None)
-            error = PyObject_CallNoArgs(type);
+            error = nb::steal(PyObject_CallNoArgs(type));
         else
-            error = PyObject_CallOneArg(type, value);
-        if (error == nullptr) return nullptr;
+            error = nb::steal(PyObject_CallOneArg(type, value));
+        if (!error.is_valid()) return {};
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(type)->tp_name);
-        return nullptr;
+        return {};
     }
     if (traceback != nullptr && traceback != Py_None &&
-        PyException_SetTraceback(error, traceback) < 0) {
-        Py_DECREF(error);
-        return nullptr;
-    }
+        PyException_SetTraceback(error.ptr(), traceback) < 0)
+        return {};
     return error;
 }
 
@@ -327,12 +308,11 @@ PyObject* method_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         PyErr_Format(PyExc_TypeError, "throw expected 1 to 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    PyObject* error = exception_from_args(args[0], nargs > 1 ? args[1] : nullptr,
-                                          nargs > 2 ? args[2] : nullptr);
-    if (error == nullptr) return nullptr;
+    nb::object error = exception_from_args(args[0], nargs > 1 ? args[1] : nullptr,
+                                           nargs > 2 ? args[2] : nullptr);
+    if (!error.is_valid()) return nullptr;
     PyObject* result = nullptr;
-    PySendResult step = throw_error(as_coroutine(self), error, &result);
-    Py_DECREF(error);
+    PySendResult step = throw_error(as_coroutine(self), error.ptr(), &result);
     return as_next_result(step, result);
 }
 
@@ -347,19 +327,56 @@ PyObject* method_close(PyObject* self, PyObject*) {
 PyObject* self_reference(PyObject* self) { return Py_NewRef(self); }
 PyObject* method_await(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->qualname.ptr()); }
+
+// The last dotted part of the qualified name, as for functions.
+nb::object name_of(CoroutineObject* self) {
+    auto parts = steal_or_raise(PyUnicode_RSplit(self->qualname.ptr(), nb::str(".").ptr(), 1));
+    return nb::borrow(PyList_GET_ITEM(parts.ptr(), PyList_GET_SIZE(parts.ptr()) - 1));
+}
 
 PyObject* get_name(PyObject* self, void*) {
-    // The last dotted part of the qualified name, as for functions.
-    PyObject* qualname = as_coroutine(self)->qualname;
-    PyObject* parts = PyUnicode_RSplit(qualname, nb::str(".").ptr(), 1);
-    if (parts == nullptr) return nullptr;
-    PyObject* name = Py_NewRef(PyList_GET_ITEM(parts, PyList_GET_SIZE(parts) - 1));
-    Py_DECREF(parts);
-    return name;
+    try {
+        return name_of(as_coroutine(self)).release().ptr();
+    } catch (nb::python_error& error) {
+        error.restore();
+        return nullptr;
+    }
 }
 
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+
+// Paused at a co_await, between two steps.
+PyObject* get_suspended(PyObject* self, void*) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    return PyBool_FromLong(coroutine->frame && coroutine->started && !coroutine->running);
+}
+
+PyObject* get_origin(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->origin.ptr()); }
+
+// The C++ frame has no Python frame to show, but inspect tells a created
+// coroutine from a closed one by whether cr_frame is None. So, until the
+// frame ends, cr_frame is a stand-in Python frame that never runs: its code
+// is named after the coroutine and it has no locals.
+nb::object stand_in_frame(CoroutineObject* self) {
+    auto code = steal_or_raise(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty("<kline>", nb::str(name_of(self)).c_str(), 0)));
+    nb::dict globals;
+    return steal_or_raise(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.ptr()), globals.ptr(), nullptr)));
+}
+
+PyObject* get_frame(PyObject* self, void*) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    if (!coroutine->frame) Py_RETURN_NONE;
+    try {
+        if (!coroutine->frame_object.is_valid()) coroutine->frame_object = stand_in_frame(coroutine);
+    } catch (nb::python_error& error) {
+        error.restore();
+        return nullptr;
+    }
+    return Py_NewRef(coroutine->frame_object.ptr());
+}
 
 PyObject* get_awaited(PyObject* self, void*) {
     CoroutineObject* coroutine = as_coroutine(self);
@@ -371,23 +388,23 @@ PyObject* get_awaited(PyObject* self, void*) {
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<kline coroutine %U at %p>", as_coroutine(self)->qualname, self);
+    return PyUnicode_FromFormat("<kline coroutine %U at %p>", as_coroutine(self)->qualname.ptr(), self);
 }
 
 // Closing an abandoned coroutine runs Python code (the awaitable's close and
 // the destructors of the frame's locals), so it happens in tp_finalize,
 // where the object is still whole.
 void finalize(PyObject* self) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    SavedError pending;
     if (!close_frame(as_coroutine(self))) PyErr_WriteUnraisable(self);
-    PyErr_Restore(type, value, traceback);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* coroutine = as_coroutine(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(coroutine->qualname);
+    Py_VISIT(coroutine->qualname.ptr());
+    Py_VISIT(coroutine->origin.ptr());
+    Py_VISIT(coroutine->frame_object.ptr());
     if (coroutine->frame) {
         const Promise& promise = coroutine->frame.promise();
         Py_VISIT(promise.awaiting.ptr());
@@ -411,7 +428,9 @@ void dealloc(PyObject* self) {
     CoroutineObject* coroutine = as_coroutine(self);
     if (coroutine->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     destroy_frame(coroutine);
-    Py_CLEAR(coroutine->qualname);
+    std::destroy_at(&coroutine->qualname);
+    std::destroy_at(&coroutine->origin);
+    std::destroy_at(&coroutine->frame_object);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -430,7 +449,9 @@ PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_await", get_awaited, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {"cr_code", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -464,6 +485,28 @@ PyType_Spec spec = {
     slots,
 };
 
+// cr_origin, recorded as the interpreter records it for its own coroutines:
+// with sys.set_coroutine_origin_tracking_depth(n) above 0 (asyncio's debug
+// mode sets it), a tuple of (filename, line, function) for up to n calling
+// Python frames, innermost first; otherwise None, at no cost beyond asking.
+nb::object creation_origin() {
+    PyObject* tracking_depth = PySys_GetObject("get_coroutine_origin_tracking_depth");  // borrowed
+    if (tracking_depth == nullptr) return nb::none();
+    int depth = nb::cast<int>(nb::handle(tracking_depth)());
+    if (depth <= 0) return nb::none();
+    nb::list origin;
+    auto frame = nb::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    for (; frame.is_valid() && nb::len(origin) < static_cast<size_t>(depth);) {
+        auto* current = reinterpret_cast<PyFrameObject*>(frame.ptr());
+        auto code = nb::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(current)));
+        auto* fields = reinterpret_cast<PyCodeObject*>(code.ptr());
+        origin.append(nb::make_tuple(nb::borrow(fields->co_filename), PyFrame_GetLineNumber(current),
+                                     nb::borrow(fields->co_name)));
+        frame = nb::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+    }
+    return nb::tuple(origin);
+}
+
 }  // namespace
 
 void register_coroutine_type(nb::module_ module) {
@@ -472,10 +515,13 @@ void register_coroutine_type(nb::module_ module) {
 }
 
 nb::object make_coroutine(Task task, nb::handle qualname) {
+    nb::object origin = creation_origin();
     auto* self = PyObject_GC_New(CoroutineObject, coroutine_type);
     if (self == nullptr) throw nb::python_error();
     self->frame = task.release();
-    self->qualname = Py_NewRef(qualname.ptr());
+    new (&self->qualname) nb::object(nb::borrow(qualname));
+    new (&self->origin) nb::object(std::move(origin));
+    new (&self->frame_object) nb::object();
     self->weakrefs = nullptr;
     self->started = false;
     self->running = false;

@@ -34,14 +34,11 @@ PyObject* set_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "__set_name__ takes an owner and a name");
         return nullptr;
     }
-    PyObject* owner_qualname = PyObject_GetAttrString(args[0], "__qualname__");
-    if (owner_qualname == nullptr) return nullptr;
-    PyObject* qualname = PyUnicode_FromFormat("%U.%U", owner_qualname, args[1]);
-    Py_DECREF(owner_qualname);
-    if (qualname == nullptr) return nullptr;
-    int status = PyDict_SetItemString(as_method(self)->dict, "__qualname__", qualname);
-    Py_DECREF(qualname);
-    if (status < 0) return nullptr;
+    auto owner_qualname = nb::steal(PyObject_GetAttrString(args[0], "__qualname__"));
+    if (!owner_qualname.is_valid()) return nullptr;
+    auto qualname = nb::steal(PyUnicode_FromFormat("%U.%U", owner_qualname.ptr(), args[1]));
+    if (!qualname.is_valid()) return nullptr;
+    if (PyDict_SetItemString(as_method(self)->dict, "__qualname__", qualname.ptr()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -28,6 +28,8 @@ public:
         // building the promise out of those arguments by aggregate init.
         template <typename... Params>
         explicit promise_type(Params&... params) noexcept {
+            static_assert((0 + ... + std::is_base_of_v<nb::handle, Params>) <= kMaxRoots,
+                          "more Python parameters than the collector is shown: raise kMaxRoots");
             (remember(params), ...);
         }
 
@@ -60,9 +62,7 @@ public:
     private:
         template <typename Param>
         void remember(const Param& param) noexcept {
-            if constexpr (std::is_base_of_v<nb::handle, Param>) {
-                if (root_count < kMaxRoots) roots[root_count++] = &param;
-            }
+            if constexpr (std::is_base_of_v<nb::handle, Param>) roots[root_count++] = &param;
         }
     };
     using Handle = std::coroutine_handle<promise_type>;
