@@ -117,6 +117,11 @@ def test_merged_candles_never_span_two_sessions(days, limit, unit):
     assert first["High"] == frame["High"].iloc[: ends[0] + 1].max() and first["Volume"] == ends[0] + 1
 
 
+def test_a_market_trading_around_the_clock_has_a_session_a_day():
+    index = pd.date_range("2025-01-01", periods=24 * 3, freq="h")
+    assert candles.session_ids(index).tolist() == [0] * 24 + [1] * 24 + [2] * 24
+
+
 @pytest.mark.parametrize(
     "start, freq, n, label",
     [
