@@ -2,7 +2,9 @@
 
 A finding is an exception that is not documented (only an invalid-date error, or the type error
 for words handed over in anything but a list, may reach the host), a line that does not end within
-LINE_LIMIT, a malformed record, or a misuse of the bar cache or the printer (see invariants.py).
+LINE_LIMIT, a malformed record, a misuse of the bar cache or the printer (see invariants.py), or
+words the host's word check lets through although the module ignores or mistakes them (or a
+check that fails itself). Lines the host would refuse still run, to judge the check.
 Each kind of finding is shrunk to a minimal reproducer: fewer earlier lines, fewer words, no
 gateway fault, the plainest yfinance answer, the words in a list.
 """
@@ -15,8 +17,11 @@ from dataclasses import dataclass
 
 from checks import harness
 from checks.fuzz_cases import WORD_CONTAINERS, Line, Session, gateway_fault, simpler_lines, yf_answers
-from checks.invariants import WatchedCache, cache_problems, changed_lists, documented_error, record_problems
+from checks.invariants import (
+    WatchedCache, cache_problems, changed_lists, documented_error, record_problems, word_check_problems,
+)  # fmt: skip
 from fixtures.yf import FakeYfinance
+from quorvane.words import check_words
 
 LINE_LIMIT = 20.0  # seconds; the simulator answers every line's request long before
 DOCUMENTED = {ValueError: "ValueError: invalid date", TypeError: "TypeError: words not in a list"}
@@ -90,14 +95,26 @@ class Fuzzer:
         watched.forget()
         self._prints.clear()
         try:
+            refusal = check_words("kline", list(line.command)) if line.handed_as == "list" else None
+        except Exception as error:
+            return "word check crash", ("word check crash", f"{type(error).__name__}: {error}")
+        if refusal is not None:
+            self.outcomes["(host refuses the words)"] += 1
+        record, error = None, None
+        try:
             async with asyncio.timeout(LINE_LIMIT) as limit:
                 record = await self._ask(line)
-        except Exception as error:
+        except Exception as raised:
             if limit.expired():
                 return "hang", ("hang", f"no end within {LINE_LIMIT:g} s")
-            if documented_error(error, line.words, line.handed_as == "list"):
-                return DOCUMENTED[type(error)], None
-            return f"escaping {type(error).__name__}", (f"escaping {type(error).__name__}", str(error))
+            if not documented_error(raised, line.words, line.handed_as == "list"):
+                return f"escaping {type(raised).__name__}", (f"escaping {type(raised).__name__}", str(raised))
+            error = raised
+        judged = line.handed_as == "list"  # the words as a host hands them over
+        if judged and (problems := word_check_problems(record, error, refusal, harness.kline.ADJUST_KEYWORDS)):
+            return "word check miss", ("word check miss", "; ".join(problems))
+        if error is not None:
+            return DOCUMENTED[type(error)], None
         stored += [(records, len(records)) for _, records in watched.stored]
         if problems := record_problems(record):
             return "bad record", ("bad record", "; ".join(problems))

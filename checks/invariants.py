@@ -143,3 +143,17 @@ def changed_lists(stored: list[tuple[list, int]]) -> list[str]:
     """Stored lists (with their length when stored) that someone has since changed in length."""
     return [f"a stored list of {length} bar records now holds {len(records)}"
             for records, length in stored if len(records) != length]
+
+
+def word_check_problems(record, error: BaseException | None, refusal: str | None, adjust_words) -> list[str]:
+    """What the host's word check (quorvane.words) got wrong about a line, judged by what the
+    module made of the words: a line it lets through must not reach the module's date error, nor
+    come back with a word taken for the adjustment word that is none."""
+    if refusal is not None:
+        return []
+    if error is not None:
+        return [f"the host let through words the module refused: {type(error).__name__}: {error}"]
+    if not isinstance(record, dict) or "error" in record or "adjust" not in record:
+        return []
+    adjust = record["adjust"]
+    return [] if adjust == "none" or adjust in adjust_words else [f"the host let through {adjust!r} as adj"]

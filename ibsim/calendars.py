@@ -13,6 +13,7 @@ small numpy file under $IBSIM_CACHE_DIR, else $XDG_CACHE_HOME/ibsim
 that cannot be written is skipped.
 """
 
+import contextlib
 import datetime as dt
 import functools
 import os
@@ -81,14 +82,25 @@ def _load(path: Path) -> SessionTable | None:
 
 
 def _store(path: Path, table: SessionTable) -> None:
-    """Write atomically, so a concurrent reader never sees half a file."""
+    """Write atomically, so a concurrent reader never sees half a file, and leave nothing behind
+    when the write fails (a full disk) or is interrupted: a partial file on every run would fill
+    what little room is left."""
+    temporary = None
     try:
         path.parent.mkdir(parents=True, exist_ok=True)
         with tempfile.NamedTemporaryFile(dir=path.parent, suffix=".tmp", delete=False) as out:
+            temporary = out.name
             np.savez(out, days=table.days, opens=table.opens, closes=table.closes)
-        os.replace(out.name, path)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+        temporary = None
     except OSError:
         pass  # a read-only or full disk only costs the next run a rebuild
+    finally:
+        if temporary is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
 
 
 def _build(calendar: str, zone: str) -> SessionTable:

@@ -33,6 +33,7 @@ from quorvane.loader import load_commands
 from quorvane.records import TIMEZONE, bars_of
 from quorvane.request import request
 from quorvane.state import HostState
+from quorvane.words import check_words
 from quorvane.zones import bar_zone
 
 __all__ = ["kline", "kline_async", "bars_frame", "download"]
@@ -73,11 +74,15 @@ def download(symbols: Symbols, *words: str | int, tz: bool | str = False, gatewa
 
 
 async def run(command: str, symbols: Symbols, *words: str | int, gateway=None, client_id: int = 1) -> dict:
-    """Any command line, as words after the symbol; the result record, or {symbol: record} for several."""
+    """Any command line, as words after the symbol; the result record, or {symbol: record} for several.
+
+    ValueError for words the command would ignore or mistake ("5min", a count of 0, 2025-02-30)."""
     if not load_commands():
         raise ImportError("the command modules cannot load (see the line above)")
     several = _symbols(symbols)
     rest = [str(word) for word in words]
+    if problem := check_words(command, [several[0] if several else str(symbols), *rest]):
+        raise ValueError(problem)
     state, owned = await _state(gateway, client_id)
     try:
         with tables_hidden():

@@ -16,7 +16,7 @@ from mutil.frame import formatFrame
 from quorvane import chart
 from quorvane.console import supports_colour
 from quorvane.output import OutputOptions, display_stream, guarded, output_actions, write_csv
-from quorvane.records import bars_of, jsonable, origin, record_title
+from quorvane.records import CAUSE, bars_of, jsonable, origin, record_title
 
 # Bars shown of each symbol in its compact table (the latest ones).
 COMPACT_ROWS = 5
@@ -28,11 +28,13 @@ SOURCES = ("ibkr", "yfinance", "cache")
 def present_batch(command: str, words: list[str], records: list[dict], options: OutputOptions) -> bool:
     """Show a batch's records as `options` ask; False when an output could not be produced."""
     display = display_stream(options)
-    streams.write(tables(records, shutil.get_terminal_size().lines) + "\n", display)
+    shown = tables(records, shutil.get_terminal_size().lines)
+    if shown:
+        streams.write(shown + "\n", display)
     ok = _extra_outputs(records, options, display)
     streams.write(summary_line(records) + "\n", display)
     for record in failed(records):
-        streams.write(f"{record.get('symbol', '?')} failed: {record.get('error')}\n", display)
+        streams.write(f"{record.get('symbol', '?')} failed: {_why(record)}\n", display)
     if options.json:
         streams.write(json_array(records) + "\n")
     return ok
@@ -53,19 +55,22 @@ def summary_line(records: list[dict]) -> str:
 
 def tables(records: list[dict], height: int) -> str:
     """A compact table per symbol when they all fit in `height` lines, else one summary table."""
-    blocks = [_compact(record) for record in records]
+    blocks = [_compact(record) for record in records if bars_of(record)]
     needed = sum(block.count("\n") + 1 for block in blocks) + 2 + len(failed(records))
     return "\n".join(blocks) if needed <= height else summary_table(records)
 
 
 def _compact(record: dict) -> str:
     bars = bars_of(record)
-    if bars is None:
-        return f"{record.get('symbol', '?')}: error: {record.get('error')}"
     frame = pd.DataFrame(bars[-COMPACT_ROWS:])
     columns = [c for c in COMPACT_COLUMNS if c in frame.columns]
     frame.index = range(len(bars) - len(frame), len(bars))
     return formatFrame(frame[columns], f"{record_title(record)} [{origin(record)}]")
+
+
+def _why(record: dict) -> object:
+    """What went wrong, as the request's last line says it: its cause, else the command's error."""
+    return record.get(CAUSE) or record.get("error")
 
 
 def summary_table(records: list[dict]) -> str:
@@ -81,7 +86,7 @@ def summary_table(records: list[dict]) -> str:
             "from": _when(first.get("date")), "to": _when(last.get("date")),
             "close": _price(last.get("close")), "change": _change(first.get("close"), last.get("close")),
         })  # fmt: skip
-    return pd.DataFrame(rows).to_string(index=False) if rows else "(no bars)"
+    return pd.DataFrame(rows).to_string(index=False) if rows else ""
 
 
 def _when(value: object) -> str:

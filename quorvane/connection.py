@@ -8,6 +8,7 @@ from dataclasses import dataclass
 
 from loguru import logger
 
+from quorvane.gateway.bar_store.choice import keep_simulated_bars_apart
 from quorvane.state import HostState
 
 ENV_GATEWAY = "QUORVANE_GATEWAY"
@@ -126,6 +127,7 @@ async def open_connection(
     """
     simulator = None
     if sim:
+        keep_simulated_bars_apart()  # before the bar cache or the pacing guard choose their store
         simulator, port = await _start_simulator()
         if simulator is None:
             return None

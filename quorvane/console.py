@@ -14,7 +14,7 @@ from typing import IO, AsyncIterator
 from loguru import logger
 
 from mutil import streams
-from quorvane import logs
+from quorvane import logs, outcome
 
 LOG_FORMAT = "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {message}"
 # The elapsed-time line appears only for requests slower than this, and is redrawn this often.
@@ -32,6 +32,9 @@ SAID_ELSEWHERE = (
     ("ib_async.ib", "Ambiguous contract: "),
     ("ib_async.wrapper", "Error 200, reqId "),
 )
+
+# Libraries whose warnings narrate a download the host reports itself (in its final line).
+NARRATING = {"yfinance"}
 
 _log_handler: int | None = None
 _show_warning = warnings.showwarning
@@ -145,8 +148,19 @@ def configure_logging(verbosity: str = "normal") -> None:
     else:
         logger.remove(_log_handler)
     _log_handler = logger.add(
-        _write_log, level=LEVELS[verbosity], format=LOG_FORMAT, colorize=supports_colour(sys.stderr)
+        _write_log, level=LEVELS[verbosity], format=LOG_FORMAT, colorize=supports_colour(sys.stderr),
+        filter=_shown_now,
     )
+
+
+def _shown_now(record: dict) -> bool:
+    return not outcome.hold(record)  # a failure of a running request: its last line will say it
+
+
+def replay(records: list[dict]) -> None:
+    """Show log lines held back while a request ran, as they would have been shown."""
+    for record in records:
+        _write_log(f"{record['time']:%H:%M:%S} {record['level'].name: <7} {record['message']}\n")
 
 
 def reset_logging() -> None:
@@ -175,6 +189,8 @@ class _LibraryLogs(logging.Handler):
         if any(record.name == name and message.startswith(start) for name, start in SAID_ELSEWHERE):
             return
         level = record.levelname if record.levelname in ("WARNING", "ERROR", "CRITICAL") else "WARNING"
+        if record.name.split(".")[0] in NARRATING:
+            level = "DEBUG"
         logger.log(level, "{}: {}", record.name, message)
 
 

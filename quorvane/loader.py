@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib
 import sys
 
+from quorvane.interrupts import interrupted
 from quorvane.logs import CommandLogger
 
 COMMAND_MODULES = ("quorvane.cmds.quotes.kline",)
@@ -16,6 +17,8 @@ def load_commands(modules: tuple[str, ...] | None = None) -> bool:
         try:
             module = importlib.import_module(name)
         except Exception as exc:  # a broken build can fail in many ways; report each the same
+            if interrupted(exc):
+                raise KeyboardInterrupt from exc
             print(f"quorvane: cannot load {name}: {type(exc).__name__}: {exc}", file=sys.stderr)
             return False
         if getattr(module, "__file__", None) is None:
@@ -25,3 +28,11 @@ def load_commands(modules: tuple[str, ...] | None = None) -> bool:
         if hasattr(module, "logger"):
             module.logger = CommandLogger()  # its lines are quorvane's, on any thread
     return True
+
+
+def flush_caches() -> None:
+    """Wait until the command modules' bar caches have written what they were given to their store."""
+    for name in COMMAND_MODULES:
+        cache = getattr(sys.modules.get(name), "_kline_cache", None)
+        if cache is not None:
+            cache.flush()

@@ -12,6 +12,8 @@ import pandas as pd
 TIMEZONE = "timezone"
 # The key the host adds to a latest-candles record: the count asked for (quorvane.requested).
 REQUESTED = "requested"
+# The key the host adds to an error record: what went wrong on the way, in one line (quorvane.outcome).
+CAUSE = "cause"
 
 
 def bars_of(record: object) -> list | None:
@@ -51,7 +53,7 @@ def summary(words: list[str], record: object) -> str:
     if not isinstance(record, dict):
         return f"{head}: error: no result record ({type(record).__name__})"
     if "error" in record:
-        return f"{head}: error: {record['error']}"
+        return f"{head}: error: {record.get(CAUSE) or record['error']}"
     bars = bars_of(record)
     if bars is None:
         return f"{head}: ok"

@@ -14,10 +14,11 @@ from mutil import streams
 from quorvane.connection import GatewayAddress, open_connection
 from quorvane.console import configure_logging
 from quorvane.helptext import epilog, help_text, is_topic
-from quorvane.loader import load_commands
+from quorvane.loader import flush_caches, load_commands
 from quorvane.output import OutputOptions, add_output_options
-from quorvane.request import EXIT_CLOSED_PIPE, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, execute
+from quorvane.request import EXIT_CLOSED_PIPE, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, execute, refuse_words
 from quorvane.state import HostState
+from quorvane.workers import calls_running, leave, use_daemon_threads
 
 __all__ = ["main", "TOP_LEVEL"]
 
@@ -60,10 +61,15 @@ def main(argv: list[str] | None = None) -> int:
         return TOP_LEVEL[args.words[0]](args.words[1:])
     if not load_commands():
         return EXIT_USAGE
+    if args.words and (refused := refuse_words(args.words, options)) is not None:
+        return refused  # before a gateway is started or connected
     try:
-        return asyncio.run(_session(args, options))
+        code = asyncio.run(_session(args, options))
     except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
+        code = EXIT_INTERRUPTED
+    if calls_running():  # a download still hangs: end now, once the bar store has what it was given
+        leave(code, finish=flush_caches)
+    return code
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -99,6 +105,7 @@ def _host_port(text: str) -> GatewayAddress:
 
 
 async def _session(args: argparse.Namespace, options: OutputOptions) -> int:
+    use_daemon_threads()  # Ctrl-C ends the process even while a download hangs
     state = HostState()
     connection = await open_connection(state, sim=args.sim, gateway=args.gateway, client_id=args.client_id)
     if connection is None:

@@ -106,8 +106,8 @@ class Shell:
             code = await self.handle(line)
             if code is None:
                 break
-            if code == EXIT_CLOSED_PIPE:
-                return code
+            if code == EXIT_CLOSED_PIPE or (code == EXIT_INTERRUPTED and not self.interactive):
+                return code  # a reader gone, or Ctrl-C meant for the whole script
             if code != EXIT_OK:
                 failed = code
                 if self.stop_on_error and not self.interactive:

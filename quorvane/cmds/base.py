@@ -6,8 +6,6 @@ import shlex
 from dataclasses import dataclass, field
 from typing import Any, Callable, ClassVar, Iterable, Sequence
 
-from loguru import logger
-
 from mutil.dispatch import ArgumentError, DArg, bind
 
 # Command name -> command class, filled by @command at import of each command module.
@@ -60,12 +58,15 @@ def lookup(name: str) -> type[IOp] | None:
     return COMMANDS.get(name)
 
 
-async def run_command(words: Sequence[str] | str, *, state: Any = None, ib: Any = None) -> dict:
+async def run_command(
+    words: Sequence[str] | str, *, state: Any = None, ib: Any = None, prepare: Callable[[IOp], None] | None = None
+) -> dict:
     """Run one command line the way the terminal does and return its result record.
 
     Lines the host cannot run (empty, unknown command, words that do not fit
-    the arguments, gateway required but absent) come back as {"error": ...}.
-    Failures raised inside the command's run() reach the caller.
+    the arguments, gateway required but absent) come back as {"error": ...},
+    which the caller shows. `prepare` sees the command once its words are
+    set, before it runs. Failures raised inside the command's run() reach the caller.
     """
     try:
         words = shlex.split(words) if isinstance(words, str) else list(words)
@@ -88,9 +89,10 @@ async def run_command(words: Sequence[str] | str, *, state: Any = None, ib: Any 
         return _refuse(f"{name}: {exc}")
     for attr, value in values.items():
         setattr(cmd, attr, value)
+    if prepare is not None:
+        prepare(cmd)
     return await cmd.run()
 
 
 def _refuse(message: str) -> dict:
-    logger.error(message)
     return {"error": message}

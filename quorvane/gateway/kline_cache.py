@@ -16,7 +16,8 @@ from typing import TYPE_CHECKING, Callable, Union
 
 from loguru import logger
 
-from quorvane.gateway.bar_store import MEMORY, default_url, open_store
+from quorvane.gateway.bar_store import default_url, open_store
+from quorvane.gateway.bar_store.choice import settled_url
 
 if TYPE_CHECKING:
     from quorvane.gateway.bar_store.store import BarStore
@@ -294,24 +295,23 @@ def _check_count(count: object) -> int:
 
 
 def configured_store_url() -> str:
-    """The store a new cache uses: $KLINE_CACHE_URL, else KlineCache.store_url, else the default file."""
-    return os.environ.get("KLINE_CACHE_URL", "").strip() or KlineCache.store_url or default_url()
+    """The store a new cache uses: $KLINE_CACHE_URL, else KlineCache.store_url, else the default
+    file; memory (after one warning) for a URL that names no usable store, and in a simulated
+    session a store of the simulator's own (bar_store.choice)."""
+    return _store_url(KlineCache.store_url)
+
+
+def _store_url(default: str | None) -> str:
+    raw = os.environ.get("KLINE_CACHE_URL", "").strip()
+    if raw:
+        return settled_url(raw, "KLINE_CACHE_URL")
+    return settled_url(default, "KlineCache.store_url") if default else settled_url(default_url(), "the default")
 
 
 def _store_setting(default: str | None) -> tuple[str, BarStore | None]:
     """The store's URL ($KLINE_CACHE_URL over the class attribute) and the store it names."""
-    fallback = default or default_url()
-    raw = os.environ.get("KLINE_CACHE_URL", "").strip()
-    if raw:
-        try:
-            return raw, open_store(raw)
-        except ValueError as exc:
-            logger.warning("Ignoring KLINE_CACHE_URL={!r} ({}); using {}", raw, exc, fallback)
-    try:
-        return fallback, open_store(fallback)
-    except ValueError as exc:  # a host's class attribute
-        logger.warning("Ignoring KlineCache.store_url={!r} ({}); keeping bars in memory only", fallback, exc)
-        return MEMORY, None
+    url = _store_url(default)
+    return url, open_store(url)
 
 
 def _env_setting(name: str, kind: type, default):

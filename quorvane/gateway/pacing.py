@@ -89,7 +89,7 @@ class RedisLedger:
     RETRY_AFTER = 30.0  # seconds before a server that failed is asked again
 
     def __init__(self, url: str, limits: PacingLimits = PacingLimits(), clock: Callable[[], float] = time.time):
-        from quorvane.gateway.bar_store.redis_backend import without_password
+        from quorvane.gateway.bar_store.urls import without_password
 
         self.url = url
         self.location = without_password(url)

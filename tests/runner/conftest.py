@@ -43,6 +43,30 @@ def runner_env(extension, tmp_path) -> dict:
     return environ
 
 
+# A yfinance whose history() says "downloading" on stderr, then does what the test tells it.
+DOING_YFINANCE = """\
+import logging, sys, threading, types
+config = types.SimpleNamespace(network=types.SimpleNamespace(proxy=None))
+class Ticker:
+    def __init__(self, symbol):
+        pass
+    def history(self, **kwargs):
+        print("downloading", file=sys.stderr, flush=True)
+{body}
+"""
+
+
+@pytest.fixture
+def yfinance_doing(runner_env, tmp_path):
+    """yfinance_doing(code): runner subprocesses get a yfinance whose downloads run `code` (an
+    indented block of Ticker.history) instead of the stand-in's synthetic bars."""
+
+    def install(code: str) -> None:
+        (tmp_path / "stub" / "yfinance" / "__init__.py").write_text(DOING_YFINANCE.format(body=code))
+
+    return install
+
+
 @pytest.fixture
 def cli(runner_env, tmp_path):
     """run(*args, stdin="", env={}, stdout=PIPE) -> CompletedProcess of `python -m quorvane *args`."""

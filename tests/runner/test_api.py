@@ -76,3 +76,10 @@ def test_used_as_a_library_nothing_is_printed_but_the_callers_own_lines(runner_e
 def test_frame_of_an_error_record_is_refused():
     with pytest.raises(ValueError, match="No data returned"):
         api.bars_frame({"error": "No data returned"})
+
+
+@pytest.mark.parametrize("words", [("5min", 100), ("day", 0), ("2025-02-30",)], ids=str)
+def test_words_the_command_would_mistake_raise(words, fake_yf):
+    with pytest.raises(ValueError, match="did you mean 5m|1 or more|no calendar date"):
+        api.kline("AAPL", *words)
+    assert not fake_yf.calls

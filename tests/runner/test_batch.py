@@ -21,7 +21,8 @@ def test_each_symbol_resolves_and_falls_back_on_its_own_and_failures_are_listed(
     assert run.returncode == 1, run.stderr
     out = run.stdout.splitlines()
     assert "AAPL day (20 bars) [ibkr]" in out and "IBM day (20 bars) [yfinance]" in out  # a compact table each
-    assert out[-2:] == ["3 symbols: 1 from ibkr, 1 from yfinance, 1 failed", "NOSUCH failed: No data returned"]
+    assert out[-2:] == ["3 symbols: 1 from ibkr, 1 from yfinance, 1 failed",
+                        "NOSUCH failed: unknown symbol NOSUCH"]  # the request's own last line
     assert "Traceback" not in run.stderr
 
 

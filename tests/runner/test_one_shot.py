@@ -74,7 +74,9 @@ def test_terminal_chart_without_colour_when_piped(cli):
     [
         (["kline", "--sim"], 2, "No symbol provided"),
         (["quote", "AAPL", "--sim"], 2, "Unknown command: quote"),
-        (["kline", "AAPL", "2025-02-30", "--sim"], 2, "day is out of range for month"),
+        (["kline", "AAPL", "2025-02-30", "--sim"], 2, "2025-02-30 is no calendar date (day is out of range for month)"),
+        (["kline", "AAPL", "5min", "100", "--sim"], 2, '"5min" is not a kline word: did you mean 5m?'),
+        (["kline", "AAPL", "day", "-5"], 2, "the count must be 1 or more, not -5"),
         (["kline", "AAPL", "--csv", "no/such/dir/bars.csv", "--sim"], 1, "Cannot write no/such/dir/bars.csv"),
         (["kline", "AAPL", "--csv", ""], 2, "needs a file name, or - for standard output"),
         (["kline", "AAPL", "--chart-file", "x.jpg"], 2, "cannot tell the chart format of 'x.jpg'"),
@@ -85,7 +87,7 @@ def test_terminal_chart_without_colour_when_piped(cli):
         (["--json"], 2, "output options go with a command"),
         (["help", "nope"], 2, "Unknown command: nope"),
     ],
-    ids=["no-symbol", "unknown-command", "no-such-date", "unwritable-csv", "empty-csv-name", "unknown-chart-format",
+    ids=["no-symbol", "unknown-command", "no-such-date", "mistyped-period", "negative-count", "unwritable-csv", "empty-csv-name", "unknown-chart-format",
          "two-outputs-on-stdout", "gateway-without-port", "unbracketed-ipv6", "echo-with-a-command",
          "options-without-command", "help-on-nothing"],
 )  # fmt: skip
@@ -146,16 +148,17 @@ def test_help_where_users_look(cli, args, expected):
     "options, code, ran, not_ran",
     [
         ([], 2, ["kline AAPL: 3 bars (ibkr)", "kline AAPL: 2 bars (ibkr, cache)"], []),
-        (["--echo"], 2, ["quorvane> kline AAPL day 3", "quorvane> quote X", "kline AAPL: 2 bars (ibkr, cache)"], []),
+        (["--echo"], 2, ["quorvane> kline AAPL day 3", "quorvane> kline AAPL daily 2", "kline AAPL: 2 bars (ibkr, cache)"], []),
         (["--stop-on-error"], 2, ["kline AAPL: 3 bars (ibkr)"], ["kline AAPL: 2 bars (ibkr, cache)"]),
     ],
     ids=["exit-code-of-the-failed-line", "echo", "stop-on-error"],
 )
 def test_piped_script(cli, options, code, ran, not_ran):
-    run = cli("--sim", *options, stdin="kline AAPL day 3\nquote X\nkline AAPL day 2\n")
+    run = cli("--sim", *options, stdin="kline AAPL day 3\nkline AAPL daily 2\nkline AAPL day 2\n")
     assert run.returncode == code, run.stderr
     out = run.stdout.splitlines()
     assert [line for line in ran if line not in out] == [] and [line for line in not_ran if line in out] == []
+    assert any(line.startswith('kline AAPL: error: "daily" is not a kline word: did you mean day?') for line in out)
 
 
 def test_lines_piped_in_share_one_session(cli):

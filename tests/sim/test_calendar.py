@@ -1,5 +1,6 @@
 """Calendar rules behind the answers: exchange sessions, futures expiries, request terms."""
 
+import contextlib
 import datetime as dt
 
 import pytest
@@ -130,3 +131,17 @@ def test_impossible_end_times_are_refused(text):
 )
 def test_calendar_spans_start_after_the_same_day_back(duration, first):
     assert parse_duration(duration).first_date(dt.date(2024, 3, 29)) == first
+
+
+@pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), KeyboardInterrupt()], ids=["full-disk", "interrupted"])
+def test_the_calendar_cache_leaves_nothing_behind_when_a_write_fails(tmp_path, monkeypatch, failure):
+    table = calendars.session_table("NYSE", "America/New_York")
+
+    def savez(out, **arrays):
+        out.write(b"PK\x03\x04 half a file")
+        raise failure
+
+    monkeypatch.setattr(calendars.np, "savez", savez)
+    with pytest.raises(KeyboardInterrupt) if isinstance(failure, KeyboardInterrupt) else contextlib.nullcontext():
+        calendars._store(tmp_path / "NYSE.npz", table)
+    assert list(tmp_path.iterdir()) == []

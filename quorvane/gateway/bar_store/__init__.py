@@ -18,11 +18,9 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from quorvane.gateway.bar_store.store import BarStore
 
-__all__ = ["MEMORY", "default_url", "is_shared", "open_store"]
+from quorvane.gateway.bar_store.urls import MEMORY, REDIS as _REDIS, SQLITE as _SQLITE, url_problem, without_password
 
-MEMORY = "memory:"
-_SQLITE = "sqlite://"
-_REDIS = ("redis://", "rediss://", "unix://")
+__all__ = ["MEMORY", "default_url", "is_shared", "open_store", "url_problem", "without_password"]
 
 
 def default_url() -> str:
@@ -38,17 +36,17 @@ def is_shared(url: str) -> bool:
 
 
 def open_store(url: str) -> BarStore | None:
-    """The store `url` names; None for memory only. ValueError for a URL of no known kind."""
+    """The store `url` names; None for memory only. ValueError for a URL that names no usable store."""
     from quorvane.gateway.bar_store.store import BarStore
 
+    if (problem := url_problem(url)) is not None:
+        raise ValueError(problem)
     if url == MEMORY:
         return None
     if url.startswith(_SQLITE):
         from quorvane.gateway.bar_store.sqlite_backend import SqliteBackend
 
         path = url[len(_SQLITE) :]
-        if not path.strip("/"):
-            raise ValueError("no file named")
         if path.startswith("//"):  # sqlite:////abs/path, as other tools write it
             path = "/" + path.lstrip("/")
         return BarStore(SqliteBackend(Path(path).expanduser()))
@@ -56,4 +54,4 @@ def open_store(url: str) -> BarStore | None:
         from quorvane.gateway.bar_store.redis_backend import RedisBackend
 
         return BarStore(RedisBackend(url))
-    raise ValueError(f"expected {MEMORY}, {_SQLITE}/path or redis://host:port/db")
+    raise AssertionError(f"url_problem passed {without_password(url)}")

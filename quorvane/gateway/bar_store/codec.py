@@ -41,6 +41,11 @@ _HEAD = struct.Struct("<4sH16sQdI")  # magic, version, checksum, records, stored
 _CHECKED_FROM = struct.calcsize("<4sH16s")  # the checksum covers what follows it
 HEAD_SIZE = _HEAD.size
 _COMPRESSION = 1  # zlib level: shuffled columns gain little from harder work
+# What a decoded body may grow to. An entry is read from a file or server others may write to, so
+# what it declares is checked against what it holds before anything is made: the body must carry
+# at least a byte per value (records x fields; encode keeps no entry that does not), and it may not
+# inflate beyond this (about 3 million bars of eight fields; a larger list stays in memory).
+MAX_BODY = 1 << 28
 
 
 class Unstorable(ValueError):
@@ -80,12 +85,23 @@ def decode(key: str, blob: bytes) -> list:
         raise BadEntry(f"holds {head.key!r}")
     if _checksum(memoryview(blob)[_CHECKED_FROM:]) != blob[_CHECKED_FROM - 16 : _CHECKED_FROM]:
         raise BadEntry("checksum mismatch")
+    body = _inflate(memoryview(blob)[HEAD_SIZE + len(key.encode()) :])
     try:
-        body = zlib.decompress(memoryview(blob)[HEAD_SIZE + len(key.encode()) :])
         with _collector_paused():
             return _decode_columns(_Reader(body), head.records)
     except Exception as exc:  # checked bytes that still do not read back: a miss all the same
         raise BadEntry(f"unreadable ({type(exc).__name__}: {exc})") from exc
+
+
+def _inflate(compressed) -> bytes:
+    inflater = zlib.decompressobj()
+    try:
+        body = inflater.decompress(compressed, MAX_BODY)
+    except zlib.error as exc:
+        raise BadEntry(f"unreadable ({exc})") from None
+    if inflater.unconsumed_tail or not inflater.eof:
+        raise BadEntry(f"inflates beyond {MAX_BODY:,} bytes, or ends early")
+    return body
 
 
 def read_head(blob: bytes) -> Head | None:
@@ -134,12 +150,25 @@ def _encode_columns(records: list) -> bytes:
         except KeyError:
             raise Unstorable("records differ in their fields") from None
         _encode_column(out, values)
-    return out.bytes()
+    columns = out.bytes()
+    if len(columns) < _values(len(records), len(names)):
+        raise Unstorable("records too sparse to store (fields without values)")
+    if len(columns) > MAX_BODY:
+        raise Unstorable(f"{len(columns):,} bytes: more than an entry may hold")
+    return columns
+
+
+def _values(rows: int, fields: int) -> int:
+    """The least number of bytes the columns of `rows` records of `fields` fields take."""
+    return rows * max(1, fields)
 
 
 def _decode_columns(data: _Reader, rows: int) -> list[dict]:
     names, columns = [], []
-    for _ in range(data.u32()):
+    fields = data.u32()
+    if _values(rows, fields) > data.size:
+        raise ValueError(f"declares {rows:,} records of {fields:,} fields in {data.size:,} bytes")
+    for _ in range(fields):
         names.append(data.text())
         columns.append(_decode_column(data, rows))
     if not data.at_end():
@@ -430,6 +459,10 @@ class _Reader:
     def __init__(self, data: bytes) -> None:
         self._data = memoryview(data)
         self._at = 0
+
+    @property
+    def size(self) -> int:
+        return len(self._data)
 
     def _take(self, size: int) -> memoryview:
         if size > len(self._data) - self._at:

@@ -8,7 +8,7 @@ import sys
 import time
 
 from quorvane.gateway.bar_store import codec
-from quorvane.gateway.bar_store.backend import Backend, StoredEntry, StoreTrouble
+from quorvane.gateway.bar_store.backend import Backend, StoredEntry, StoreTrouble, StoreUnusable
 
 
 def main(args: list[str]) -> int:
@@ -35,11 +35,15 @@ def main(args: list[str]) -> int:
     try:
         if action == "clear":
             removed = backend.clear()
-            print(f"Bar store {backend.location}: removed {removed:,} {_plural(removed, 'entry', 'entries')}.")
+            print(f"Bar store {_printable(backend.location)}: removed {removed:,} {_plural(removed, 'entry', 'entries')}.")
         else:
             print(_report(backend))
+    except StoreUnusable as trouble:
+        print(f"quorvane cache: {_printable(backend.location)} is not a bar store this version can use ({trouble}); it is left as it is: "
+              "move it away, or set KLINE_CACHE_URL to another file", file=sys.stderr)  # fmt: skip
+        return 1
     except StoreTrouble as trouble:
-        print(f"quorvane cache: bar store {backend.location}: {trouble}", file=sys.stderr)
+        print(f"quorvane cache: bar store {_printable(backend.location)}: {trouble}", file=sys.stderr)
         return 1
     finally:
         backend.close()
@@ -51,7 +55,7 @@ def _report(backend: Backend) -> str:
     heads = [codec.read_head(entry.head) for entry in entries]
     bars = sum(head.records for head in heads if head)
     lines = [
-        f"Bar store: {backend.location}",
+        f"Bar store: {_printable(backend.location)}",
         f"{len(entries):,} {_plural(len(entries), 'entry', 'entries')}, {bars:,} bars, {_size(backend.size())}",
     ]
     if entries:
@@ -63,16 +67,34 @@ def _report(backend: Backend) -> str:
 def _entry_line(entry: StoredEntry, head: codec.Head | None) -> str:
     if head is None:
         return f"  {'?':<16}  {'?':>9}  {_size(entry.size):>9}  {_request(entry.key)} (not readable by this version)"
-    stored = time.strftime("%Y-%m-%d %H:%M", time.localtime(head.stored_at))
+    stored = _local_time(head.stored_at)
     return f"  {stored:<16}  {head.records:>9,}  {_size(entry.size):>9}  {_request(entry.key)}"
 
 
-def _request(key: str) -> str:
-    """A key's kind and words, e.g. `range AAPL day none 2025-01-01 2025-06-01`."""
+def _local_time(stamp: float) -> str:
+    """The time an entry was stored; "?" for one no clock shows (NaN, inf, 1e300: a forged head)."""
     try:
-        return " ".join(map(str, json.loads(key)))
-    except (ValueError, TypeError):
-        return key
+        return time.strftime("%Y-%m-%d %H:%M", time.localtime(stamp))
+    except (ValueError, OverflowError, OSError):
+        return "?"
+
+
+def _request(key: str) -> str:
+    """A key's kind and words, e.g. `range AAPL day none 2025-01-01 2025-06-01`, escaped for printing."""
+    try:
+        words = json.loads(key)
+        text = " ".join(map(str, words)) if isinstance(words, list) else key
+    except (ValueError, TypeError, RecursionError):
+        text = key
+    return _printable(text)
+
+
+def _printable(text: str) -> str:
+    """`text` with control characters (and anything else unprintable) as escapes: a key read from a
+    shared store must not move the cursor or retitle the terminal."""
+    if text.isprintable():
+        return text
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
 
 
 def _size(size: int) -> str:

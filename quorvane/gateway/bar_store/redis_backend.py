@@ -9,9 +9,9 @@ from __future__ import annotations
 
 from contextlib import contextmanager
 from typing import Iterator
-from urllib.parse import urlsplit, urlunsplit
 
 from quorvane.gateway.bar_store.backend import StoredEntry, StoreDown, StoreUnusable, WriteRefused
+from quorvane.gateway.bar_store.urls import without_password
 
 PREFIX = b"quorvane:bars:"
 _BATCH = 500
@@ -93,15 +93,6 @@ def redis_client(url: str, name: str, timeout: float):
         url, socket_timeout=timeout, socket_connect_timeout=timeout, retry=Retry(NoBackoff(), 0),
         client_name=name,
     )  # fmt: skip
-
-
-def without_password(url: str) -> str:
-    parts = urlsplit(url)
-    if parts.password is None:
-        return url
-    user = f"{parts.username}:***@" if parts.username else ":***@"
-    host = parts.netloc.rsplit("@", 1)[1]
-    return urlunsplit(parts._replace(netloc=user + host))
 
 
 @contextmanager

@@ -61,20 +61,15 @@ class SqliteBackend:
         return sum(file.stat().st_size for file in files if file.exists())
 
     def clear(self) -> int:
-        """Empty the table; a file that is not a usable store is removed instead."""
-        try:
-            with _troubles(writing=True):
-                if not self.path.exists():
-                    return 0
-                writer = self._writing()
-                removed = writer.execute("DELETE FROM bars").rowcount
-                writer.execute("VACUUM")
-                return removed
-        except StoreUnusable:
-            self.close()
-            for suffix in ("", "-wal", "-shm", "-journal"):
-                self.path.with_name(self.path.name + suffix).unlink(missing_ok=True)
-            return 0
+        """Empty the table. A file that is not a bar store of this format (a text file, another
+        program's database, a damaged file) raises StoreUnusable and is left as it is."""
+        with _troubles(writing=True):
+            if not self.path.exists():
+                return 0
+            writer = self._writing()
+            removed = writer.execute("DELETE FROM bars").rowcount
+            writer.execute("VACUUM")
+            return removed
 
     def close(self) -> None:
         for connection in (self._reader, self._writer):
@@ -96,11 +91,12 @@ class SqliteBackend:
     def _writing(self) -> sqlite3.Connection:
         if self._writer is None:
             try:
-                self.path.parent.mkdir(parents=True, exist_ok=True)
+                _create_private(self.path)
             except OSError as exc:
-                raise WriteRefused(f"cannot create {self.path.parent}: {exc.strerror or exc}") from None
+                raise WriteRefused(f"cannot create {exc.filename or self.path}: {exc.strerror or exc}") from None
             writer = _connect(f"{self.path.as_uri()}?mode=rwc", self.write_wait)
             try:
+                _has_table(writer)  # another program's database is refused before anything changes it
                 _use_write_ahead_log(writer, self.write_wait)
                 writer.execute("PRAGMA synchronous=NORMAL")  # a power cut may lose the last entries, not the file
                 _create_table(writer)
@@ -109,6 +105,21 @@ class SqliteBackend:
                 raise
             self._writer = writer
         return self._writer
+
+
+def _create_private(path: Path) -> None:
+    """The store's folder (0700) and an empty file (0600), unless they exist: bars and the requests
+    they answer are the user's business. SQLite gives its -wal and -shm files the file's mode."""
+    import os
+
+    try:
+        path.parent.mkdir(parents=True, mode=0o700)
+    except FileExistsError:  # the usual case; a file in its place fails below
+        pass
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+    except FileExistsError:
+        pass
 
 
 def _connect(uri: str, wait: float) -> sqlite3.Connection:
@@ -143,7 +154,7 @@ def _has_table(connection: sqlite3.Connection) -> bool:
     if version == 0 and connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] == 0:
         return False
     if version == 0:
-        raise StoreUnusable("not a bar store: the file holds other tables")
+        raise StoreUnusable("the file holds other tables")
     raise StoreUnusable(f"format {version}; this version reads format {FORMAT}")
 
 

@@ -117,7 +117,7 @@ class _Health:
             now = self._clock()
             if isinstance(trouble, StoreUnusable):
                 self._unusable = True
-                outcome = "bars stay in memory this session (`python -m quorvane cache clear` empties it)"
+                outcome = "bars stay in memory this session, and the file is left as it is"
             elif isinstance(trouble, StoreDown):
                 self._reads.extend(now)
                 self._writes.extend(now)
