@@ -34,7 +34,7 @@ CANDLE_PIXELS = 4
 # Several charts in one file: the size of each, in inches.
 PANEL_SIZE = (5.5, 3.6)
 # A tick label's width: pixels per character, and the space kept clear beside it.
-LABEL_PIXELS, LABEL_MARGIN = 7, 24
+LABEL_PIXELS, LABEL_MARGIN = 7, 12
 SESSION_MARK = "┊"  # how a session break is drawn
 FILE_FORMATS = ("png", "svg", "pdf")
 
