@@ -2,14 +2,15 @@
 
     batch:      the 100 symbols fetched at once, within the cap on open requests
     one by one: the same 100, one symbol at a time
-    bound:      the slowest chain the cap allows: ceil(100 / cap) answers in a row, each as slow as
-                the slowest the simulator served (its latency for that many bars)
+    bound:      the slowest chain the caps allow: ceil(100 / N) answers in a row, N the least of the
+                host's cap on open requests and the simulator's serving slots, each as slow as the
+                slowest the simulator served (its latency for that many bars)
     public data: the same 100 symbols without a gateway, through the real yfinance answered by the
                 test suite's canned Yahoo (no network, no latency), against yf.download(threads=True)
                 of the same symbols and period
 
 Each run starts from an empty bar cache and a new session (symbols resolve again). The simulator
-here is built with a universe of 100 stocks of its own, and neither it nor the host keeps pacing.
+here is built with a universe of 100 stocks of its own; the host keeps its own policy.
 A first, untimed run lets the simulator build its synthetic price paths, which cost it far more
 than its latency; the timed runs see only the latency.
 
@@ -35,9 +36,10 @@ os.environ["KLINE_CACHE_URL"] = "memory:"
 import quorvane.cmds.quotes.kline as kline  # noqa: E402
 from fixtures.yf import canned_yahoo  # noqa: E402
 from ibsim import GatewaySimulator, Latency, MarketParams, StockSpec, Universe  # noqa: E402
+from ibsim.timing import DEFAULT_SERVING  # noqa: E402
 from quorvane.batch import MAX_OPEN, fetch_all  # noqa: E402
 from quorvane.gateway.client import GatewayClient  # noqa: E402
-from quorvane.gateway.pacing import Pacer, Unlimited  # noqa: E402
+from quorvane.gateway.open_requests import OPEN_LIMIT  # noqa: E402
 from quorvane.state import HostState  # noqa: E402
 
 WORDS = ["day", "250"]
@@ -57,13 +59,10 @@ class RecordedLatency:
         return delay
 
 
-def gateway_cap() -> int:
-    """Requests open at once: the host client's cap per gateway where it keeps one, else the batch's own."""
-    try:
-        from quorvane.gateway.open_requests import OPEN_LIMIT
-    except ImportError:
-        return MAX_OPEN
-    return min(OPEN_LIMIT, MAX_OPEN)
+def chains() -> int:
+    """Requests answered side by side: the host client's cap on open requests, the simulator's
+    serving slots and the batch's own bound, whichever is least."""
+    return min(OPEN_LIMIT, DEFAULT_SERVING, MAX_OPEN)
 
 
 def universe(count: int) -> tuple[list[str], Universe]:
@@ -84,16 +83,16 @@ async def timed_batch(symbols: list[str], ib, limit: int) -> tuple[float, int]:
 
 
 async def gateway_figures(symbols: list[str], sim_universe: Universe, latency: Latency | None) -> None:
-    sim = GatewaySimulator(sim_universe, pacing=False, **({"latency": latency} if latency else {}))
+    sim = GatewaySimulator(sim_universe, **({"latency": latency} if latency else {}))
     recorded = sim.latency = RecordedLatency(sim.latency)
     port = await sim.start("127.0.0.1", 0)
-    ib = GatewayClient(pacer=Pacer(Unlimited()))
+    ib = GatewayClient()  # the host's own policy: the cap on open requests, pacing for small bars only
     await ib.connectAsync("127.0.0.1", port, clientId=1, timeout=10)
     try:
         await timed_batch(symbols, ib, MAX_OPEN)  # the simulator builds its price paths once, untimed
         recorded.slowest = 0.0
         batch, served = await timed_batch(symbols, ib, MAX_OPEN)
-        cap = gateway_cap()
+        cap = chains()
         bound = math.ceil(len(symbols) / cap) * recorded.slowest
         one_by_one, _ = await timed_batch(symbols, ib, 1)
     finally:
@@ -101,7 +100,8 @@ async def gateway_figures(symbols: list[str], sim_universe: Universe, latency: L
         await sim.stop()
     latency = recorded.latency
     print(f"simulator latency: {latency.base * 1000:.0f} ms + {latency.per_bar * 1e6:.0f} us a bar; "
-          f"slowest answer {recorded.slowest * 1000:.0f} ms; cap {cap} open requests")  # fmt: skip
+          f"slowest answer {recorded.slowest * 1000:.0f} ms; {cap} answered side by side (host cap {OPEN_LIMIT}, "
+          f"simulator serving {DEFAULT_SERVING})")  # fmt: skip
     print(f"{'batch':<12}{batch:8.2f} s   ({served}/{len(symbols)} from ibkr)")
     print(f"{'bound':<12}{bound:8.2f} s   batch / bound = {batch / bound:.2f} (target <= 1.3)")
     print(f"{'one by one':<12}{one_by_one:8.2f} s   {one_by_one / batch:.1f}x the batch")

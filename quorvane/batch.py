@@ -17,10 +17,10 @@ from quorvane.output import OutputOptions
 from quorvane.request import EXIT_CLOSED_PIPE, EXIT_ERROR, EXIT_OK, EXIT_USAGE, exit_code, request
 
 SEPARATOR = ","
-# Symbols whose requests are open at once. A gateway refuses a client's 51st open historical
-# request and IBKR advises far fewer; this stays well under that, and bounds the public-data
-# downloads too.
-MAX_OPEN = 6
+# Symbols under way at once. Their gateway requests also wait for the host client's cap on open
+# historical requests (quorvane/gateway/open_requests.py); this bounds the rest of their work, the
+# resolutions and the public-data downloads, so that it overlaps the gateway's answers.
+MAX_OPEN = 16
 
 Progress = Callable[[int, int], None]  # (symbols done, symbols in all)
 

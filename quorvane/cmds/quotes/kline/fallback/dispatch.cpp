@@ -1,9 +1,9 @@
 // The single entry into the public-data fallback.
 #include <utility>
 
-#include "fallback/coroutines.hpp"
-#include "front/log.hpp"
-#include "front/words.hpp"
+#include "common/log.hpp"
+#include "common/words.hpp"
+#include "fallback/modes.hpp"
 
 namespace kline::fallback {
 

@@ -1,29 +1,24 @@
 // Latest candles via yfinance: kline <symbol> [period] [count] [adj]
-#include "fallback/coroutines.hpp"
-#include "front/globals.hpp"
-#include "front/log.hpp"
-#include "front/python.hpp"
-#include "front/vocabulary.hpp"
-#include "front/words.hpp"
-#include "gateway/bar_table.hpp"
-#include "gateway/cache.hpp"
-#include "gateway/records.hpp"
+#include "common/log.hpp"
+#include "common/python.hpp"
+#include "common/vocabulary.hpp"
+#include "common/words.hpp"
+#include "fallback/modes.hpp"
+#include "fallback/normalize.hpp"
+#include "fallback/tables.hpp"
+#include "fallback/yf_history.hpp"
+#include "modes/records.hpp"
+#include "modes/requests.hpp"
+#include "table/bar_table.hpp"
 
 namespace kline::fallback {
 
 bridge::Task kline_yfinance(nb::object self, nb::object rest) {
     const words::Latest asked = words::read_latest(rest);
     nb::object symbol = self.attr("symbol");
-
-    nb::object cache = bar_cache::get();
-    nb::object key = bar_cache::key("count_key", symbol, asked.period, asked.adjust, asked.count);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none())
-        co_return records::cached(records::latest(symbol, asked.period, asked.adjust, cached));
-    nb::object larger = cache.attr("try_larger_count")(symbol, asked.period, asked.adjust, asked.count);
-    if (!larger.is_none()) {
-        cache.attr("set")(key, larger);
-        co_return records::cached(records::latest(symbol, asked.period, asked.adjust, larger));
-    }
+    const modes::LatestRequest latest(symbol, asked);
+    co_await bridge::awaited(latest.recall());
+    if (auto hit = latest.cached(modes::kUnlogged, modes::kUnlogged)) co_return std::move(*hit);
 
     nb::object period = yf_period(asked.period);
     nb::object interval = yf_interval(asked.period);
@@ -32,17 +27,15 @@ bridge::Task kline_yfinance(nb::object self, nb::object rest) {
               interval, asked.count, adjusted);
     nb::object hist = co_await bridge::awaited(self.attr("_yf_history")(
         nb::arg("period") = period, nb::arg("interval") = interval, nb::arg("auto_adjust") = adjusted));
-    if (hist.is_none() || truthy(hist.attr("empty"))) {
+    if (brought_nothing(hist)) {
         log::error("[{}] yfinance returned no data", symbol);
-        co_return records::no_data(symbol);
+        co_return modes::no_data(symbol);
     }
 
     nb::object kept = last(normalize_yfinance_df(hist).attr("iloc"), asked.count);
-    nb::object result_bars = bar_table::records(kept);
-    nb::object title = nb::str("{} {} ({} bars) [yfinance]").format(symbol, asked.period, length(result_bars));
-    global("printFrame")(kept, title);
-    cache.attr("set")(key, result_bars);
-    co_return records::fetched(records::latest(symbol, asked.period, asked.adjust, result_bars), "yfinance");
+    nb::object records = table::records(kept);
+    nb::object title = nb::str("{} {} ({} bars) [yfinance]").format(symbol, asked.period, length(records));
+    co_return latest.fetched(kept, records, title, modes::Order::PrintThenStore, "yfinance");
 }
 
 }  // namespace kline::fallback

@@ -9,10 +9,10 @@
 #include <string_view>
 
 #include "bridge/errors.hpp"
-#include "fallback/coroutines.hpp"
-#include "front/globals.hpp"
-#include "front/python.hpp"
-#include "gateway/nullable_arrays.hpp"
+#include "common/python.hpp"
+#include "common/state.hpp"
+#include "fallback/normalize.hpp"
+#include "table/nullable_arrays.hpp"
 
 namespace kline::fallback {
 namespace {
@@ -113,12 +113,12 @@ std::optional<nb::object> assembled(nb::handle hist) {
     for (nb::handle name : *names) {
         std::string_view text = text_of(name);
         if (among(text, kDropped)) continue;
-        columns[table_name(text)] = nullable_arrays::converted_copy(hist[name]);
+        columns[table_name(text)] = table::converted_copy(hist[name]);
     }
     nb::object close = hist["Close"].attr("astype")(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
-    columns["average"] = nullable_arrays::converted(close.attr("to_numpy")(nb::arg("copy") = true));
+    columns["average"] = table::converted(close.attr("to_numpy")(nb::arg("copy") = true));
     nb::object ones = nb::module_::import_("numpy").attr("ones")(length(index), nb::arg("dtype") = "int64");
-    columns["barCount"] = nullable_arrays::integers(ones);
+    columns["barCount"] = table::nullable_integers(ones);
     return libraries().pandas.attr("DataFrame")(columns, nb::arg("copy") = false);
 }
 

@@ -1,8 +1,8 @@
 // yfinance's interval and look-back for a period word.
 #include <string_view>
 
-#include "fallback/coroutines.hpp"
-#include "front/vocabulary.hpp"
+#include "common/vocabulary.hpp"
+#include "fallback/tables.hpp"
 
 namespace kline::fallback {
 namespace {

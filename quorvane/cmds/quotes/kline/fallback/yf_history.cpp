@@ -1,9 +1,12 @@
 // The seam to the yfinance library: one blocking download on a worker thread.
+#include "fallback/yf_history.hpp"
+
+#include <utility>
+
 #include "bridge/errors.hpp"
-#include "fallback/coroutines.hpp"
-#include "front/globals.hpp"
-#include "front/log.hpp"
-#include "front/python.hpp"
+#include "common/log.hpp"
+#include "common/python.hpp"
+#include "common/state.hpp"
 
 namespace kline::fallback {
 namespace {
@@ -46,9 +49,8 @@ nb::object fetch(nb::handle self, nb::handle kwargs) {
 bridge::Task yf_history(nb::object self, nb::dict kwargs) {
     // A parameterless job closing over the command and the keywords; a
     // partial, so the collector sees what it holds while the thread runs.
-    static nb::handle fetch_function =
-        nb::cpp_function(&fetch, nb::arg("command"), nb::arg("kwargs"), nb::name("_fetch")).release();
-    nb::object job = libraries().functools.attr("partial")(fetch_function, self, kwargs);
+    nb::object fetch_function = nb::cpp_function(&fetch, nb::arg("command"), nb::arg("kwargs"), nb::name("_fetch"));
+    nb::object job = libraries().functools.attr("partial")(std::move(fetch_function), self, kwargs);
     co_return co_await bridge::awaited(libraries().asyncio.attr("to_thread")(std::move(job)));
 }
 

@@ -2,18 +2,21 @@
 // it, turned into a data class and registered with the host.
 #include "front/command.hpp"
 
-#include <initializer_list>
+#include <array>
+#include <span>
+#include <string_view>
 #include <utility>
 
 #include "bridge/coroutine.hpp"
 #include "bridge/method.hpp"
-#include "fallback/coroutines.hpp"
-#include "front/globals.hpp"
+#include "common/state.hpp"
+#include "common/words.hpp"
+#include "fallback/modes.hpp"
+#include "fallback/yf_history.hpp"
 #include "front/run.hpp"
-#include "front/words.hpp"
-#include "gateway/coroutines.hpp"
+#include "gateway/modes.hpp"
 
-namespace kline::command {
+namespace kline::front {
 namespace {
 
 constexpr const char* kModule = "quorvane.cmds.quotes.kline";
@@ -50,7 +53,7 @@ struct Parameter {
 };
 
 // An inspect.Signature, plus the matching __annotations__.
-std::pair<nb::object, nb::dict> signature(std::initializer_list<Parameter> parameters,
+std::pair<nb::object, nb::dict> signature(std::span<const Parameter> parameters,
                                           const char* returns) {
     nb::module_ inspect = libraries().inspect;
     nb::object parameter_class = inspect.attr("Parameter");
@@ -72,8 +75,9 @@ std::pair<nb::object, nb::dict> signature(std::initializer_list<Parameter> param
 nb::str qualname(const char* name) { return nb::str("{}.{}").format(kClass, name); }
 
 // Adds `function` to the class namespace as a coroutine method.
-void add_coroutine(nb::handle ns, const char* name, nb::object function,
-                   std::initializer_list<Parameter> parameters, const char* returns) {
+template <size_t N>
+void add_coroutine(nb::handle ns, const char* name, nb::object function, const Parameter (&parameters)[N],
+                   const char* returns) {
     auto [sig, annotations] = signature(parameters, returns);
     std::string full = std::string(kClass) + "." + name;
     bridge::MethodInfo info{name, full.c_str(), kModule, sig, annotations, nullptr};
@@ -83,43 +87,31 @@ void add_coroutine(nb::handle ns, const char* name, nb::object function,
 // A coroutine's Python face, given the task its body returns.
 nb::object start(bridge::Task task, const char* name) { return bridge::make_coroutine(std::move(task), qualname(name)); }
 
-// The Python-callable side of each coroutine method: it checks what must be
-// refused before any work (a word list that is not exactly a list) and
-// returns the coroutine object. Names outlive the functions (literals).
-using SelfBody = bridge::Task (*)(nb::object);
-using WordsBody = bridge::Task (*)(nb::object, nb::object);
-using ContractBody = bridge::Task (*)(nb::object, nb::object);
-using ContractWordsBody = bridge::Task (*)(nb::object, nb::object, nb::object);
+bool is_word_list(const Parameter& parameter) { return std::string_view(parameter.name) == "rest"; }
 
-nb::object taking_self(const char* name, SelfBody body) {
-    return nb::cpp_function([name, body](nb::object self) { return start(body(std::move(self)), name); },
-                            nb::arg("self"));
+// The Python-callable side of a coroutine method whose body takes `self`
+// and then the objects the parameters after it name: it refuses a word
+// list that is not exactly a list before any work, and returns the
+// coroutine object. Names outlive the functions (literals).
+template <typename... Objects, size_t... I>
+nb::object taking(const char* name, bridge::Task (*body)(nb::object, Objects...), const Parameter* after_self,
+                  std::index_sequence<I...>) {
+    const std::array<bool, sizeof...(Objects)> word_list{is_word_list(after_self[I])...};
+    return nb::cpp_function(
+        [name, body, word_list](nb::object self, Objects... objects) {
+            ((word_list[I] ? words::require_list(objects, name) : void()), ...);
+            return start(body(std::move(self), std::move(objects)...), name);
+        },
+        nb::arg("self"), nb::arg(after_self[I].name).none()...);
 }
 
-nb::object taking_words(const char* name, WordsBody body) {
-    return nb::cpp_function(
-        [name, body](nb::object self, nb::object rest) {
-            words::require_list(rest, name);
-            return start(body(std::move(self), std::move(rest)), name);
-        },
-        nb::arg("self"), nb::arg("rest").none());
-}
-
-nb::object taking_contract(const char* name, ContractBody body) {
-    return nb::cpp_function(
-        [name, body](nb::object self, nb::object contract) {
-            return start(body(std::move(self), std::move(contract)), name);
-        },
-        nb::arg("self"), nb::arg("contract").none());
-}
-
-nb::object taking_contract_and_words(const char* name, ContractWordsBody body) {
-    return nb::cpp_function(
-        [name, body](nb::object self, nb::object contract, nb::object rest) {
-            words::require_list(rest, name);
-            return start(body(std::move(self), std::move(contract), std::move(rest)), name);
-        },
-        nb::arg("self"), nb::arg("contract").none(), nb::arg("rest").none());
+// Adds the coroutine method `name` running `body`, with `self` and the
+// objects after it as its parameters.
+template <typename... Objects>
+void add_coroutine(nb::handle ns, const char* name, bridge::Task (*body)(nb::object, Objects...),
+                   const Parameter (&parameters)[sizeof...(Objects) + 1], const char* returns) {
+    add_coroutine(ns, name, taking(name, body, parameters + 1, std::index_sequence_for<Objects...>{}),
+                  parameters, returns);
 }
 
 nb::object taking_keywords(const char* name) {
@@ -147,23 +139,15 @@ void add_methods(nb::handle ns) {
     const Parameter kwargs{"kwargs", "VAR_KEYWORD"};
 
     ns["argmap"] = bridge::plain_method(nb::cpp_function(&argmap, nb::arg("self"), nb::name("argmap")));
-    add_coroutine(ns, "run", taking_self("run", &front::run), {self}, "dict");
-    add_coroutine(ns, "_kline", taking_contract_and_words("_kline", &gateway::kline),
-                  {self, contract, rest}, "dict");
-    add_coroutine(ns, "_history", taking_contract_and_words("_history", &gateway::history),
-                  {self, contract, rest}, "dict");
-    add_coroutine(ns, "_intraday", taking_contract("_intraday", &gateway::intraday), {self, contract},
-                  "dict");
-    add_coroutine(ns, "_yf_history", taking_keywords("_yf_history"), {self, kwargs},
-                  "pd.DataFrame | None");
-    add_coroutine(ns, "_run_yfinance", taking_words("_run_yfinance", &fallback::run_yfinance),
-                  {self, rest}, "dict");
-    add_coroutine(ns, "_kline_yfinance", taking_words("_kline_yfinance", &fallback::kline_yfinance),
-                  {self, rest}, "dict");
-    add_coroutine(ns, "_history_yfinance", taking_words("_history_yfinance", &fallback::history_yfinance),
-                  {self, rest}, "dict");
-    add_coroutine(ns, "_intraday_yfinance", taking_self("_intraday_yfinance", &fallback::intraday_yfinance),
-                  {self}, "dict");
+    add_coroutine(ns, "run", &front::run, {self}, "dict");
+    add_coroutine(ns, "_kline", &gateway::kline, {self, contract, rest}, "dict");
+    add_coroutine(ns, "_history", &gateway::history, {self, contract, rest}, "dict");
+    add_coroutine(ns, "_intraday", &gateway::intraday, {self, contract}, "dict");
+    add_coroutine(ns, "_yf_history", taking_keywords("_yf_history"), {self, kwargs}, "pd.DataFrame | None");
+    add_coroutine(ns, "_run_yfinance", &fallback::run_yfinance, {self, rest}, "dict");
+    add_coroutine(ns, "_kline_yfinance", &fallback::kline_yfinance, {self, rest}, "dict");
+    add_coroutine(ns, "_history_yfinance", &fallback::history_yfinance, {self, rest}, "dict");
+    add_coroutine(ns, "_intraday_yfinance", &fallback::intraday_yfinance, {self}, "dict");
 }
 
 // The class namespace as a class statement would fill it: module, name,
@@ -187,7 +171,7 @@ nb::object class_namespace(nb::handle metaclass, nb::handle bases) {
 
 }  // namespace
 
-void define(nb::module_ module) {
+void define_command(nb::module_ module) {
     nb::object base = global("IOp");
     nb::object metaclass = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
     nb::tuple bases = nb::make_tuple(base);
@@ -198,4 +182,4 @@ void define(nb::module_ module) {
     module.attr(kClass) = global("command")(nb::arg("names") = names)(cls);
 }
 
-}  // namespace kline::command
+}  // namespace kline::front

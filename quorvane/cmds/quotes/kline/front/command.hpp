@@ -3,12 +3,12 @@
 
 #include <nanobind/nanobind.h>
 
-namespace kline::command {
+namespace kline::front {
 
 namespace nb = nanobind;
 
 // Builds IOpKline on the host's IOp, makes it a data class and registers it
 // under "kline" with the host's `command` decorator.
-void define(nb::module_ module);
+void define_command(nb::module_ module);
 
-}  // namespace kline::command
+}  // namespace kline::front

@@ -1,19 +1,18 @@
-// Module initialisation: imports by name (a failed import fails the load),
+// Module initialisation: the module state, imports by name (a failed import fails the load),
 // the constant tables, the module functions, the empty cache slot, and the
 // registered command class. Nothing else runs at load: no connection, no
 // cache, no thread.
 #include "bridge/coroutine.hpp"
 #include "bridge/errors.hpp"
 #include "bridge/method.hpp"
-#include "fallback/coroutines.hpp"
+#include "common/dates.hpp"
+#include "common/state.hpp"
+#include "common/vocabulary.hpp"
+#include "fallback/normalize.hpp"
 #include "front/command.hpp"
-#include "front/dates.hpp"
-#include "front/globals.hpp"
-#include "front/vocabulary.hpp"
-#include "gateway/bar_table.hpp"
-#include "gateway/cache.hpp"
+#include "modes/cache.hpp"
 
-namespace kline {
+namespace kline::front {
 namespace {
 
 // from <module> import <names...>
@@ -44,30 +43,22 @@ void import_dependencies(nb::module_ module) {
     import_names(module, "mutil.frame", {"printFrame"});
     import_names(module, "loguru", {"logger"});
     import_names(module, "ib_async", {"Contract"});
-    import_names(module, "dataclasses", {"dataclass", "field"});
-    const Libraries& libs = libraries();
-    module.attr("pd") = libs.pandas;
-    module.attr("asyncio") = libs.asyncio;
-    module.attr("copy") = libs.copy;
-    module.attr("datetime") = libs.datetime;
-    module.attr("math") = libs.math;
-    module.attr("re") = nb::module_::import_("re");
+    module.attr("datetime") = libraries().datetime;  // read as a global, so a test can pin the clock
 }
 
 }  // namespace
-}  // namespace kline
+}  // namespace kline::front
 
 NB_MODULE(kline, module) {
     using namespace kline;
-    init_globals(module);
+    init_state(module);
     bridge::register_coroutine_type(module);
     bridge::register_method_type(module);
-    import_dependencies(module);
+    front::import_dependencies(module);
     vocabulary::define(module);
     dates::define(module);
-    bar_cache::define(module);
-    bar_table::init();
+    modes::define_cache(module);
     module.def("_normalize_yfinance_df", &fallback::normalize_yfinance_df, nb::arg("hist").none(),
                "yfinance's history frame reshaped into the bar table's columns.");
-    command::define(module);
+    front::define_command(module);
 }

@@ -3,10 +3,10 @@
 #include <optional>
 #include <utility>
 
-#include "front/globals.hpp"
-#include "front/log.hpp"
-#include "front/python.hpp"
-#include "front/words.hpp"
+#include "common/log.hpp"
+#include "common/python.hpp"
+#include "common/state.hpp"
+#include "common/words.hpp"
 
 namespace kline::front {
 namespace {

@@ -1,8 +1,8 @@
 #include "gateway/bar_days.hpp"
 
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
-#include "front/python.hpp"
+#include "common/python.hpp"
+#include "common/state.hpp"
 
 namespace kline::gateway {
 namespace {

@@ -1,15 +1,15 @@
 // Latest candles from the gateway: kline <symbol> [period] [count] [adj]
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
-#include "front/log.hpp"
-#include "front/python.hpp"
-#include "front/vocabulary.hpp"
-#include "front/words.hpp"
-#include "gateway/bar_table.hpp"
-#include "gateway/cache.hpp"
-#include "gateway/coroutines.hpp"
-#include "gateway/records.hpp"
+#include "common/log.hpp"
+#include "common/python.hpp"
+#include "common/state.hpp"
+#include "common/vocabulary.hpp"
+#include "common/words.hpp"
+#include "gateway/modes.hpp"
 #include "gateway/request.hpp"
+#include "modes/records.hpp"
+#include "modes/requests.hpp"
+#include "table/bar_table.hpp"
 
 namespace kline::gateway {
 namespace {
@@ -38,41 +38,28 @@ nb::object span_days(nb::handle contract, nb::handle count, nb::handle bar_secon
 bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
     const words::Latest asked = words::read_latest(rest);
     nb::object symbol = self.attr("symbol");
-    const bool adjusted = vocabulary::is_adjusting(asked.adjust);
-    nb::str what(adjusted ? "ADJUSTED_LAST" : "TRADES");
-    nb::object bar_size = global("PERIOD_MAP")[asked.period];
-    nb::object bar_seconds = vocabulary::lookup("BAR_SECONDS", bar_size, nb::int_(86400));
+    const BarRequest request(asked.period, asked.adjust);
+    nb::object bar_seconds = vocabulary::lookup("BAR_SECONDS", request.bar_size, nb::int_(86400));
     nb::object factor = vocabulary::lookup("DURATION_FACTOR", asked.period, nb::float_(1.0));
     nb::object duration =
         vocabulary::calc_duration(span_days(contract, asked.count, bar_seconds, factor));
 
-    nb::object cache = bar_cache::get();
-    nb::object key = bar_cache::key("count_key", symbol, asked.period, asked.adjust, asked.count);
-    if (nb::object cached = cache.attr("get")(key); !cached.is_none()) {
-        log::info("[{}] kline exact cache hit: {} {} {}", symbol, asked.period, asked.count, asked.adjust);
-        co_return records::cached(records::latest(symbol, asked.period, asked.adjust, cached));
-    }
-    nb::object larger = cache.attr("try_larger_count")(symbol, asked.period, asked.adjust, asked.count);
-    if (!larger.is_none()) {
-        log::info("[{}] kline larger-cache hit: {} {} {}", symbol, asked.period, asked.count, asked.adjust);
-        cache.attr("set")(key, larger);
-        co_return records::cached(records::latest(symbol, asked.period, asked.adjust, larger));
-    }
+    const modes::LatestRequest latest(symbol, asked);
+    co_await bridge::awaited(latest.recall());
+    if (auto hit = latest.cached("[{}] kline exact cache hit: {} {} {}", "[{}] kline larger-cache hit: {} {} {}"))
+        co_return std::move(*hit);
 
     log::info("[{}] kline: period={} ({}), count={}, duration={}, what={}", symbol, asked.period,
-              bar_size, asked.count, duration, what);
-    nb::object bars = co_await bridge::awaited(request_bars(self, contract, nb::str(""), duration, bar_size, what));
+              request.bar_size, asked.count, duration, request.what);
+    nb::object bars = co_await bridge::awaited(request.send(self, contract, nb::str(""), duration));
     if (!truthy(bars)) {
         log::error("[{}] No data returned", symbol);
-        co_return records::no_data(symbol);
+        co_return modes::no_data(symbol);
     }
     bars = last(bars, asked.count);
-    auto [table, result_bars] = bar_table::from_bars(bars);
-    nb::object title = nb::str("{} {} ({} bars){}").format(symbol, asked.period, length(bars),
-                                                          adjusted ? " (adjusted)" : "");
-    global("printFrame")(table, title);
-    cache.attr("set")(key, result_bars);
-    co_return records::latest(symbol, asked.period, asked.adjust, result_bars);
+    auto [frame, records] = table::from_bars(bars);
+    nb::object title = nb::str("{} {} ({} bars){}").format(symbol, asked.period, length(bars), request.title_suffix());
+    co_return latest.fetched(frame, records, title, modes::Order::PrintThenStore, modes::kSourceNamedByRun);
 }
 
 }  // namespace kline::gateway

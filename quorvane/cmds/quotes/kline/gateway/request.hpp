@@ -3,6 +3,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/state.hpp"
+#include "common/vocabulary.hpp"
+
 namespace kline::gateway {
 
 namespace nb = nanobind;
@@ -17,5 +20,24 @@ inline nb::object request_bars(nb::handle self, nb::handle contract, nb::handle 
         nb::arg("barSizeSetting") = bar_size, nb::arg("whatToShow") = what,
         nb::arg("useRTH") = true, nb::arg("keepUpToDate") = false, nb::arg("timeout") = 60);
 }
+
+// The bars a period word and an adjustment word ask the gateway for.
+struct BarRequest {
+    BarRequest(nb::handle period, nb::handle adjust);
+
+    nb::object send(nb::handle self, nb::handle contract, nb::handle end, nb::handle duration) const {
+        return request_bars(self, contract, end, duration, bar_size, what);
+    }
+    const char* title_suffix() const { return adjusted ? " (adjusted)" : ""; }
+
+    bool adjusted;        // split-and-dividend adjusted prices
+    nb::str what;         // "ADJUSTED_LAST" or "TRADES"
+    nb::object bar_size;  // PERIOD_MAP[period]
+};
+
+inline BarRequest::BarRequest(nb::handle period, nb::handle adjust)
+    : adjusted(vocabulary::is_adjusting(adjust)),
+      what(adjusted ? "ADJUSTED_LAST" : "TRADES"),
+      bar_size(global("PERIOD_MAP")[period]) {}
 
 }  // namespace kline::gateway

@@ -8,24 +8,18 @@
 #include <utility>
 
 #include "bridge/errors.hpp"
+#include "common/state.hpp"
 
-namespace kline::numpy_arrays {
+namespace kline::table {
 
 namespace nb = nanobind;
-
-// numpy.frombuffer, looked up on first use and never released.
-inline nb::handle frombuffer() {
-    static const nb::object* const function =
-        new nb::object(nb::module_::import_("numpy").attr("frombuffer"));
-    return *function;
-}
 
 // A new array's values, written row by row. The array is a view on a
 // bytearray of the right size, so nothing is copied to build it.
 template <typename T>
-class Builder {
+class ArrayBuilder {
 public:
-    Builder(Py_ssize_t size, const char* dtype)
+    ArrayBuilder(Py_ssize_t size, const char* dtype)
         : dtype_(dtype),
           bytes_(bridge::steal_or_raise(
               PyByteArray_FromStringAndSize(nullptr, size * static_cast<Py_ssize_t>(sizeof(T))))) {}
@@ -34,11 +28,11 @@ public:
         std::memcpy(PyByteArray_AS_STRING(bytes_.ptr()) + row * sizeof(T), &value, sizeof value);
     }
 
-    nb::object array() const { return frombuffer()(bytes_, nb::arg("dtype") = dtype_); }
+    nb::object array() const { return state().numpy.frombuffer(bytes_, nb::arg("dtype") = dtype_); }
 
     // Rows [begin, end) as an array viewing the same memory.
     nb::object rows(Py_ssize_t begin, Py_ssize_t end) const {
-        return frombuffer()(bytes_, nb::arg("dtype") = dtype_, nb::arg("count") = end - begin,
+        return state().numpy.frombuffer(bytes_, nb::arg("dtype") = dtype_, nb::arg("count") = end - begin,
                             nb::arg("offset") = begin * static_cast<Py_ssize_t>(sizeof(T)));
     }
 
@@ -48,14 +42,14 @@ private:
 };
 
 // A one-dimensional array's values, read in place while the view lives.
-class View {
+class ArrayView {
 public:
-    explicit View(nb::object array) : array_(std::move(array)) {
+    explicit ArrayView(nb::object array) : array_(std::move(array)) {
         bridge::check(PyObject_GetBuffer(array_.ptr(), &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0);
     }
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ~View() { PyBuffer_Release(&view_); }
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+    ~ArrayView() { PyBuffer_Release(&view_); }
 
     template <typename T>
     T at(Py_ssize_t row) const {
@@ -69,4 +63,4 @@ private:
     Py_buffer view_{};
 };
 
-}  // namespace kline::numpy_arrays
+}  // namespace kline::table

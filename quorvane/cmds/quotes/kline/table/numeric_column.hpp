@@ -7,9 +7,9 @@
 #include <memory>
 #include <optional>
 
-#include "gateway/numpy_arrays.hpp"
+#include "table/numpy_arrays.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 
 namespace nb = nanobind;
 
@@ -61,8 +61,8 @@ public:
 
 private:
     char kind_;
-    numpy_arrays::View values_;
-    std::optional<numpy_arrays::View> missing_;
+    ArrayView values_;
+    std::optional<ArrayView> missing_;
 };
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "gateway/numpy_arrays.hpp"
-#include "gateway/zone_offsets.hpp"
+#include "table/numpy_arrays.hpp"
+#include "table/zone_offsets.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 
 namespace nb = nanobind;
 
@@ -45,7 +45,7 @@ private:
     PyTypeObject* first_type_ = nullptr;
     nb::object zone_ = nb::none();
     std::optional<ZoneOffsets> offsets_;
-    std::optional<numpy_arrays::Builder<int64_t>> times_;  // while every date is a datetime
+    std::optional<ArrayBuilder<int64_t>> times_;  // while every date is a datetime
 };
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

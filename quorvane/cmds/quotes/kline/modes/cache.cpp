@@ -1,6 +1,6 @@
-#include "gateway/cache.hpp"
+#include "modes/cache.hpp"
 
-namespace kline::bar_cache {
+namespace kline::modes {
 namespace {
 
 // Lives in the module namespace rather than in C++, so it is visible to the
@@ -16,11 +16,11 @@ nb::object get_or_create() {
 
 }  // namespace
 
-nb::object get() { return global("_get_cache")(); }
+nb::object bar_cache() { return global("_get_cache")(); }
 
-void define(nb::module_ module) {
+void define_cache(nb::module_ module) {
     module.attr("_kline_cache") = nb::none();
     module.def("_get_cache", &get_or_create, "The process-wide bar cache, created on first use.");
 }
 
-}  // namespace kline::bar_cache
+}  // namespace kline::modes

@@ -5,51 +5,22 @@
 // straight from their arrays and boxed once, other columns are turned into
 // lists of the values to_dict would give, and each record is filled from
 // those. Columns of dtypes not handled here go through to_dict itself.
-#include "gateway/bar_table.hpp"
-
-#include <datetime.h>
+#include "table/bar_table.hpp"
 
 #include <memory>
 #include <vector>
 
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
-#include "front/python.hpp"
-#include "gateway/numeric_column.hpp"
-#include "gateway/record_rows.hpp"
+#include "common/python.hpp"
+#include "common/state.hpp"
+#include "table/datetime_api.hpp"
+#include "table/numeric_column.hpp"
+#include "table/record_rows.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 namespace {
 
 using bridge::steal_or_raise;
-
-struct RecordTypes {
-    RecordTypes() {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) throw nb::python_error();
-        nb::module_ pandas = libraries().pandas;
-        masked_dtypes = nb::make_tuple(
-            pandas.attr("Float32Dtype"), pandas.attr("Float64Dtype"), pandas.attr("Int8Dtype"),
-            pandas.attr("Int16Dtype"), pandas.attr("Int32Dtype"), pandas.attr("Int64Dtype"),
-            pandas.attr("UInt8Dtype"), pandas.attr("UInt16Dtype"), pandas.attr("UInt32Dtype"),
-            pandas.attr("UInt64Dtype"), pandas.attr("BooleanDtype"));
-        datetime_tz_dtype = pandas.attr("DatetimeTZDtype");
-        numpy_dtype = nb::module_::import_("numpy").attr("dtype");
-        na = pandas.attr("NA");
-        nat = pandas.attr("NaT");
-    }
-    nb::object masked_dtypes;  // the nullable numeric and boolean dtypes
-    nb::object datetime_tz_dtype;
-    nb::object numpy_dtype;
-    nb::object na;
-    nb::object nat;  // one object for the whole process, not ours to untrack
-};
-
-// Looked up on first use; never released.
-const RecordTypes& types() {
-    static const RecordTypes* const instance = new RecordTypes();
-    return *instance;
-}
 
 // Exact types that to_dict passes through unchanged in object columns.
 bool passes_unboxed(PyObject* value) {
@@ -65,7 +36,7 @@ nb::object boxed_objects(nb::handle column) {
     nb::object values = column.attr("to_numpy")().attr("tolist")();
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(values.ptr()); i < n; ++i) {
         PyObject* value = PyList_GET_ITEM(values.ptr(), i);
-        if (value == types().na.ptr())
+        if (value == state().pandas.na.ptr())
             bridge::check(PyList_SetItem(values.ptr(), i, Py_NewRef(Py_None)) == 0);
         else if (!passes_unboxed(value))
             return {};
@@ -84,7 +55,7 @@ struct ColumnValues {
     PyObject* take(Py_ssize_t row) const {  // new reference
         if (numbers) return numbers->box(row);
         PyObject* value = PyList_GET_ITEM(list.ptr(), row);
-        if (!zoned && value != types().nat.ptr()) untrack(value);  // a naive time stamp
+        if (!zoned && value != state().pandas.nat.ptr()) untrack(value);  // a naive time stamp
         return Py_NewRef(value);
     }
 };
@@ -97,9 +68,9 @@ ColumnValues time_stamps(nb::handle column, bool zoned) {
 // An invalid result when the column's dtype is not one handled here.
 ColumnValues column_values(nb::handle column) {
     nb::object dtype = column.attr("dtype");
-    if (is_instance(dtype, types().datetime_tz_dtype)) return time_stamps(column, true);
-    const bool nullable = is_instance(dtype, types().masked_dtypes);
-    if (!nullable && !is_instance(dtype, types().numpy_dtype)) return {};
+    if (is_instance(dtype, state().pandas.datetime_tz_dtype)) return time_stamps(column, true);
+    const bool nullable = is_instance(dtype, state().pandas.masked_dtypes);
+    if (!nullable && !is_instance(dtype, state().numpy.dtype)) return {};
 
     const char kind = static_cast<char>(PyUnicode_READ_CHAR(dtype.attr("kind").ptr(), 0));
     if (NumericColumn::widest(kind) != nullptr)
@@ -133,6 +104,7 @@ nb::object plain_records(nb::handle frame) { return frame.attr("to_dict")(nb::ar
 }  // namespace
 
 nb::object records(nb::handle frame) {
+    import_datetime_api();
     nb::object columns = frame.attr("columns");
     // Repeated names collapse into one key; to_dict settles which value wins.
     if (!nb::cast<bool>(columns.attr("is_unique"))) return plain_records(frame);
@@ -148,4 +120,4 @@ nb::object records(nb::handle frame) {
     return rows(keys, values, nb::cast<Py_ssize_t>(frame.attr("shape")[0]));
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

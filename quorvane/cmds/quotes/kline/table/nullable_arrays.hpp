@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-namespace kline::nullable_arrays {
+namespace kline::table {
 
 namespace nb = nanobind;
 
@@ -32,8 +32,8 @@ private:
 };
 
 // Float64 / Int64 arrays taking over float64 / int64 numpy values, none missing.
-nb::object floats(nb::object values);
-nb::object integers(nb::object values);
+nb::object nullable_floats(nb::object values);
+nb::object nullable_integers(nb::object values);
 
 // The array convert_dtypes makes of float64 values of this shape, taking them over.
 nb::object converted(nb::object values, const FloatShape& shape);
@@ -44,4 +44,4 @@ nb::object converted(nb::object values);
 // The array convert_dtypes makes of another frame's column, sharing no memory with it.
 nb::object converted_copy(nb::handle column);
 
-}  // namespace kline::nullable_arrays
+}  // namespace kline::table

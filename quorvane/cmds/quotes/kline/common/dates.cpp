@@ -1,9 +1,9 @@
-#include "front/dates.hpp"
+#include "common/dates.hpp"
 
 #include <string_view>
 
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
+#include "common/state.hpp"
 
 namespace kline::dates {
 namespace {

@@ -1,8 +1,8 @@
-#include "front/words.hpp"
+#include "common/words.hpp"
 
 #include "bridge/errors.hpp"
-#include "front/dates.hpp"
-#include "front/vocabulary.hpp"
+#include "common/dates.hpp"
+#include "common/vocabulary.hpp"
 
 namespace kline::words {
 namespace {
@@ -70,10 +70,6 @@ Range read_range(nb::handle rest) {
     if (!words.end.is_valid()) words.end = dates::today();
     return words;
 }
-
-}  // namespace kline::words
-
-namespace kline::words {
 
 Mode choose_mode(nb::handle rest) {
     if (PyList_GET_SIZE(rest.ptr()) == 0) return Mode::Latest;

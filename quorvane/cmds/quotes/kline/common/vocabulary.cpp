@@ -1,10 +1,10 @@
-#include "front/vocabulary.hpp"
+#include "common/vocabulary.hpp"
 
 #include <initializer_list>
 #include <utility>
 
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
+#include "common/state.hpp"
 
 namespace kline::vocabulary {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "front/globals.hpp"
+#include "common/state.hpp"
 
 namespace kline::log {
 

@@ -1,34 +1,18 @@
-#include "gateway/zone_offsets.hpp"
-
-#include <datetime.h>
+#include "table/zone_offsets.hpp"
 
 #include <chrono>
 
 #include "bridge/errors.hpp"
+#include "common/state.hpp"
+#include "table/datetime_api.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 namespace {
 
 using bridge::steal_or_raise;
 
 constexpr int64_t kHour = 3'600'000'000LL;
 constexpr int64_t kDay = 24 * kHour;
-
-struct Names {
-    Names() {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) throw nb::python_error();
-        utcoffset = steal_or_raise(PyUnicode_InternFromString("utcoffset"));
-        fromutc = steal_or_raise(PyUnicode_InternFromString("fromutc"));
-    }
-    nb::object utcoffset, fromutc;  // interned method names
-};
-
-// Looked up on first use; never released.
-const Names& names() {
-    static const Names* const instance = new Names();
-    return *instance;
-}
 
 int64_t floor_div(int64_t value, int64_t unit) {
     int64_t quotient = value / unit;
@@ -66,7 +50,7 @@ std::optional<int64_t> micros_of(nb::handle delta) {
 }
 
 std::optional<int64_t> offset_of(nb::handle datetime) {
-    return micros_of(steal_or_raise(PyObject_CallMethodNoArgs(datetime.ptr(), names().utcoffset.ptr())));
+    return micros_of(steal_or_raise(PyObject_CallMethodNoArgs(datetime.ptr(), state().zones.utcoffset.ptr())));
 }
 
 // The offset of a wall-clock time in the zone, as its datetime's utcoffset().
@@ -80,16 +64,16 @@ std::optional<int64_t> offset_at_instant(int64_t instant, nb::handle zone) {
     auto in_utc = datetime_at(instant, zone, 0);
     if (!in_utc) return std::nullopt;
     nb::object local = steal_or_raise(
-        PyObject_CallMethodOneArg(zone.ptr(), names().fromutc.ptr(), in_utc->ptr()));
+        PyObject_CallMethodOneArg(zone.ptr(), state().zones.fromutc.ptr(), in_utc->ptr()));
     return offset_of(local);
 }
 
 }  // namespace
 
 ZoneOffsets::ZoneOffsets(nb::handle zone) : zone_(nb::borrow(zone)) {
-    names();
+    import_datetime_api();
     if (Py_TYPE(zone.ptr()) == Py_TYPE(PyDateTimeAPI->TimeZone_UTC))
-        fixed_ = micros_of(steal_or_raise(PyObject_CallMethodOneArg(zone.ptr(), names().utcoffset.ptr(), Py_None)));
+        fixed_ = micros_of(steal_or_raise(PyObject_CallMethodOneArg(zone.ptr(), state().zones.utcoffset.ptr(), Py_None)));
 }
 
 std::optional<int64_t> ZoneOffsets::instant(PyObject* datetime, int64_t wall) {
@@ -120,4 +104,4 @@ std::optional<int64_t> ZoneOffsets::wall_time(int64_t instant) {
     return instant + *offset;
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

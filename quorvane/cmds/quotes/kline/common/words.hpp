@@ -30,10 +30,6 @@ struct Range {
 };
 Range read_range(nb::handle rest);
 
-}  // namespace kline::words
-
-namespace kline::words {
-
 // Which of the three modes a word list asks for: "intraday" first (exact,
 // case-sensitive), then a date word, otherwise latest candles.
 enum class Mode { Intraday, History, Latest };

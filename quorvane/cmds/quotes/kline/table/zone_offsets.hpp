@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace kline::bar_table {
+namespace kline::table {
 
 namespace nb = nanobind;
 
@@ -40,4 +40,4 @@ private:
     Hour wall_hour_, instant_hour_;
 };
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

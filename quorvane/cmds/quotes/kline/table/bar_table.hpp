@@ -10,12 +10,9 @@
 
 #include <nanobind/nanobind.h>
 
-namespace kline::bar_table {
+namespace kline::table {
 
 namespace nb = nanobind;
-
-// Looks up the names and types the builders use. Call once at import.
-void init();
 
 struct BarTable {
     nb::object frame;    // the bar table, zone stripped
@@ -28,4 +25,4 @@ BarTable from_bars(nb::handle bars);
 // `frame.to_dict(orient="records")`.
 nb::object records(nb::handle frame);
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

@@ -4,14 +4,14 @@
 
 #include <nanobind/nanobind.h>
 
-#include "front/python.hpp"
+#include "common/python.hpp"
 
-namespace kline::records {
+namespace kline::modes {
 
 namespace nb = nanobind;
 
 // Latest candles: "count" is the number of records carried.
-inline nb::dict latest(nb::handle symbol, nb::handle period, nb::handle adjust, nb::handle bars) {
+inline nb::dict latest_record(nb::handle symbol, nb::handle period, nb::handle adjust, nb::handle bars) {
     nb::dict record;
     record["symbol"] = symbol;
     record["period"] = period;
@@ -21,7 +21,7 @@ inline nb::dict latest(nb::handle symbol, nb::handle period, nb::handle adjust, 
     return record;
 }
 
-inline nb::dict range(nb::handle symbol, nb::handle period, nb::handle adjust, nb::handle start_text,
+inline nb::dict range_record(nb::handle symbol, nb::handle period, nb::handle adjust, nb::handle start_text,
                       nb::handle end_text, nb::handle bars) {
     nb::dict record;
     record["symbol"] = symbol;
@@ -33,12 +33,12 @@ inline nb::dict range(nb::handle symbol, nb::handle period, nb::handle adjust, n
     return record;
 }
 
-inline nb::dict intraday(nb::handle symbol, nb::handle bars, const char* source) {
+// Intraday records always name their source (fetched() adds it).
+inline nb::dict intraday_record(nb::handle symbol, nb::handle bars) {
     nb::dict record;
     record["symbol"] = symbol;
     record["type"] = "intraday";
     record["bars"] = bars;
-    record["source"] = source;
     return record;
 }
 
@@ -78,4 +78,4 @@ inline nb::dict start_after_end(nb::handle start_text, nb::handle end_text) {
     return record;
 }
 
-}  // namespace kline::records
+}  // namespace kline::modes

@@ -5,7 +5,7 @@
 
 #include "bridge/errors.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 
 namespace nb = nanobind;
 
@@ -48,4 +48,4 @@ inline void untrack(PyObject* object) {
     if (PyObject_GC_IsTracked(object)) PyObject_GC_UnTrack(object);
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

@@ -1,41 +1,23 @@
 // Bar dates into a datetime64 column without a Python object per value.
-#include "gateway/bar_dates.hpp"
-
-#include <datetime.h>
+#include "table/bar_dates.hpp"
 
 #include <chrono>
 #include <cstdint>
 
 #include "bridge/errors.hpp"
-#include "front/globals.hpp"
+#include "common/state.hpp"
+#include "table/datetime_api.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 namespace {
 
 using bridge::steal_or_raise;
-
-struct DateLookups {
-    DateLookups() {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) throw nb::python_error();
-        zone_info = nb::module_::import_("zoneinfo").attr("ZoneInfo");
-        datetime_index = libraries().pandas.attr("DatetimeIndex");
-    }
-    nb::object zone_info;
-    nb::object datetime_index;
-};
-
-// Looked up on first use; never released.
-const DateLookups& lookups() {
-    static const DateLookups* const instance = new DateLookups();
-    return *instance;
-}
 
 // The zones pandas converts through their utcoffset() and fromutc() alone.
 bool is_plain_zone(PyObject* zone) {
     PyTypeObject* type = Py_TYPE(zone);
     return type == Py_TYPE(PyDateTimeAPI->TimeZone_UTC) ||
-           reinterpret_cast<PyObject*>(type) == lookups().zone_info.ptr();
+           reinterpret_cast<PyObject*>(type) == state().zones.zone_info.ptr();
 }
 
 int64_t micros(std::chrono::sys_days day) {
@@ -62,7 +44,7 @@ PyObject* zone_of(PyObject* datetime) {
 }  // namespace
 
 DateColumn::DateColumn(Py_ssize_t size) : size_(size) {
-    lookups();  // the datetime C API, before any value is read with it
+    import_datetime_api();  // before any value is read with it
 }
 
 bool DateColumn::add(Py_ssize_t row, PyObject* date) {
@@ -76,11 +58,11 @@ bool DateColumn::add(Py_ssize_t row, PyObject* date) {
 
 nb::object DateColumn::column() const {
     if (!times_) return calendar_dates_;
-    return lookups().datetime_index(times_->array(), nb::arg("copy") = false).attr("array");
+    return state().pandas.datetime_index(times_->array(), nb::arg("copy") = false).attr("array");
 }
 
 nb::object DateColumn::time_stamps(Py_ssize_t begin, Py_ssize_t end) const {
-    nb::object times = lookups().datetime_index(times_->rows(begin, end), nb::arg("copy") = false).attr("array");
+    nb::object times = state().pandas.datetime_index(times_->rows(begin, end), nb::arg("copy") = false).attr("array");
     return steal_or_raise(PySequence_List(times.ptr()));
 }
 
@@ -115,4 +97,4 @@ bool DateColumn::add_time(Py_ssize_t row, PyObject* date) {
     return true;
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table

@@ -10,7 +10,7 @@
 // while it is still in the processor's cache. The arrays become the
 // nullable arrays convert_dtypes would make, the dates the values pandas
 // would infer.
-#include "gateway/bar_table.hpp"
+#include "table/bar_table.hpp"
 
 #include <algorithm>
 #include <array>
@@ -21,15 +21,15 @@
 #include <vector>
 
 #include "bridge/errors.hpp"
-#include "front/dates.hpp"
-#include "front/globals.hpp"
-#include "gateway/bar_dates.hpp"
-#include "gateway/nullable_arrays.hpp"
-#include "gateway/numeric_column.hpp"
-#include "gateway/numpy_arrays.hpp"
-#include "gateway/record_rows.hpp"
+#include "common/dates.hpp"
+#include "common/state.hpp"
+#include "table/bar_dates.hpp"
+#include "table/nullable_arrays.hpp"
+#include "table/numeric_column.hpp"
+#include "table/numpy_arrays.hpp"
+#include "table/record_rows.hpp"
 
-namespace kline::bar_table {
+namespace kline::table {
 namespace {
 
 using bridge::steal_or_raise;
@@ -40,17 +40,21 @@ constexpr std::array<const char*, 8> kFields = {
 constexpr size_t kDate = 0, kFirstPrice = 1, kPrices = 6, kBarCount = 7;
 constexpr Py_ssize_t kBlock = 8192;  // bars per block: their records stay in cache
 
-struct Lookups {
-    std::array<nb::object, kFields.size()> field_names;  // interned
-    nb::object keys;                                     // the field names as a list
-    nb::object bar_type;  // last type confirmed to have exactly kFields
-    nb::object data_frame;
+// The field names, interned (so attribute reads and record keys find them
+// by identity), and as a list.
+struct FieldNames {
+    FieldNames() {
+        for (size_t f = 0; f < kFields.size(); ++f) {
+            names[f] = steal_or_raise(PyUnicode_InternFromString(kFields[f]));
+            keys.append(names[f]);
+        }
+    }
+    std::array<nb::object, kFields.size()> names;
+    nb::list keys;
 };
-Lookups* lookups = nullptr;  // set up once, never released
 
 // A dataclass whose fields are exactly the bar record's, in order.
 bool is_bar_type(PyTypeObject* type) {
-    if (lookups->bar_type.ptr() == reinterpret_cast<PyObject*>(type)) return true;
     nb::handle cls(reinterpret_cast<PyObject*>(type));
     PyObject* fields = PyObject_GetAttrString(cls.ptr(), "__dataclass_fields__");
     if (fields == nullptr) {
@@ -63,7 +67,6 @@ bool is_bar_type(PyTypeObject* type) {
         if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(names.ptr(), i), kFields[i]) != 0)
             return false;
     }
-    lookups->bar_type = nb::borrow(cls);
     return true;
 }
 
@@ -89,7 +92,7 @@ public:
         return nb::borrow(price);
     }
 
-    nb::object array() const { return nullable_arrays::converted(values_.array(), shape_); }
+    nb::object array() const { return converted(values_.array(), shape_); }
 
     // The rows whose record values differ from the array's: the ints given
     // before the first fraction, or all rows of a column whose type
@@ -101,8 +104,8 @@ public:
 
 private:
     static constexpr Py_ssize_t kAllWhole = PY_SSIZE_T_MAX;
-    numpy_arrays::Builder<double> values_;
-    nullable_arrays::FloatShape shape_;
+    ArrayBuilder<double> values_;
+    FloatShape shape_;
     Py_ssize_t first_not_whole_ = kAllWhole;
 };
 
@@ -111,13 +114,14 @@ struct BarColumns {
         prices.reserve(kPrices);
         for (size_t p = 0; p < kPrices; ++p) prices.emplace_back(size);
     }
+    const FieldNames fields;
     DateColumn dates;
     std::vector<PriceColumn> prices;
-    numpy_arrays::Builder<int64_t> bar_counts;
+    ArrayBuilder<int64_t> bar_counts;
 };
 
-void set(nb::handle record, size_t field, nb::handle value) {
-    bridge::check(PyDict_SetItem(record.ptr(), lookups->field_names[field].ptr(), value.ptr()) == 0);
+void set(const FieldNames& fields, nb::handle record, size_t field, nb::handle value) {
+    bridge::check(PyDict_SetItem(record.ptr(), fields.names[field].ptr(), value.ptr()) == 0);
 }
 
 // One bar's fields into the columns and its record; false when a value is
@@ -129,7 +133,7 @@ bool read_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns, nb::handle rec
     // __dict__ would build a dict for every bar.
     std::array<nb::object, kFields.size()> values;
     for (size_t f = 0; f < kFields.size(); ++f) {
-        PyObject* value = PyObject_GetAttr(bar, lookups->field_names[f].ptr());
+        PyObject* value = PyObject_GetAttr(bar, columns.fields.names[f].ptr());
         if (value == nullptr) {
             PyErr_Clear();
             return false;
@@ -145,21 +149,21 @@ bool read_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns, nb::handle rec
     if (!columns.dates.add(row, values[kDate].ptr())) return false;
 
     columns.bar_counts.set(row, count);
-    set(record, kBarCount, values[kBarCount]);
+    set(columns.fields, record, kBarCount, values[kBarCount]);
     for (size_t p = 0; p < kPrices; ++p)
-        set(record, kFirstPrice + p, columns.prices[p].take(row, values[kFirstPrice + p].ptr()));
-    if (columns.dates.holds_calendar_dates()) set(record, kDate, values[kDate]);
+        set(columns.fields, record, kFirstPrice + p, columns.prices[p].take(row, values[kFirstPrice + p].ptr()));
+    if (columns.dates.holds_calendar_dates()) set(columns.fields, record, kDate, values[kDate]);
     return true;
 }
 
 // Gives rows [begin, end) their time stamps, and leaves them to themselves.
-void stamp(nb::handle records, const DateColumn& dates, Py_ssize_t begin, Py_ssize_t end) {
-    nb::object stamps = dates.time_stamps(begin, end);
+void stamp(nb::handle records, const BarColumns& columns, Py_ssize_t begin, Py_ssize_t end) {
+    nb::object stamps = columns.dates.time_stamps(begin, end);
     for (Py_ssize_t row = begin; row < end; ++row) {
         PyObject* record = PyList_GET_ITEM(records.ptr(), row);
         PyObject* stamp = PyList_GET_ITEM(stamps.ptr(), row - begin);
         untrack(stamp);
-        set(record, kDate, stamp);
+        set(columns.fields, record, kDate, stamp);
         untrack(record);
     }
 }
@@ -171,17 +175,17 @@ struct TableArrays {
 };
 
 TableArrays arrays_of(const BarColumns& columns) {
-    TableArrays arrays{columns.dates.column(), {}, nullable_arrays::integers(columns.bar_counts.array())};
+    TableArrays arrays{columns.dates.column(), {}, nullable_integers(columns.bar_counts.array())};
     for (size_t p = 0; p < kPrices; ++p) arrays.prices[p] = columns.prices[p].array();
     return arrays;
 }
 
-nb::object frame_of(const TableArrays& arrays) {
+nb::object frame_of(const FieldNames& fields, const TableArrays& arrays) {
     nb::dict data;
-    data[lookups->field_names[kDate]] = arrays.dates;
-    for (size_t p = 0; p < kPrices; ++p) data[lookups->field_names[kFirstPrice + p]] = arrays.prices[p];
-    data[lookups->field_names[kBarCount]] = arrays.bar_counts;
-    return lookups->data_frame(data, nb::arg("copy") = false);
+    data[fields.names[kDate]] = arrays.dates;
+    for (size_t p = 0; p < kPrices; ++p) data[fields.names[kFirstPrice + p]] = arrays.prices[p];
+    data[fields.names[kBarCount]] = arrays.bar_counts;
+    return state().pandas.data_frame(data, nb::arg("copy") = false);
 }
 
 // Prices the records were given in another form than the table's.
@@ -194,7 +198,8 @@ void mend_prices(nb::handle records, const BarColumns& columns, const TableArray
         const char kind = static_cast<char>(PyUnicode_READ_CHAR(array.attr("dtype").attr("kind").ptr(), 0));
         const auto values = NumericColumn::of_masked(array, kind);
         for (Py_ssize_t row = 0; row < stale; ++row)
-            set(PyList_GET_ITEM(records.ptr(), row), kFirstPrice + p, steal_or_raise(values->box(row)));
+            set(columns.fields, PyList_GET_ITEM(records.ptr(), row), kFirstPrice + p,
+                steal_or_raise(values->box(row)));
     }
 }
 
@@ -207,7 +212,7 @@ std::optional<BarTable> fast_table(nb::handle bars) {
     if (size == 0 || !is_bar_type(Py_TYPE(items[0]))) return std::nullopt;
 
     BarColumns columns(size);
-    const RecordTemplate blank(lookups->keys);
+    const RecordTemplate blank(columns.fields.keys);
     nb::object records = steal_or_raise(PyList_New(size));
     for (Py_ssize_t begin = 0; begin < size; begin += kBlock) {
         const Py_ssize_t end = std::min(size, begin + kBlock);
@@ -217,31 +222,20 @@ std::optional<BarTable> fast_table(nb::handle bars) {
             if (!read_bar(items[row], row, columns, record)) return std::nullopt;
             PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
         }
-        if (!columns.dates.holds_calendar_dates()) stamp(records, columns.dates, begin, end);
+        if (!columns.dates.holds_calendar_dates()) stamp(records, columns, begin, end);
     }
     const TableArrays arrays = arrays_of(columns);
     mend_prices(records, columns, arrays);
-    return BarTable{frame_of(arrays), std::move(records)};
+    return BarTable{frame_of(columns.fields, arrays), std::move(records)};
 }
 
 }  // namespace
 
-void init() {
-    lookups = new Lookups{};
-    nb::list keys;
-    for (size_t f = 0; f < kFields.size(); ++f) {
-        lookups->field_names[f] = steal_or_raise(PyUnicode_InternFromString(kFields[f]));
-        keys.append(lookups->field_names[f]);
-    }
-    lookups->keys = keys;
-    lookups->data_frame = libraries().pandas.attr("DataFrame");
-}
-
 BarTable from_bars(nb::handle bars) {
     CollectorPause pause;
     if (auto table = fast_table(bars)) return std::move(*table);
-    nb::object frame = dates::strip_tz(lookups->data_frame(bars).attr("convert_dtypes")());
+    nb::object frame = dates::strip_tz(state().pandas.data_frame(bars).attr("convert_dtypes")());
     return {frame, records(frame)};
 }
 
-}  // namespace kline::bar_table
+}  // namespace kline::table
