@@ -14,7 +14,7 @@ from typing import IO, AsyncIterator
 from loguru import logger
 
 from mutil import streams
-from quorvane import outcome
+from quorvane import logs, outcome
 
 LOG_FORMAT = "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {message}"
 # The elapsed-time line appears only for requests slower than this, and is redrawn this often.
@@ -100,18 +100,21 @@ class _StatusAwareStream:
 
 
 @asynccontextmanager
-async def waiting(label: str, stream: IO[str] | None = None) -> AsyncIterator[None]:
-    """Show "<spinner> label  1.2s" on `stream` (stderr) while the body runs; nothing unless it is a terminal."""
+async def waiting(label: str, stream: IO[str] | None = None) -> AsyncIterator[StatusLine | None]:
+    """Show "<spinner> label  1.2s" on `stream` (stderr) while the body runs; nothing unless it is a terminal.
+
+    Yields the status line, whose `label` the body may change, or None when none is shown.
+    """
     global _status
     stream = stream or sys.stderr
     if _status is not None or not is_terminal(stream):
-        yield
+        yield None
         return
     _status = StatusLine(label, stream)
     ticker = asyncio.create_task(_status.run())
     try:
         with redirect_stdout(_StatusAwareStream(sys.stdout)):
-            yield
+            yield _status
     finally:
         ticker.cancel()
         _status.clear()
@@ -141,6 +144,7 @@ def configure_logging(verbosity: str = "normal") -> None:
     others added stay. Warnings of libraries (yfinance, pandas) become debug lines.
     """
     global _log_handler
+    logs.enable()
     if _log_handler is None:
         try:
             logger.remove(0)  # loguru's default: bound to the stderr that existed at import
