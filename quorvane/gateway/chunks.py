@@ -287,13 +287,13 @@ def _duration(text: str) -> tuple[int, str]:
 
 
 def _weekdays_back(end: date, count: int) -> tuple[date, ...]:
-    last = np.busday_offset(np.datetime64(end), 0, roll="backward")
+    last = np.busday_offset(np.datetime64(end, "D"), 0, roll="backward")
     first = np.busday_offset(last, -(count - 1), roll="backward")
     return _weekdays_between(first.astype(object), last.astype(object))
 
 
 def _weekdays_between(first: date, last: date) -> tuple[date, ...]:
-    span = np.arange(np.datetime64(first), np.datetime64(last) + 1)
+    span = np.arange(np.datetime64(first, "D"), np.datetime64(last, "D") + 1)
     return tuple(day.astype(object) for day in span[np.is_busday(span)])
 
 
@@ -306,4 +306,4 @@ def _calendar_start(end: date, number: int, unit: str) -> date:
 
 
 def _next_weekday(day: date) -> date:
-    return np.busday_offset(np.datetime64(day), 1, roll="forward").astype(object)
+    return np.busday_offset(np.datetime64(day, "D"), 1, roll="forward").astype(object)
