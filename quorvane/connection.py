@@ -8,6 +8,7 @@ from dataclasses import dataclass
 
 from loguru import logger
 
+from quorvane.backoff import Backoff
 from quorvane.gateway.bar_store.choice import keep_simulated_bars_apart
 from quorvane.state import HostState
 
@@ -102,19 +103,17 @@ class Connection:
         self._lost.set()
 
     async def _reconnect_loop(self) -> None:
-        delay = self.retry_first
+        delays = Backoff(self.retry_first, cap=self.retry_max)
         while True:
             await self._lost.wait()
             if self.state.connected:
                 self._lost.clear()
                 continue
-            await asyncio.sleep(delay)
+            await asyncio.sleep(delays.next())
             if await self.connect(quiet=True):
                 logger.info("Reconnected to gateway at {}", self.address)
                 self._lost.clear()
-                delay = self.retry_first
-            else:
-                delay = min(delay * 2, self.retry_max)
+                delays.reset()
 
 
 async def open_connection(

@@ -13,6 +13,7 @@ from ib_async import IB, Contract, Future, util
 from ib_async.wrapper import RequestError
 from loguru import logger
 
+from quorvane.gateway import desk, pacing
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.handshake import ClientIdInUse, start_api
 from quorvane.symbols import gateway_contract, typed_symbol
@@ -74,7 +75,7 @@ class HostState:
         A client id in use (326) makes it try the next one, up to CLIENT_ID_TRIES ids, and say so.
         """
         for tried in range(CLIENT_ID_TRIES):
-            ib = GatewayClient()
+            ib = GatewayClient(pacing.for_gateway(host, port, desk.shared_url()))
             try:
                 with _quiet("ib_async"):  # it logs its own failure lines; ours says it once
                     await start_api(ib, host, port, client_id, timeout)

@@ -31,7 +31,7 @@ from ib_async import IB, BarDataList, Contract, util
 from ib_async.wrapper import RequestError
 from loguru import logger
 
-from quorvane.gateway import chunks, futures_ranges, pacing
+from quorvane.gateway import chunks, desk, futures_ranges, pacing
 from quorvane.gateway.bar_times import ExchangeZones, end_of_day, to_exchange_time
 from quorvane.gateway.pacing import Pacer, is_small_bar
 from quorvane.gateway.refusals import GatewayConditions, GatewayRefusal
@@ -128,7 +128,7 @@ class GatewayClient(IB):
 
     async def connectAsync(self, host: str = "127.0.0.1", port: int = 7497, *args, **kwargs):
         if self.pacer is None:  # the gateway's ledger, which outlives this connection
-            self.pacer = pacing.for_gateway(host, port)
+            self.pacer = pacing.for_gateway(host, port, desk.shared_url())
         return await super().connectAsync(host, port, *args, **kwargs)
 
     async def reqHistoricalDataAsync(
@@ -178,7 +178,7 @@ class GatewayClient(IB):
             return await chunks.fetch_long(self, request, self._fetch, _bar_list(0, request), timeout)
         self.conditions.check(request.contract)
         if self.pacer is None:
-            self.pacer = Pacer()
+            self.pacer = Pacer(desk.default_ledger())
         attempt = 0
         while True:
             async with self.pacer.slots.hold((timeout or 600) + 5, request.label):

@@ -134,7 +134,7 @@ class DeskSlots(LocalSlots):
 
 def default_slots() -> LocalSlots:
     """The desk's count when the bar store is a Redis server, else this connection's own."""
-    from quorvane.gateway.pacing import shared_url
+    from quorvane.gateway.desk import shared_url
 
     url = shared_url()
     return DeskSlots(url) if url else LocalSlots()

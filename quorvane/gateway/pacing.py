@@ -188,19 +188,9 @@ def _parse(member: bytes, at: float) -> Sent | None:
         return None
 
 
-def shared_url() -> str | None:
-    """The desk's Redis server when the bar cache's store is one, else None."""
-    from quorvane.gateway.bar_store import is_shared
-    from quorvane.gateway.kline_cache import configured_store_url
-
-    url = configured_store_url()
-    return url if is_shared(url) else None
-
-
-def default_ledger() -> Ledger:
-    """Shared through Redis when the bar cache's store is a Redis server, else this process's own."""
-    url = shared_url()
-    return RedisLedger(url) if url else MemoryLedger()
+def ledger_for(shared_url: str | None) -> Ledger:
+    """Shared through the desk's Redis server at `shared_url`, else this process's own."""
+    return RedisLedger(shared_url) if shared_url else MemoryLedger()
 
 
 class Unlimited:
@@ -256,9 +246,9 @@ class Pacer:
 
     PACING_BACKOFF = (5.0, 15.0, 30.0, 60.0)  # seconds before each retry of a request paced out
 
-    def __init__(self, ledger: Ledger | None = None, sleep: Callable[[float], Awaitable] = asyncio.sleep,
+    def __init__(self, ledger: Ledger, sleep: Callable[[float], Awaitable] = asyncio.sleep,
                  slots: OpenSlots | None = None):  # fmt: skip
-        self.ledger = ledger if ledger is not None else default_ledger()
+        self.ledger = ledger
         self.sleep = sleep
         self.slots = slots if slots is not None else default_slots()
         self._turn = asyncio.Lock()  # fair: requests keep the order they came in
@@ -291,10 +281,11 @@ class Pacer:
 _gateway_ledgers: dict[tuple, Ledger] = {}
 
 
-def for_gateway(host: str, port: int) -> Pacer:
-    """A pacer for a connection to a gateway: its ledger is the gateway's, kept across reconnects."""
-    key = (str(host), int(port), shared_url())
+def for_gateway(host: str, port: int, shared_url: str | None) -> Pacer:
+    """A pacer for a connection to a gateway: its ledger is the gateway's, kept across reconnects,
+    and shared through the desk's Redis server at `shared_url` when there is one."""
+    key = (str(host), int(port), shared_url)
     ledger = _gateway_ledgers.get(key)
     if ledger is None:
-        ledger = _gateway_ledgers[key] = default_ledger()
+        ledger = _gateway_ledgers[key] = ledger_for(shared_url)
     return Pacer(ledger)

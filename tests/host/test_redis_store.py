@@ -13,8 +13,9 @@ from quorvane.gateway.bar_store import choice
 from quorvane.gateway.bar_store.store import BarStore
 from quorvane.gateway.bar_store.redis_backend import PREFIX, RedisBackend
 from quorvane.gateway.bar_store.urls import without_password
+from quorvane.gateway.desk import default_ledger
 from quorvane.gateway.kline_cache import KlineCache, key_text
-from quorvane.gateway.pacing import MemoryLedger, default_ledger
+from quorvane.gateway.pacing import MemoryLedger
 
 TODAY = date(2025, 7, 1)
 KEYS = {

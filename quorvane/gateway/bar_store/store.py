@@ -20,6 +20,7 @@ from typing import Callable
 
 from loguru import logger
 
+from quorvane.backoff import Backoff
 from quorvane.gateway.bar_store.backend import Backend, StoreDown, StoreTrouble, StoreUnusable, WriteRefused
 
 FIRST_PAUSE = 1.0
@@ -160,13 +161,15 @@ class _Pause:
     def __init__(self) -> None:
         self.length = 0.0
         self._until = 0.0
+        self._lengths = Backoff(FIRST_PAUSE, cap=LONGEST_PAUSE)
 
     def active(self, now: float) -> bool:
         return now < self._until
 
     def extend(self, now: float) -> None:
-        self.length = min(self.length * 2, LONGEST_PAUSE) if self.length else FIRST_PAUSE
+        self.length = self._lengths.next()
         self._until = now + self.length
 
     def clear(self) -> None:
         self.length = self._until = 0.0
+        self._lengths.reset()
