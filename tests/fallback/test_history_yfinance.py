@@ -4,7 +4,7 @@ from datetime import date, timedelta
 
 import pytest
 
-from fallback_helpers import ALIASES, cached
+from support.fallback_helpers import ALIASES, cached
 from fixtures.yf import make_history_frame
 from quorvane.cmds.quotes import kline
 

@@ -2,7 +2,7 @@
 
 import pytest
 
-from fallback_helpers import cached
+from support.fallback_helpers import cached
 from quorvane.cmds.quotes import kline
 
 

@@ -2,7 +2,7 @@
 
 import pytest
 
-from fallback_helpers import ALIASES, cache_size, cached
+from support.fallback_helpers import ALIASES, cache_size, cached
 from fixtures.yf import make_history_frame
 
 FRESH_KEYS = ["symbol", "period", "count", "adjust", "bars", "source"]

@@ -3,7 +3,7 @@
 import pytest
 from ib_async import Stock
 
-from gateway_terminal import FRIDAY_AFTER_CLOSE
+from support.gateway_terminal import FRIDAY_AFTER_CLOSE
 
 LATEST = ["symbol", "period", "count", "adjust", "bars"]
 RANGE = ["symbol", "period", "start", "end", "adjust", "bars"]

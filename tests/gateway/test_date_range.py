@@ -8,7 +8,7 @@ from zoneinfo import ZoneInfo
 import pytest
 from ib_async import Contract
 
-from gateway_terminal import BAR_FIELDS, FRIDAY_AFTER_CLOSE, RecordedFallback, sent
+from support.gateway_terminal import BAR_FIELDS, FRIDAY_AFTER_CLOSE, RecordedFallback, sent
 
 pytestmark = pytest.mark.usefixtures("host_zone")
 

@@ -3,7 +3,7 @@
 import pytest
 from ib_async import Stock
 
-from gateway_terminal import BAR_FIELDS, RecordedFallback, sent
+from support.gateway_terminal import BAR_FIELDS, RecordedFallback, sent
 from quorvane.requested import requested_count
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
