@@ -66,12 +66,3 @@ async def test_one_day_is_that_days_bars(market, command):
     record = await command()._history_yfinance(["2025-06-10", "2025-06-10", "5m"])
     dates = {bar["date"].date() for bar in record["bars"]}
     assert dates == {date(2025, 6, 10)} and len(record["bars"]) == 78
-
-
-async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed):
-    stored = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
-    log_lines.clear(), printed.clear()
-    record = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
-    assert list(record) == [*FRESH_KEYS[:6], "cached"] and record["cached"] is True
-    assert record["bars"] is stored["bars"] and len(record["bars"]) == 5
-    assert (log_lines, printed, len(market.calls)) == ([], [], 1)

@@ -6,7 +6,6 @@ from support.fallback_helpers import ALIASES, cache_size, cached
 from fixtures.yf import make_history_frame
 
 FRESH_KEYS = ["symbol", "period", "count", "adjust", "bars", "source"]
-CACHED_KEYS = [*FRESH_KEYS[:5], "cached"]
 YF_CHOICE = {"1m": ("5d", "1m"), "5m": ("5d", "5m"), "1h": ("6mo", "60m"), "day": ("5y", "1d"),
              "week": ("max", "1wk"), "month": ("max", "1mo"), "year": ("max", "1mo")}
 
@@ -56,18 +55,3 @@ async def test_cut_keeps_the_latest_rows(market, command, printed, count, first_
     (frame, title), = printed
     assert list(frame["date"]) == kept and title == f"AAPL day ({len(kept)} bars) [yfinance]"
     assert cached("count", "AAPL", "day", "none", count) is record["bars"]
-
-
-@pytest.mark.parametrize(("first", "again", "count"), [
-    (["5m", "50"], ["5m", "50"], 50),
-    (["5m", "200"], ["5m", "50"], 50),
-], ids=["exact-key", "larger-count-entry"])
-async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed, first, again, count):
-    stored = await command()._kline_yfinance(first)
-    log_lines.clear(), printed.clear()
-    record = await command()._kline_yfinance(again)
-    assert list(record) == CACHED_KEYS and record["cached"] is True
-    assert record["count"] == count and record["bars"] == stored["bars"][-count:]
-    assert cached("count", "AAPL", "5m", "none", count) is record["bars"]  # kept under the exact key
-    assert first != again or record["bars"] is stored["bars"]
-    assert (log_lines, printed, len(market.calls)) == ([], [], 1)
