@@ -4,7 +4,8 @@ from datetime import date, timedelta
 
 import pytest
 
-from support.fallback_helpers import ALIASES, cached
+from support.fallback_helpers import cached
+from support.words import ALIASES, canonical
 from fixtures.yf import make_history_frame
 from quorvane.cmds.quotes import kline
 
@@ -35,7 +36,7 @@ GRAMMAR = {
 async def test_words_choose_the_download_key_and_title(market, command, log_lines, printed, pinned_today,
                                                        words, start, end, period, adjust, auto_adjust):
     market.respond_with(make_history_frame(20))
-    interval = INTERVAL[ALIASES.get(period, period)]  # an alias asks as its canonical word
+    interval = INTERVAL[canonical(period)]
     record = await command()._history_yfinance(words)
     (call,) = market.calls
     # yfinance's end is exclusive: it is asked for the day after, so the end day is in the range.
