@@ -184,12 +184,6 @@ async def test_other_contracts_go_out_as_they_are(contract):
     assert cmd.calls[0][1][0] is contract and contract.secType == secType
 
 
-def test_argmap_declares_symbol_then_rest():
-    declarations = kline.IOpKline().argmap()
-    assert [type(d) for d in declarations] == [kline.DArg, kline.DArg]
-    assert [(d.name, d.convert) for d in declarations] == [("symbol", str.upper), ("*rest", None)]
-
-
 @pytest.mark.parametrize("line, expected", [
     ("kline aapl 5m 200 adj", {"served_by": "_run_yfinance", "symbol": "AAPL",
                                "args": (["5m", "200", "adj"],)}),
