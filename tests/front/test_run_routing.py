@@ -5,7 +5,6 @@ import asyncio
 import pytest
 from ib_async import ContFuture, Contract, Stock
 
-import quorvane.cmds.quotes.kline as kline
 from support.front_doubles import Recorder, State, make_command
 from quorvane.cmds import base
 from quorvane.helpers import Future
