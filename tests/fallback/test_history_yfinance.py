@@ -5,30 +5,18 @@ from datetime import date, timedelta
 import pytest
 
 from support.fallback_helpers import cached
-from support.words import ALIASES, canonical
+from support.words import RANGE_WORDS, canonical
 from fixtures.yf import make_history_frame
 from quorvane.cmds.quotes import kline
 
 FRESH_KEYS = ["symbol", "period", "start", "end", "adjust", "bars", "source"]
 INTERVAL = {"1m": "1m", "1h": "60m", "day": "1d", "week": "1wk", "month": "1mo", "year": "1mo"}
 
-# words -> start, end, period word, adjustment word, auto_adjust (the local date is 2025-06-13)
+# ... and the day words as a range's start
 GRAMMAR = {
-    "start-alone": (["2025-01-01"], "2025-01-01", "2025-06-13", "day", "none", False),
-    "start-end-period-adj": (["2025-01-01", "2025-06-01", "week", "adj"], "2025-01-01", "2025-06-01", "week", "adj",
-                             True),
-    "period-without-end": (["2025-01-01", "week"], "2025-01-01", "2025-06-13", "week", "none", False),
-    "date-after-period-is-adj-word": (["2025-01-01", "day", "2025-06-01"], "2025-01-01", "2025-06-13", "day",
-                                      "2025-06-01", False),
-    "number-is-adj-word-not-count": (["2025-01-01", "day", "100"], "2025-01-01", "2025-06-13", "day", "100", False),
-    "forward-then-ignored-word": (["2025-01-01", "2025-06-01", "forward", "x"], "2025-01-01", "2025-06-01", "day",
-                                  "forward", True),
-    "capitalised-period-is-adj-word": (["2025-01-01", "Day"], "2025-01-01", "2025-06-13", "day", "Day", False),
+    **RANGE_WORDS,
     "yesterday": (["yesterday"], "2025-06-12", "2025-06-13", "day", "none", False),
-    "one-day": (["2025-06-02", "2025-06-02"], "2025-06-02", "2025-06-02", "day", "none", False),
     "today-alone": (["today"], "2025-06-13", "2025-06-13", "day", "none", False),
-    **{f"alias-{alias}": (["2025-01-01", "2025-06-01", alias], "2025-01-01", "2025-06-01", alias, "none", False)
-       for alias in ALIASES},
 }
 
 

@@ -3,15 +3,13 @@
 import pytest
 from ib_async import Stock
 
-from support.gateway_terminal import BAR_FIELDS, RecordedFallback, bounded, sent
+from support.gateway_terminal import BAR_FIELDS, BAR_SIZES, RecordedFallback, bounded, sent
 from support.words import LATEST_WORDS, canonical
 from quorvane.requested import requested_count
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
 # The fallback keeps every bar for a count of zero; the gateway asks for none.
 WORDS = {**LATEST_WORDS, "count-zero": (["day", "0"], "day", 0, "none", False)}
-BAR_SIZES = {"1m": "1 min", "5m": "5 mins", "1h": "1 hour", "day": "1 day", "week": "1 week", "month": "1 month",
-             "year": "1 month"}
 # case -> the duration asked for: enough sessions (or years) for the count, stretched for non-trading days
 DURATIONS = {
     "no-words": "350 D", "period-count": "140 D", "period-count-adj": "3 D", "count-alone": "70 D",
