@@ -10,7 +10,7 @@ import weakref
 import pytest
 
 import quorvane.cmds.quotes.kline as kline
-from bridge_probes import Marker, suspend
+from support.bridge_probes import Marker, suspend
 
 SILENT = types.SimpleNamespace(info=lambda *args: None)
 

@@ -10,7 +10,7 @@ import types
 import pytest
 
 import quorvane.cmds.quotes.kline as kline
-from bridge_probes import Marker, step_to_end, suspend
+from support.bridge_probes import Marker, step_to_end, suspend
 
 IOpKline = kline.IOpKline
 

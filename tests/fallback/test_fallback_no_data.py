@@ -2,7 +2,7 @@
 
 import pytest
 
-from fallback_helpers import cache_size
+from support.fallback_helpers import cache_size
 
 MODES = {
     "latest": (lambda obj: obj._kline_yfinance(["5m"]),

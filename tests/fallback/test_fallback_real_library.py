@@ -3,7 +3,7 @@
 import pandas as pd
 import pytest
 
-from fallback_helpers import BAR_COLUMNS
+from support.fallback_helpers import BAR_COLUMNS
 from fixtures.yf import REFERENCE_TIME
 
 WITH_ADJ_CLOSE = [*BAR_COLUMNS[:5], "Adj Close", *BAR_COLUMNS[5:]]  # unadjusted downloads keep it

@@ -4,30 +4,19 @@ from datetime import date, timedelta
 
 import pytest
 
-from fallback_helpers import ALIASES, cached
+from support.fallback_helpers import cached
+from support.words import RANGE_WORDS, canonical
 from fixtures.yf import make_history_frame
 from quorvane.cmds.quotes import kline
 
 FRESH_KEYS = ["symbol", "period", "start", "end", "adjust", "bars", "source"]
 INTERVAL = {"1m": "1m", "1h": "60m", "day": "1d", "week": "1wk", "month": "1mo", "year": "1mo"}
 
-# words -> start, end, period word, adjustment word, auto_adjust (the local date is 2025-06-13)
+# ... and the day words as a range's start
 GRAMMAR = {
-    "start-alone": (["2025-01-01"], "2025-01-01", "2025-06-13", "day", "none", False),
-    "start-end-period-adj": (["2025-01-01", "2025-06-01", "week", "adj"], "2025-01-01", "2025-06-01", "week", "adj",
-                             True),
-    "period-without-end": (["2025-01-01", "week"], "2025-01-01", "2025-06-13", "week", "none", False),
-    "date-after-period-is-adj-word": (["2025-01-01", "day", "2025-06-01"], "2025-01-01", "2025-06-13", "day",
-                                      "2025-06-01", False),
-    "number-is-adj-word-not-count": (["2025-01-01", "day", "100"], "2025-01-01", "2025-06-13", "day", "100", False),
-    "forward-then-ignored-word": (["2025-01-01", "2025-06-01", "forward", "x"], "2025-01-01", "2025-06-01", "day",
-                                  "forward", True),
-    "capitalised-period-is-adj-word": (["2025-01-01", "Day"], "2025-01-01", "2025-06-13", "day", "Day", False),
+    **RANGE_WORDS,
     "yesterday": (["yesterday"], "2025-06-12", "2025-06-13", "day", "none", False),
-    "one-day": (["2025-06-02", "2025-06-02"], "2025-06-02", "2025-06-02", "day", "none", False),
     "today-alone": (["today"], "2025-06-13", "2025-06-13", "day", "none", False),
-    **{f"alias-{alias}": (["2025-01-01", "2025-06-01", alias], "2025-01-01", "2025-06-01", alias, "none", False)
-       for alias in ALIASES},
 }
 
 
@@ -35,7 +24,7 @@ GRAMMAR = {
 async def test_words_choose_the_download_key_and_title(market, command, log_lines, printed, pinned_today,
                                                        words, start, end, period, adjust, auto_adjust):
     market.respond_with(make_history_frame(20))
-    interval = INTERVAL[ALIASES.get(period, period)]  # an alias asks as its canonical word
+    interval = INTERVAL[canonical(period)]
     record = await command()._history_yfinance(words)
     (call,) = market.calls
     # yfinance's end is exclusive: it is asked for the day after, so the end day is in the range.
@@ -66,12 +55,3 @@ async def test_one_day_is_that_days_bars(market, command):
     record = await command()._history_yfinance(["2025-06-10", "2025-06-10", "5m"])
     dates = {bar["date"].date() for bar in record["bars"]}
     assert dates == {date(2025, 6, 10)} and len(record["bars"]) == 78
-
-
-async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed):
-    stored = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
-    log_lines.clear(), printed.clear()
-    record = await command()._history_yfinance(["2025-01-06", "2025-01-10", "day", "adj"])
-    assert list(record) == [*FRESH_KEYS[:6], "cached"] and record["cached"] is True
-    assert record["bars"] is stored["bars"] and len(record["bars"]) == 5
-    assert (log_lines, printed, len(market.calls)) == ([], [], 1)

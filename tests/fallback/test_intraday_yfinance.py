@@ -2,7 +2,7 @@
 
 import pytest
 
-from fallback_helpers import cached
+from support.fallback_helpers import cached
 from quorvane.cmds.quotes import kline
 
 
@@ -16,17 +16,6 @@ async def test_fresh_curve_is_printed_cached_and_marked_yfinance(market, command
     (frame, title), = printed
     assert title == "AAPL Intraday [yfinance]" and len(frame) == len(record["bars"]) == 390  # no cut
     assert cached("intraday", "AAPL") is record["bars"]
-
-
-async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed):
-    stored = await command()._intraday_yfinance()
-    log_lines.clear(), printed.clear()
-    record = await command()._intraday_yfinance()
-    assert list(record.items()) == [("symbol", "AAPL"), ("type", "intraday"), ("bars", stored["bars"]),
-                                    ("source", "cache")]
-    assert record["bars"] is stored["bars"]
-    assert log_lines == ["INFO|[AAPL] yfinance intraday", "INFO|[AAPL] intraday cache hit (yfinance path)"]
-    assert (printed, len(market.calls)) == ([], 1)
 
 
 async def test_a_failing_printer_leaves_the_curve_cached(market, command, monkeypatch):

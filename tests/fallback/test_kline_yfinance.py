@@ -2,36 +2,20 @@
 
 import pytest
 
-from fallback_helpers import ALIASES, cache_size, cached
+from support.fallback_helpers import cache_size, cached
+from support.words import LATEST_WORDS, canonical
 from fixtures.yf import make_history_frame
 
 FRESH_KEYS = ["symbol", "period", "count", "adjust", "bars", "source"]
-CACHED_KEYS = [*FRESH_KEYS[:5], "cached"]
 YF_CHOICE = {"1m": ("5d", "1m"), "5m": ("5d", "5m"), "1h": ("6mo", "60m"), "day": ("5y", "1d"),
              "week": ("max", "1wk"), "month": ("max", "1mo"), "year": ("max", "1mo")}
 
-# words -> period word, count, adjustment word, auto_adjust
-GRAMMAR = {
-    "no-words": ([], "day", 250, "none", False),
-    "period-count-adj": (["5m", "200", "adj"], "5m", 200, "adj", True),
-    "count-alone": (["200"], "day", 200, "none", False),
-    "adj-alone": (["adj"], "day", 250, "adj", True),
-    "period-after-count-is-adj-word": (["200", "day"], "day", 200, "day", False),
-    "capitalised-period-is-adj-word": (["Day"], "day", 250, "Day", False),
-    "forward-adjusts": (["forward"], "day", 250, "forward", True),
-    "capitalised-adj-does-not": (["ADJ"], "day", 250, "ADJ", False),
-    "further-words-ignored": (["day", "100", "adj", "5m"], "day", 100, "adj", True),
-    "count-with-blanks-sign-underscore": (["1h", " +1_20 "], "1h", 120, "none", False),
-    "year-is-monthly": (["year"], "year", 120, "none", False),
-    **{f"alias-{alias}": ([alias], alias, 100, "none", False) for alias in ALIASES},
-}
-
-
-@pytest.mark.parametrize(("words", "period", "count", "adjust", "auto_adjust"), GRAMMAR.values(), ids=GRAMMAR)
+@pytest.mark.parametrize(("words", "period", "count", "adjust", "auto_adjust"), LATEST_WORDS.values(),
+                         ids=LATEST_WORDS)
 async def test_words_choose_the_download_key_and_title(market, command, log_lines, printed,
                                                        words, period, count, adjust, auto_adjust):
     market.respond_with(make_history_frame(300))
-    yf_period, interval = YF_CHOICE[ALIASES.get(period, period)]  # an alias asks as its canonical word
+    yf_period, interval = YF_CHOICE[canonical(period)]
     record = await command()._kline_yfinance(words)
     assert [list(call.kwargs.items()) for call in market.calls] == [
         [("period", yf_period), ("interval", interval), ("auto_adjust", auto_adjust)]]
@@ -56,18 +40,3 @@ async def test_cut_keeps_the_latest_rows(market, command, printed, count, first_
     (frame, title), = printed
     assert list(frame["date"]) == kept and title == f"AAPL day ({len(kept)} bars) [yfinance]"
     assert cached("count", "AAPL", "day", "none", count) is record["bars"]
-
-
-@pytest.mark.parametrize(("first", "again", "count"), [
-    (["5m", "50"], ["5m", "50"], 50),
-    (["5m", "200"], ["5m", "50"], 50),
-], ids=["exact-key", "larger-count-entry"])
-async def test_repeat_is_answered_from_the_cache(market, command, log_lines, printed, first, again, count):
-    stored = await command()._kline_yfinance(first)
-    log_lines.clear(), printed.clear()
-    record = await command()._kline_yfinance(again)
-    assert list(record) == CACHED_KEYS and record["cached"] is True
-    assert record["count"] == count and record["bars"] == stored["bars"][-count:]
-    assert cached("count", "AAPL", "5m", "none", count) is record["bars"]  # kept under the exact key
-    assert first != again or record["bars"] is stored["bars"]
-    assert (log_lines, printed, len(market.calls)) == ([], [], 1)

@@ -8,7 +8,7 @@ import threading
 import pandas as pd
 import pytest
 
-from fallback_helpers import cached
+from support.fallback_helpers import cached
 from fixtures.yf import make_history_frame
 
 PROXY = "http://proxy.test:3128"

@@ -3,7 +3,7 @@
 import pandas as pd
 import pytest
 
-from fallback_helpers import BAR_COLUMNS
+from support.fallback_helpers import BAR_COLUMNS
 from fixtures.yf import make_history_frame
 from quorvane.cmds.quotes.kline import _normalize_yfinance_df
 

@@ -5,8 +5,7 @@ import asyncio
 import pytest
 from ib_async import ContFuture, Contract, Stock
 
-import quorvane.cmds.quotes.kline as kline
-from front_doubles import Recorder, State, make_command
+from support.front_doubles import Recorder, State, make_command
 from quorvane.cmds import base
 from quorvane.helpers import Future
 
@@ -182,12 +181,6 @@ async def test_other_contracts_go_out_as_they_are(contract):
     secType = contract.secType
     await cmd.run()
     assert cmd.calls[0][1][0] is contract and contract.secType == secType
-
-
-def test_argmap_declares_symbol_then_rest():
-    declarations = kline.IOpKline().argmap()
-    assert [type(d) for d in declarations] == [kline.DArg, kline.DArg]
-    assert [(d.name, d.convert) for d in declarations] == [("symbol", str.upper), ("*rest", None)]
 
 
 @pytest.mark.parametrize("line, expected", [

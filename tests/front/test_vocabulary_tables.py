@@ -9,30 +9,13 @@ import quorvane.cmds.quotes.kline as kline
 
 CANONICAL = ["1m", "5m", "15m", "30m", "1h", "day", "week", "month", "year"]
 
-TABLES = {
-    "PERIOD_MAP": [
-        ("1m", "1 min"), ("5m", "5 mins"), ("15m", "15 mins"), ("30m", "30 mins"), ("1h", "1 hour"),
-        ("day", "1 day"), ("week", "1 week"), ("month", "1 month"), ("year", "1 month"),
-        ("minute", "1 min"), ("hour", "1 hour"), ("d", "1 day"), ("w", "1 week"), ("m", "1 month"),
-        ("y", "1 month"), ("1d", "1 day"), ("1mo", "1 month")],
-    "BAR_SECONDS": [
-        ("1 secs", 1), ("1 min", 60), ("5 mins", 300), ("15 mins", 900), ("30 mins", 1800),
-        ("1 hour", 3600), ("1 day", 86400), ("1 week", 604800), ("1 month", 2592000)],
-    "PERIOD_DEFAULT_COUNT": list(zip(CANONICAL, [120, 78, 130, 130, 130, 250, 156, 60, 120])),
-    "DURATION_FACTOR": [("day", 1.4), ("week", 1.02)],
-    "YF_PERIOD": list(zip(CANONICAL, ["5d", "5d", "1mo", "1mo", "6mo", "5y", "max", "max", "max"])),
-    "YF_INTERVAL": list(zip(CANONICAL, ["1m", "5m", "15m", "30m", "60m", "1d", "1wk", "1mo", "1mo"])),
-}
 
-
-@pytest.mark.parametrize("name, entries", TABLES.items(), ids=TABLES.keys())
-def test_table_contents_and_order(name, entries):
-    table = getattr(kline, name)
-    assert type(table) is dict and list(table.items()) == entries
-    assert all(type(value) is type(expected) for value, (_, expected) in zip(table.values(), entries))
-
-
-def test_adjust_keywords():
+def test_the_vocabulary_tables_agree():
+    """The host builds its word checks and usage text from these tables, in this order."""
+    assert list(kline.PERIOD_DEFAULT_COUNT) == list(kline.YF_PERIOD) == list(kline.YF_INTERVAL) == CANONICAL
+    assert set(CANONICAL) <= set(kline.PERIOD_MAP)
+    assert all(kline.BAR_SECONDS[size] > 0 for size in kline.PERIOD_MAP.values())
+    assert all(type(count) is int for count in kline.PERIOD_DEFAULT_COUNT.values())
     assert kline.ADJUST_KEYWORDS == {"adj", "forward"}
 
 

@@ -15,7 +15,7 @@ import pytest
 from loguru import logger
 
 import quorvane.cmds.quotes.kline as kline
-from gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
+from support.gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.pacing import Pacer, Unlimited
 from quorvane.state import HostState

@@ -3,7 +3,7 @@
 Gateway route: the frame printed by `_intraday` / `_kline` must equal
 `_strip_tz(DataFrame(bars).convert_dtypes())` and the returned "bars" must equal
 `to_dict(orient="records")` of it. Fallback route: `_intraday_yfinance` against the same
-pipeline applied to yfinance's history frame.
+pipeline applied to yfinance's history frame. Every kind of record also comes back from the bar store exactly.
 """
 
 from __future__ import annotations
@@ -21,6 +21,7 @@ from ib_async import BarData, Stock
 
 import quorvane.cmds.quotes.kline as kline
 from fixtures.yf import make_history_frame
+from quorvane.gateway.bar_store import codec
 
 EASTERN = ZoneInfo("US/Eastern")
 LORD_HOWE = ZoneInfo("Australia/Lord_Howe")  # DST shifts by half an hour
@@ -51,6 +52,10 @@ def plain_yfinance_table(hist: pd.DataFrame) -> pd.DataFrame:
     frame["barCount"] = 1
     frame["date"] = frame["date"].dt.tz_localize(None)
     return frame.convert_dtypes()
+
+
+def round_trip(records: list[dict]) -> list[dict]:
+    return codec.decode("key", codec.encode("key", records, 0.0))
 
 
 def shape_of(records: list[dict]) -> list[list[tuple]]:
@@ -185,6 +190,7 @@ async def test_gateway_table_and_records_equal_plain_pandas(printed, route, make
     result = await request(command(StandInGateway(bars)), bars)
     assert len(printed) == 1
     assert_same(printed[0], result["bars"], expected)
+    assert shape_of(round_trip(result["bars"])) == shape_of(result["bars"])  # the bar store keeps every kind
 
 
 async def test_bars_are_left_as_they_came(printed):
@@ -285,3 +291,4 @@ async def test_yfinance_table_and_records_equal_plain_pandas(printed, fake_yf, m
     result = await command()._intraday_yfinance()
     assert len(printed) == 1
     assert_same(printed[0], result["bars"], plain_yfinance_table(hist))
+    assert shape_of(round_trip(result["bars"])) == shape_of(result["bars"])

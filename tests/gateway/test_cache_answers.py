@@ -3,40 +3,61 @@
 import pytest
 from ib_async import Stock
 
-from gateway_terminal import FRIDAY_AFTER_CLOSE
+from support.gateway_terminal import FRIDAY_AFTER_CLOSE
 
 LATEST = ["symbol", "period", "count", "adjust", "bars"]
 RANGE = ["symbol", "period", "start", "end", "adjust", "bars"]
 
 
-@pytest.mark.parametrize(
-    "line, hit_line, keys",
-    [
-        ("AAPL day 100", "INFO|[AAPL] kline exact cache hit: day 100 none", LATEST + ["cached", "source"]),
-        ("AAPL 2025-01-01 2025-06-01", "INFO|[AAPL] history cache hit: 2025-01-01~2025-06-01 day none",
-         RANGE + ["cached", "source"]),
-        ("AAPL intraday", "INFO|[AAPL] intraday cache hit", ["symbol", "type", "bars", "source"]),
-    ],
-    ids=["latest-candles", "date-range", "intraday"],
-)
-async def test_repeat_is_answered_from_the_cache(terminal, line, hit_line, keys):
-    first = await terminal.run(line)
-    again = await terminal.run(line)
+# Each route's repeat: the last log line, the record's keys and its source. The fallback logs its
+# hand-over and then fetches nothing; its intraday curve is marked "cache" until run marks it.
+REPEATS = {
+    "latest-candles": ("AAPL day 100", {
+        "ibkr": ("INFO|[AAPL] kline exact cache hit: day 100 none", LATEST + ["cached", "source"], "ibkr"),
+        "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['day', '100']", LATEST + ["cached"], None)}),
+    "date-range": ("AAPL 2025-01-01 2025-06-01", {
+        "ibkr": ("INFO|[AAPL] history cache hit: 2025-01-01~2025-06-01 day none", RANGE + ["cached", "source"],
+                 "ibkr"),
+        "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['2025-01-01', '2025-06-01']", RANGE + ["cached"],
+                     None)}),
+    "intraday": ("AAPL intraday", {
+        "ibkr": ("INFO|[AAPL] intraday cache hit", ["symbol", "type", "bars", "source"], "ibkr"),
+        "yfinance": ("INFO|[AAPL] intraday cache hit (yfinance path)", ["symbol", "type", "bars", "source"],
+                     "cache")}),
+}
+ROUTES = {"ibkr": True, "yfinance": False}  # source -> whether the gateway is connected
+
+
+def fetches(terminal, fake_yf) -> int:
+    return len(terminal.requests) + len(fake_yf.calls)
+
+
+@pytest.mark.parametrize("source", ROUTES)
+@pytest.mark.parametrize("mode", REPEATS)
+async def test_repeat_is_answered_from_the_cache(terminal, fake_yf, mode, source):
+    fake_yf.now = FRIDAY_AFTER_CLOSE
+    line, routes = REPEATS[mode]
+    hit_line, keys, marked = routes[source]
+    first = await terminal.run(line, online=ROUTES[source])
+    again = await terminal.run(line, online=ROUTES[source])
     assert terminal.logs[-1] == hit_line
-    assert len(terminal.requests) == len(terminal.prints) == 1
+    assert fetches(terminal, fake_yf) == len(terminal.prints) == 1
     assert again["bars"] is first["bars"]
     assert list(again) == keys
-    assert again["source"] == "ibkr" and again.get("cached", True) is True
+    assert again.get("source") == marked and again.get("cached", True) is True
 
 
-async def test_smaller_count_is_answered_from_the_larger_entry(terminal):
-    first = await terminal.run("AAPL day 100")
-    smaller = await terminal.run("AAPL day 50")
-    assert terminal.logs[-1] == "INFO|[AAPL] kline larger-cache hit: day 50 none"
-    assert len(terminal.requests) == len(terminal.prints) == 1
+@pytest.mark.parametrize("source", ROUTES)
+async def test_smaller_count_is_answered_from_the_larger_entry(terminal, fake_yf, source):
+    fake_yf.now = FRIDAY_AFTER_CLOSE
+    first = await terminal.run("AAPL day 100", online=ROUTES[source])
+    smaller = await terminal.run("AAPL day 50", online=ROUTES[source])
+    if ROUTES[source]:
+        assert terminal.logs[-1] == "INFO|[AAPL] kline larger-cache hit: day 50 none"
+    assert fetches(terminal, fake_yf) == len(terminal.prints) == 1
     assert smaller["bars"] == first["bars"][-50:]
     assert (smaller["count"], smaller["cached"]) == (50, True)
-    assert terminal.cached("count_key", "AAPL", "day", "none", 50) is smaller["bars"]
+    assert terminal.cached("count_key", "AAPL", "day", "none", 50) is smaller["bars"]  # kept under the exact key
 
 
 async def test_intraday_hit_is_marked_cache_until_run_marks_it_ibkr(terminal):

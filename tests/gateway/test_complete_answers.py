@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import quorvane.cmds.quotes.kline as kline
-from gateway_terminal import RecordedFallback
+from support.gateway_terminal import RecordedFallback
 
 pytestmark = pytest.mark.usefixtures("host_zone")
 

@@ -8,28 +8,24 @@ from zoneinfo import ZoneInfo
 import pytest
 from ib_async import Contract
 
-from gateway_terminal import BAR_FIELDS, FRIDAY_AFTER_CLOSE, RecordedFallback, sent
+from support.gateway_terminal import BAR_FIELDS, BAR_SIZES, FRIDAY_AFTER_CLOSE, RecordedFallback, bounded, sent
+from support.words import RANGE_WORDS, canonical
 
 pytestmark = pytest.mark.usefixtures("host_zone")
 
 NEW_YORK = ZoneInfo("America/New_York")
-TODAY = "today"  # stands for the host's local date in the tables below
 MONDAY_AFTER_INDEPENDENCE_DAY = dt.datetime(2025, 7, 7, 20, 30, tzinfo=dt.timezone.utc)
 
 
-def day_text(word: str) -> str:
-    return dt.date.today().isoformat() if word == TODAY else word
-
-
-def duration_from(start: str) -> str:
-    """What an open-ended request must ask for: the days from start to today, both included."""
-    days = max(1, (dt.date.today() - dt.date.fromisoformat(start)).days + 1)
+def duration_from(start: str, end: dt.date | None = None) -> str:
+    """What a request must ask for: the days from start to end (today if none), both included."""
+    days = max(1, ((end or dt.date.today()) - dt.date.fromisoformat(start)).days + 1)
     return f"{days} D" if days <= 365 else f"{math.ceil(days / 365)} Y"
 
 
 def wire_end(end: str) -> str:
     """The text of a date end: the last second of that day at the exchange, in UTC."""
-    day = dt.date.fromisoformat(day_text(end))
+    day = dt.date.fromisoformat(end)
     return dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK).astimezone(dt.timezone.utc).strftime(
         "%Y%m%d %H:%M:%S UTC")
 
@@ -50,44 +46,23 @@ def naive(stamp):
     return stamp.replace(tzinfo=None) if isinstance(stamp, dt.datetime) else stamp
 
 
-@pytest.mark.parametrize(
-    "words, end, period, adjust, request_",
-    [
-        ("2025-01-01", TODAY, "day", "none", (TODAY, None, "1 day", "TRADES")),
-        ("2025-01-01 2025-06-01 foo", "2025-06-01", "day", "foo",
-         ("20250602 03:59:59 UTC", "152 D", "1 day", "TRADES")),
-        ("2025-01-01 day 2025-06-01", TODAY, "day", "2025-06-01", (TODAY, None, "1 day", "TRADES")),
-        ("2025-01-01 2025-06-01 week", "2025-06-01", "week", "none",
-         ("20250602 03:59:59 UTC", "152 D", "1 week", "TRADES")),
-        ("2025-03-03 2025-03-04", "2025-03-04", "day", "none",
-         ("20250305 04:59:59 UTC", "2 D", "1 day", "TRADES")),
-        ("2024-06-02 2025-06-01", "2025-06-01", "day", "none",
-         ("20250602 03:59:59 UTC", "365 D", "1 day", "TRADES")),
-        ("2024-06-01 2025-06-01", "2025-06-01", "day", "none",
-         ("20250602 03:59:59 UTC", "2 Y", "1 day", "TRADES")),
-        # Adjusted ranges run up to now: the gateway refuses an end date for them.
-        ("2025-01-01 2025-06-01 d adj", "2025-06-01", "d", "adj", ("", None, "1 day", "ADJUSTED_LAST")),
-        ("2025-01-01 2025-06-01 day adj extra", "2025-06-01", "day", "adj",
-         ("", None, "1 day", "ADJUSTED_LAST")),
-    ],
-    ids=["start-only-ends-today", "third-word-is-adjust", "date-after-period-is-adjust",
-         "weekly-bars", "two-days", "365-days-in-days", "366-days-in-years",
-         "alias-adjusted-open-end", "extra-word-ignored"],
-)
-async def test_words_become_one_request(terminal, words, end, period, adjust, request_):
-    result = await terminal.run(f"AAPL {words}", RecordedFallback)
-    start = words.split()[0]
-    end_time, duration, bar_size, what = request_
-    end_time = wire_end(end) if end_time == TODAY else end_time
-    duration = duration or duration_from(start)
-    end_text = day_text(end)
+# Minute bars over months go out in chunks (tests/host/test_chunks.py).
+@pytest.mark.parametrize("case", [case for case in RANGE_WORDS if case != "alias-minute"])
+async def test_words_become_one_request(terminal, pinned_today, case):
+    words, start, end, period, adjust, adjusted = RANGE_WORDS[case]
+    command = terminal.command("AAPL", RecordedFallback)
+    command.rest = list(words)
+    result = await bounded(command.run())
+    bar_size, what = BAR_SIZES[canonical(period)], "ADJUSTED_LAST" if adjusted else "TRADES"
+    # Adjusted ranges run up to now: the gateway refuses an end date for them.
+    end_time = "" if adjusted else wire_end(end)
+    duration = duration_from(start, pinned_today if adjusted else dt.date.fromisoformat(end))
     assert [sent(r) for r in terminal.requests] == [
         ("STK", "AAPL", end_time, duration, bar_size, what, True, False)]
-    assert terminal.logs[0] == (f"INFO|[AAPL] history: {start} → {end_text}, period={period} "
+    assert terminal.logs[0] == (f"INFO|[AAPL] history: {start} → {end}, period={period} "
                                 f"({bar_size}), duration={duration}, what={what}")
     assert "fallback" not in result
-    assert (result["period"], result["start"], result["end"], result["adjust"]) == (
-        period, start, end_text, adjust)
+    assert (result["period"], result["start"], result["end"], result["adjust"]) == (period, start, end, adjust)
 
 
 async def test_start_after_end_sends_nothing(terminal):

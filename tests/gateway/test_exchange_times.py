@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import quorvane.cmds.quotes.kline as kline
-from gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
+from support.gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
 from ibsim import GatewaySimulator
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.pacing import Pacer, Unlimited

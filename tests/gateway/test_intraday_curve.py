@@ -3,7 +3,7 @@
 import pandas as pd
 import pytest
 
-from gateway_terminal import BAR_FIELDS, sent
+from support.gateway_terminal import BAR_FIELDS, sent
 
 
 @pytest.mark.parametrize("words", ["intraday", "intraday 5m 200 adj"],

@@ -3,41 +3,40 @@
 import pytest
 from ib_async import Stock
 
-from gateway_terminal import BAR_FIELDS, RecordedFallback, sent
+from support.gateway_terminal import BAR_FIELDS, BAR_SIZES, RecordedFallback, bounded, sent
+from support.words import LATEST_WORDS, canonical
 from quorvane.requested import requested_count
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
+# The fallback keeps every bar for a count of zero; the gateway asks for none.
+WORDS = {**LATEST_WORDS, "count-zero": (["day", "0"], "day", 0, "none", False)}
+# case -> the duration asked for: enough sessions (or years) for the count, stretched for non-trading days
+DURATIONS = {
+    "no-words": "350 D", "period-count": "140 D", "period-count-adj": "3 D", "count-alone": "70 D",
+    "adj-alone": "350 D", "count-then-forward": "140 D", "forward-adjusts": "350 D", "capitalised-adj-does-not": "350 D",
+    "unknown-adj-word": "1 D", "period-after-count-is-adj-word": "280 D", "capitalised-period-is-adj-word": "350 D",
+    "capitalised-intraday-is-adj-word": "350 D", "further-words-ignored": "140 D",
+    "count-with-blanks-sign-underscore": "19 D", "1m-default": "1 D", "1h-default-in-sessions": "20 D",
+    "week-default": "4 Y", "year-default": "10 Y", "alias-minute": "1 D", "alias-hour": "16 D",
+    "alias-d": "100 D", "alias-1d": "100 D", "alias-w": "2 Y", "alias-m": "9 Y", "alias-1mo": "9 Y", "alias-y": "9 Y",
+    "count-zero": "0 D",
+}
 
 
-@pytest.mark.parametrize(
-    "words, period, bar_size, count, duration, what",
-    [
-        ("", "day", "1 day", 250, "350 D", "TRADES"),
-        ("day 100", "day", "1 day", 100, "140 D", "TRADES"),
-        ("5m 200 adj", "5m", "5 mins", 200, "3 D", "ADJUSTED_LAST"),
-        ("1h", "1h", "1 hour", 130, "20 D", "TRADES"),
-        ("1m", "1m", "1 min", 120, "1 D", "TRADES"),
-        ("d", "d", "1 day", 100, "100 D", "TRADES"),
-        ("50", "day", "1 day", 50, "70 D", "TRADES"),
-        ("adj", "day", "1 day", 250, "350 D", "ADJUSTED_LAST"),
-        ("100 forward", "day", "1 day", 100, "140 D", "ADJUSTED_LAST"),
-        ("5m xyz", "5m", "5 mins", 78, "1 D", "TRADES"),
-        ("week", "week", "1 week", 156, "4 Y", "TRADES"),
-        ("Intraday", "day", "1 day", 250, "350 D", "TRADES"),
-        ("day 0", "day", "1 day", 0, "0 D", "TRADES"),
-    ],
-    ids=["no-words-day-250-stretched", "day-100", "5m-200-adjusted", "1h-130-in-sessions", "1m-default-120",
-         "alias-d-100-unstretched", "bare-count", "bare-adj", "count-then-forward",
-         "unknown-adjust-word", "week-in-years", "capital-intraday-is-adjust-word", "count-zero"],
-)
-async def test_words_become_one_request(terminal, words, period, bar_size, count, duration, what):
-    await terminal.run(f"AAPL {words}", RecordedFallback)
+@pytest.mark.parametrize("case", WORDS)
+async def test_words_become_one_request(terminal, case):
+    words, period, count, _, adjusted = WORDS[case]
+    command = terminal.command("AAPL", RecordedFallback)
+    command.rest = list(words)
+    await bounded(command.run())
+    bar_size, duration = BAR_SIZES[canonical(period)], DURATIONS[case]
+    what = "ADJUSTED_LAST" if adjusted else "TRADES"
     assert [sent(r) for r in terminal.requests] == [
         ("STK", "AAPL", "", duration, bar_size, what, True, False)]
     assert terminal.logs[0] == (f"INFO|[AAPL] kline: period={period} ({bar_size}), count={count}, "
                                 f"duration={duration}, what={what}")
     # The host reads the same count from the words, for "N of M bars".
-    assert requested_count(["kline", "AAPL", *words.split()], {"count": 0}) == count
+    assert requested_count(["kline", "AAPL", *words], {"count": 0}) == count
 
 
 @pytest.mark.parametrize(

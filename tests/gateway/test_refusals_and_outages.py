@@ -10,7 +10,7 @@ import pytest
 from ib_async import ContFuture, Stock
 
 import quorvane.state
-from gateway_terminal import RecordedFallback, bounded, until
+from support.gateway_terminal import RecordedFallback, bounded, until
 from ibsim.messages import ContractDetailsRequest
 from ibsim.scenarios import ClientIdInUse, FarmBroken, NightlyReset, NoPermissions, Scenario
 from quorvane.gateway.refusals import GatewayRefusal

@@ -2,7 +2,7 @@
 
 import pytest
 
-from gateway_terminal import RecordedFallback
+from support.gateway_terminal import RecordedFallback
 
 
 @pytest.mark.parametrize(

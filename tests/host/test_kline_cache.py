@@ -5,17 +5,11 @@ import pytest
 
 from quorvane.gateway import kline_cache
 from quorvane.gateway.kline_cache import KlineCache
+from support.clock import FakeClock
 
 TODAY = date(2025, 3, 14)
 TTL = 60.0
 count_key, range_key, intraday_key = KlineCache.count_key, KlineCache.range_key, KlineCache.intraday_key
-
-
-class Clock:
-    now = 1000.0
-
-    def __call__(self):
-        return self.now
 
 
 @pytest.fixture
@@ -23,7 +17,7 @@ def clock(monkeypatch):
     monkeypatch.setattr(kline_cache, "local_today", lambda: TODAY)
     for name in ("KLINE_CACHE_LIVE_TTL", "KLINE_CACHE_MAX_BARS"):
         monkeypatch.delenv(name, raising=False)
-    monkeypatch.setattr(KlineCache, "clock", Clock())
+    monkeypatch.setattr(KlineCache, "clock", FakeClock())
     return KlineCache.clock
 
 

@@ -13,18 +13,11 @@ from quorvane.gateway import pacing
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.open_requests import DeskSlots, LocalSlots
 from quorvane.gateway.pacing import MemoryLedger, Pacer, PacingLimits, RedisLedger, is_small_bar
+from support.clock import FakeClock
 
 LIMITS = PacingLimits()
 AAPL = Stock("AAPL", "SMART", "USD")
 MARGIN = LIMITS.margin
-
-
-class FakeClock:
-    def __init__(self):
-        self.now = 1000.0
-
-    def __call__(self) -> float:
-        return self.now
 
 
 class CountingLedger(MemoryLedger):

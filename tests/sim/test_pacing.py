@@ -7,6 +7,7 @@ import pytest
 from ib_async import Stock
 
 from ibsim import Latency, Pacing
+from support.clock import FakeClock
 
 AAPL = Stock("AAPL", "SMART", "USD")
 
@@ -35,14 +36,6 @@ def test_pacing_limits(made, admitted):
     clock = iter(t for t, *_ in made)
     pacing = Pacing(lambda: next(clock))
     assert [pacing.admit(request, contract, weight) for _, request, contract, weight in made] == admitted
-
-
-class FakeClock:
-    def __init__(self):
-        self.now = 1000.0
-
-    def __call__(self) -> float:
-        return self.now
 
 
 @pytest.fixture

@@ -1,6 +1,5 @@
 """The real yfinance against canned Yahoo answers (`yahoo_http`): what it returns, what it sends."""
 
-import asyncio
 import os
 import socket
 import threading
@@ -11,21 +10,11 @@ import pandas as pd
 import pytest
 import yfinance
 
+import quorvane.cmds.quotes.kline as kline
 from fixtures.yahoo_charts import ADJ_RATIO, CRUMB, UnexpectedRequest
 from fixtures.yf import REFERENCE_TIME, FakeYfinance, library_empty_frame
 
 TAIL = ["Volume", "Dividends", "Stock Splits"]
-
-
-def adapter_fetch(symbol, kwargs):
-    """What the kline extension runs on its worker thread for one download."""
-    import os
-
-    import yfinance
-    proxy = os.environ.get("HTTPS_PROXY")
-    if proxy:
-        yfinance.config.network.proxy = {"https": proxy, "http": proxy}
-    return yfinance.Ticker(symbol).history(**kwargs)
 
 
 @pytest.mark.parametrize(("kwargs", "index_name", "columns"), [
@@ -96,10 +85,11 @@ def test_configured_proxy_reaches_every_request(yahoo_http, proxy):
     assert yahoo_http.requests and all(r.proxies == expected for r in yahoo_http.requests)
 
 
-async def test_adapter_code_on_a_worker_thread(yahoo_http, monkeypatch, tmp_path):
+async def test_the_modules_download_on_a_worker_thread(yahoo_http, monkeypatch, tmp_path):
     monkeypatch.setenv("HTTPS_PROXY", "http://proxy.test:8080")
-    frame = await asyncio.to_thread(adapter_fetch, "AAPL",
-                                    {"period": "1d", "interval": "1m", "auto_adjust": False})
+    command = kline.IOpKline(ib=None)
+    command.symbol = "AAPL"
+    frame = await command._yf_history(period="1d", interval="1m", auto_adjust=False)
     assert frame.index.name == "Datetime" and len(frame) > 0
     assert {r.thread_id for r in yahoo_http.requests} != {threading.get_ident()}
     assert all(r.proxies["https"] == "http://proxy.test:8080" for r in yahoo_http.requests)

@@ -15,6 +15,9 @@ from quorvane.state import HostState
 FRIDAY_AFTER_CLOSE = dt.datetime(2025, 6, 13, 20, 30, tzinfo=dt.timezone.utc)
 RUN_TIMEOUT = 5.0
 BAR_FIELDS = ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
+# the bar size asked for each period word (an alias asks as its canonical word)
+BAR_SIZES = {"1m": "1 min", "5m": "5 mins", "1h": "1 hour", "day": "1 day", "week": "1 week", "month": "1 month",
+             "year": "1 month"}
 
 
 class RecordedFallback(kline.IOpKline):

@@ -6,8 +6,6 @@ from quorvane.gateway.kline_cache import KlineCache
 
 TODAY = REFERENCE_TIME.date()  # Friday 13 June 2025
 BAR_COLUMNS = ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
-ALIASES = {"minute": "1m", "hour": "1h", "d": "day", "1d": "day", "w": "week", "m": "month", "1mo": "month",
-           "y": "year"}
 
 
 def cached(key_kind: str, *words):
