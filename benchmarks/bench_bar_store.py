@@ -28,7 +28,6 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from bench_bar_table import KINDS, SIZES, best_time, make_bars, plain
-
 from quorvane.gateway.bar_store import codec, open_store
 from quorvane.gateway.bar_store.redis_backend import PREFIX
 from quorvane.gateway.bar_store.sqlite_backend import SqliteBackend

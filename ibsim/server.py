@@ -26,7 +26,7 @@ Clock = Callable[[], dt.datetime]
 
 def _as_clock(clock: Clock | dt.datetime | None) -> Clock:
     if clock is None:
-        return lambda: dt.datetime.now(dt.timezone.utc)
+        return lambda: dt.datetime.now(dt.UTC)
     if isinstance(clock, dt.datetime):
         if clock.tzinfo is None:
             raise ValueError("a fixed simulator time must be timezone-aware")
@@ -149,6 +149,7 @@ class GatewaySimulator:
         session = Session(self, reader, writer)
         self._sessions.add(session)
         task = asyncio.current_task()
+        assert task is not None, "asyncio serves each connection in a task of its own"
         self._tasks.add(task)
         try:
             await session.run()

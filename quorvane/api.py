@@ -93,7 +93,8 @@ def bars_frame(record: dict, tz: bool | str = False) -> pd.DataFrame:
     """
     bars = bars_of(record)
     if bars is None:
-        raise ValueError(f"no bars in this record: {record.get('error', record) if isinstance(record, dict) else record}")
+        cause = record.get("error", record) if isinstance(record, dict) else record
+        raise ValueError(f"no bars in this record: {cause}")
     frame = pd.DataFrame(bars)
     if frame.empty:
         return frame.set_index(pd.DatetimeIndex([], name="date"))

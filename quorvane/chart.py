@@ -12,6 +12,7 @@ import logging
 import math
 import shutil
 from pathlib import PurePath
+from typing import cast
 
 import numpy as np
 import pandas as pd
@@ -81,9 +82,14 @@ def time_format(index: pd.DatetimeIndex) -> str:
     return "%H:%M" if index[0].normalize() == index[-1].normalize() else "%b %d %H:%M"
 
 
+def _times(frame: pd.DataFrame) -> pd.DatetimeIndex:
+    return cast(pd.DatetimeIndex, frame.index)  # bar frames are indexed by bar time
+
+
 def date_span(frame: pd.DataFrame) -> str:
     """First and last bar time, e.g. "2025-01-02 .. 2025-06-02" (with the time for intraday bars)."""
-    intraday = not (frame.index == frame.index.normalize()).all()
+    times = _times(frame)
+    intraday = not (times == times.normalize()).all()
     pattern = "%Y-%m-%d %H:%M" if intraday else "%Y-%m-%d"
     return f"{frame.index[0].strftime(pattern)} .. {frame.index[-1].strftime(pattern)}"
 
@@ -112,7 +118,7 @@ def terminal_chart(record: dict, width: int | None = None, height: int | None = 
     merged, per = merge_bars(frame, (width - Y_LABEL_WIDTH - 2) // CANDLE_COLUMNS)
     # Candles sit at positions 0..n-1, so nights and weekends leave no gaps; times label the ticks.
     xs = list(range(len(merged)))
-    ticks, labels = _time_ticks(merged.index, width - Y_LABEL_WIDTH - 2)
+    ticks, labels = _time_ticks(_times(merged), width - Y_LABEL_WIDTH - 2)
 
     plt.terminal.limit(False, False)  # our size, not plotext's guess of the terminal
     fig = plt.figure
@@ -200,7 +206,7 @@ def save_chart(record: dict, path: str) -> None:
         volume=bool(merged["Volume"].any()),
         style="yahoo",
         title=f"\n{title}\n{'  '.join(details)}",
-        datetime_format=time_format(merged.index),
+        datetime_format=time_format(_times(merged)),
         figsize=FILE_SIZE,
         warn_too_much_data=len(merged) + 1,
         returnfig=True,

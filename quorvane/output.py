@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import argparse
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import IO
+from typing import IO, cast
 
 import pandas as pd
 from loguru import logger
@@ -87,16 +88,18 @@ def present(words: list[str], record: object, options: OutputOptions) -> bool:
 
 def _extra_outputs(record: object, options: OutputOptions, display: IO[str]) -> bool:
     """Charts and CSV: each one asked for is tried, even after another failed."""
-    wanted = []  # (what is being done, how, the line to log once done)
+    # (what is being done, how, the line to log once done)
+    wanted: list[tuple[str, Callable[[], None], str | None]] = []
+    result = cast(dict, record)  # the actions run only once bars_of(record) has found bars
     if options.chart:
-        wanted.append(("draw the chart", lambda: _draw_chart(record, display), None))
+        wanted.append(("draw the chart", lambda: _draw_chart(result, display), None))
     if options.chart_file:
         path = options.chart_file
-        wanted.append((f"write the chart to {path}", lambda: chart.save_chart(record, path), f"Wrote chart to {path}"))
+        wanted.append((f"write the chart to {path}", lambda: chart.save_chart(result, path), f"Wrote chart to {path}"))
     if options.csv:
         csv, count = options.csv, len(bars_of(record) or [])
         where = "standard output" if csv == STDOUT else csv
-        wanted.append((f"write {where}", lambda: _write_csv(record, csv), f"Wrote {count} bars to {where}"))
+        wanted.append((f"write {where}", lambda: _write_csv(result, csv), f"Wrote {count} bars to {where}"))
     if not wanted:
         return True
     if not bars_of(record):

@@ -25,7 +25,7 @@ _exchange_zones = ExchangeZones()
 async def bar_zone(record: object, state) -> str | None:
     """The zone name ("America/New_York") of the record's bar times, or None when unknown or dateless."""
     bars = bars_of(record)
-    if not bars or not _has_times_of_day(bars):
+    if not bars or not isinstance(record, dict) or not _has_times_of_day(bars):
         return None
     symbol = record.get("symbol")
     if not isinstance(symbol, str) or not symbol:

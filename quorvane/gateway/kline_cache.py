@@ -10,9 +10,10 @@ import os
 import time
 from bisect import bisect_left, bisect_right, insort
 from collections import OrderedDict
+from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import date
-from typing import TYPE_CHECKING, Callable, Union
+from typing import TYPE_CHECKING, SupportsIndex, cast
 
 from loguru import logger
 
@@ -73,7 +74,7 @@ class IntradayKey:
         return True
 
 
-Key = Union[CountKey, RangeKey, IntradayKey]
+Key = CountKey | RangeKey | IntradayKey
 _KEY_KINDS = {CountKey: "count", RangeKey: "range", IntradayKey: "intraday"}
 
 
@@ -188,7 +189,7 @@ class KlineCache:
         self._purge_expired()
         self._drop(key)
         live = key.is_live(local_today())
-        if self._store is not None and (not live or self._store.shares_live and self.live_ttl > 0):
+        if self._store is not None and (not live or (self._store.shares_live and self.live_ttl > 0)):
             self._store.save(key_text(key), records, self.live_ttl if live else None)
         self._remember(key, records, self.clock() + self.live_ttl if live else None)
 
@@ -200,7 +201,7 @@ class KlineCache:
     def _recall(self, key: Key) -> list | None:
         """The entry from the store, kept in memory from now on; None when it has none."""
         store = self._store
-        if store is None or not store.shares_live and key.is_live(local_today()):
+        if store is None or (not store.shares_live and key.is_live(local_today())):
             return None
         found = store.load(key_text(key))
         if found is None:
@@ -291,7 +292,7 @@ def _check_count(count: object) -> int:
     # Integer types of other libraries (numpy) are fine; floats and bools are not.
     if isinstance(count, bool) or not hasattr(type(count), "__index__"):
         raise TypeError(f"KlineCache count must be an integer, got {count!r}")
-    return operator.index(count)
+    return operator.index(cast(SupportsIndex, count))
 
 
 def configured_store_url() -> str:

@@ -18,10 +18,10 @@ TABLES = {
     "BAR_SECONDS": [
         ("1 secs", 1), ("1 min", 60), ("5 mins", 300), ("15 mins", 900), ("30 mins", 1800),
         ("1 hour", 3600), ("1 day", 86400), ("1 week", 604800), ("1 month", 2592000)],
-    "PERIOD_DEFAULT_COUNT": list(zip(CANONICAL, [120, 78, 130, 130, 130, 250, 156, 60, 120])),
+    "PERIOD_DEFAULT_COUNT": list(zip(CANONICAL, [120, 78, 130, 130, 130, 250, 156, 60, 120], strict=True)),
     "DURATION_FACTOR": [("day", 1.4), ("week", 1.02)],
-    "YF_PERIOD": list(zip(CANONICAL, ["5d", "5d", "1mo", "1mo", "6mo", "5y", "max", "max", "max"])),
-    "YF_INTERVAL": list(zip(CANONICAL, ["1m", "5m", "15m", "30m", "60m", "1d", "1wk", "1mo", "1mo"])),
+    "YF_PERIOD": list(zip(CANONICAL, ["5d", "5d", "1mo", "1mo", "6mo", "5y", "max", "max", "max"], strict=True)),
+    "YF_INTERVAL": list(zip(CANONICAL, ["1m", "5m", "15m", "30m", "60m", "1d", "1wk", "1mo", "1mo"], strict=True)),
 }
 
 
@@ -29,11 +29,11 @@ TABLES = {
 def test_table_contents_and_order(name, entries):
     table = getattr(kline, name)
     assert type(table) is dict and list(table.items()) == entries
-    assert all(type(value) is type(expected) for value, (_, expected) in zip(table.values(), entries))
+    assert all(type(value) is type(expected) for value, (_, expected) in zip(table.values(), entries, strict=True))
 
 
 def test_adjust_keywords():
-    assert kline.ADJUST_KEYWORDS == {"adj", "forward"}
+    assert {"adj", "forward"} == kline.ADJUST_KEYWORDS
 
 
 @pytest.mark.parametrize("word, expected", [

@@ -12,9 +12,9 @@ RANGE = ["symbol", "period", "start", "end", "adjust", "bars"]
 @pytest.mark.parametrize(
     "line, hit_line, keys",
     [
-        ("AAPL day 100", "INFO|[AAPL] kline exact cache hit: day 100 none", LATEST + ["cached", "source"]),
+        ("AAPL day 100", "INFO|[AAPL] kline exact cache hit: day 100 none", [*LATEST, "cached", "source"]),
         ("AAPL 2025-01-01 2025-06-01", "INFO|[AAPL] history cache hit: 2025-01-01~2025-06-01 day none",
-         RANGE + ["cached", "source"]),
+         [*RANGE, "cached", "source"]),
         ("AAPL intraday", "INFO|[AAPL] intraday cache hit", ["symbol", "type", "bars", "source"]),
     ],
     ids=["latest-candles", "date-range", "intraday"],

@@ -14,7 +14,7 @@ pytestmark = pytest.mark.usefixtures("host_zone")
 
 NEW_YORK = ZoneInfo("America/New_York")
 TODAY = "today"  # stands for the host's local date in the tables below
-MONDAY_AFTER_INDEPENDENCE_DAY = dt.datetime(2025, 7, 7, 20, 30, tzinfo=dt.timezone.utc)
+MONDAY_AFTER_INDEPENDENCE_DAY = dt.datetime(2025, 7, 7, 20, 30, tzinfo=dt.UTC)
 
 
 def day_text(word: str) -> str:
@@ -30,7 +30,7 @@ def duration_from(start: str) -> str:
 def wire_end(end: str) -> str:
     """The text of a date end: the last second of that day at the exchange, in UTC."""
     day = dt.date.fromisoformat(day_text(end))
-    return dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK).astimezone(dt.timezone.utc).strftime(
+    return dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK).astimezone(dt.UTC).strftime(
         "%Y%m%d %H:%M:%S UTC")
 
 

@@ -3,7 +3,6 @@ is set to send times: ranges hold their last day whole, the intraday curve is on
 summary names the exchange's zone."""
 
 import time
-from functools import partial
 
 import pandas as pd
 import pytest

@@ -2,9 +2,9 @@
 
 import pytest
 from ib_async import Future
-from ibsim import Fault, codes
 
 from gateway_terminal import FRIDAY_AFTER_CLOSE, RecordedFallback, sent, until
+from ibsim import Fault, codes
 
 REQUEST_ERROR = "IBKR returned error ({}), falling back to yfinance"
 

@@ -107,7 +107,8 @@ def test_merged_candle_keeps_first_open_extremes_last_close_and_total_volume():
     ids=["days-in-one-year", "days-across-a-year", "minutes-of-one-day", "hours-over-days", "hours-across-a-year"],
 )
 def test_terminal_chart_labels_are_apart_and_name_the_year_when_the_span_crosses_one(start, freq, first_label):
-    text = chart.terminal_chart({"symbol": "AAPL", "period": "day", "bars": _bars(60, start, freq)}, width=100, height=24)
+    record = {"symbol": "AAPL", "period": "day", "bars": _bars(60, start, freq)}
+    text = chart.terminal_chart(record, width=100, height=24)
     lines = text.splitlines()
     assert len(lines) == 24 and all(len(line) <= 100 for line in lines)
     assert lines[0].strip().startswith("AAPL day (60 bars)")
@@ -147,6 +148,6 @@ def test_chart_file_format_follows_its_extension(tmp_path, suffix, magic):
 
 
 def test_chart_file_of_unknown_format_is_refused(tmp_path):
-    with pytest.raises(ValueError, match="name a .png, .svg or .pdf file"):
+    with pytest.raises(ValueError, match=r"name a \.png, \.svg or \.pdf file"):
         chart.save_chart({"symbol": "AAPL", "bars": _bars(3)}, str(tmp_path / "chart.jpg"))
     assert not list(tmp_path.iterdir())

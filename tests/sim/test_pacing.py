@@ -57,7 +57,7 @@ def gateway_options(pacing_clock):
 
 @pytest.fixture
 def gateway_clock():
-    return dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.timezone.utc)
+    return dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.UTC)
 
 
 async def test_pacing_violation_is_answered_and_passes(ib, pacing_clock):
