@@ -8,8 +8,13 @@
             that entry, `held` Redis's MEMORY USAGE per bar
 
 The records are the module's bar records for bench_bar_table's bars (intraday minutes, daily
-dates). Times are the best of N runs. Redis is a redis-server of the benchmark's own on a free
-loopback port, or --redis URL; without either the Redis rows are left out.
+dates).
+
+Then a store hit of HIT_BARS intraday bars against building the same records from gateway bars
+(the module's own path), and the longest the event loop stalls while the cache reads that entry
+(KlineCache.recall decodes on a worker thread): a key typed meanwhile is echoed within that.
+Times are the best of N runs. Redis is a redis-server of the benchmark's own on a free loopback port,
+or --redis URL; without either the Redis rows are left out.
 
     .venv/bin/python benchmarks/bench_bar_store.py [--sizes 1000,10000] [--kinds intraday]
                                                    [--stores sqlite,redis] [--redis URL]
@@ -18,6 +23,8 @@ loopback port, or --redis URL; without either the Redis rows are left out.
 from __future__ import annotations
 
 import argparse
+import asyncio
+import os
 import shutil
 import socket
 import subprocess
@@ -27,12 +34,15 @@ import time
 from contextlib import contextmanager
 from pathlib import Path
 
-from bench_bar_table import KINDS, SIZES, best_time, make_bars, plain
+from bench_bar_table import KINDS, SIZES, ModuleRun, best_time, make_bars, plain
 from quorvane.gateway.bar_store import codec, open_store
 from quorvane.gateway.bar_store.redis_backend import PREFIX
 from quorvane.gateway.bar_store.sqlite_backend import SqliteBackend
+from quorvane.gateway.kline_cache import key_text
+from timing import quiet_module
 
 REPEATS = {1_000: 21, 10_000: 9, 100_000: 3}  # larger sizes run once
+HIT_BARS = 1_000_000
 KEY = '["range", "AAPL", "1m", "none", "2020-01-01", "2025-01-01"]'
 
 
@@ -70,6 +80,48 @@ def row(store: str, kind: str, n: int, repeats: int, figures: dict) -> str:
     held = figures.get("file", figures.get("held"))
     times = "  ".join(f"{figures[name]:>8.4f}" for name in ("encode", "write", "decode", "read"))
     return f"{store:<6}  {kind:<8}  {n:>9,}  {repeats:>2}  {times}  {figures['entry']:>7.1f}  {held:>7.1f}"
+
+
+# ---------------------------------------------------------------- a hit against a fetch
+
+
+def hit_against_build(folder: str, n: int) -> None:
+    quiet_module()
+    bars = make_bars("intraday", n)
+    module = ModuleRun(bars)
+    build = best_time(module.run, 1, reset=module.reset)
+    records = module.run()
+    os.environ["KLINE_CACHE_URL"] = f"sqlite://{folder}/hit.sqlite"
+    from quorvane.gateway.kline_cache import KlineCache
+
+    cache = KlineCache()
+    key = KlineCache.range_key("AAPL", "1m", "none", "2020-01-01", "2021-01-01")
+    cache.set(key, records)
+    cache.flush()
+    del records, module
+    read = best_time(lambda: cache.store.load(key_text(key)), 1)
+    stall = asyncio.run(longest_stall(KlineCache(), key))
+    print(f"\nhit of {n:,} intraday bars: read {read:.2f} s, build from gateway bars {build:.2f} s, "
+          f"ratio {read / build:.2f}x; longest event-loop stall while the cache reads it {stall * 1000:.0f} ms")
+
+
+async def longest_stall(cache, key) -> float:
+    """The longest gap between ticks of a 5 ms ticker while `cache.recall(key)` runs."""
+    gaps = []
+
+    async def tick():
+        last = time.perf_counter()
+        while True:
+            await asyncio.sleep(0.005)
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+
+    ticker = asyncio.ensure_future(tick())
+    await asyncio.sleep(0.02)
+    assert await cache.recall(key) is not None
+    ticker.cancel()
+    return max(gaps)
 
 
 # ---------------------------------------------------------------- a Redis server of our own
@@ -113,6 +165,7 @@ def main() -> None:
     parser.add_argument("--kinds", default=",".join(KINDS))
     parser.add_argument("--stores", default="sqlite,redis")
     parser.add_argument("--redis", metavar="URL", help="a Redis server to use (its keys under quorvane:bars:)")
+    parser.add_argument("--hit-bars", type=int, default=HIT_BARS, help="bars of the hit-against-build row (0: none)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as folder, own_redis(Path(folder)) as started:
@@ -130,6 +183,8 @@ def main() -> None:
                 for store in stores:
                     url = f"sqlite://{folder}/{kind}-{n}.sqlite" if store == "sqlite" else redis_url
                     print(row(store, kind, n, repeats, measure(url, records, repeats)), flush=True)
+        if args.hit_bars:
+            hit_against_build(folder, args.hit_bars)
 
 
 if __name__ == "__main__":

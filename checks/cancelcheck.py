@@ -33,12 +33,13 @@ import random
 import sys
 import time
 from collections import Counter
+from contextlib import asynccontextmanager
 from dataclasses import dataclass, field
 
 from checks import harness
 from fixtures.yf import make_history_frame
 from ibsim import Fault
-from quorvane.gateway.pacing import Pacer
+from quorvane.gateway.open_requests import LocalSlots
 
 SCENARIOS = ("before-send", "pacing-wait", "in-flight", "landing", "fallback", "printing", "shared")
 HOST_SCENARIOS = {"pacing-wait", "shared"}  # what only the host's own client does
@@ -93,15 +94,19 @@ class Trial:
             timer.cancel()
 
 
-class HoldNext:
-    """A pacing ledger that holds the next request back for `hold` seconds and lets all others go."""
+class HoldNext(LocalSlots):
+    """Open-request slots that hold the next request back for `delay` seconds and let all others go."""
 
     def __init__(self) -> None:
-        self.hold = 0.0
+        super().__init__()
+        self.delay = 0.0
 
-    def try_send(self, request, contract, weight: int = 1) -> float:
-        wait, self.hold = self.hold, 0.0
-        return wait
+    @asynccontextmanager
+    async def hold(self, seconds: float, label: str = ""):
+        wait, self.delay = self.delay, 0.0
+        await asyncio.sleep(wait)
+        async with super().hold(seconds, label):
+            yield
 
 
 class Probe:
@@ -119,7 +124,7 @@ class Probe:
         self._download = (0.0, 0.0)  # (seconds the next download takes, cancel offset from its end)
         self._pacing = HoldNext()
         if not host.plain_ib:
-            host.state.ib.pacer = Pacer(self._pacing)
+            host.state.ib.pacer = harness.quick_pacer(slots=self._pacing)
         self._watch_landings(host.state.ib)
         self._slow_down_downloads(harness.install_yfinance())
 
@@ -176,8 +181,8 @@ class Probe:
         return lambda: trial.cancel_after_turns(turns)
 
     def pacing_wait(self, trial: Trial):
-        self._pacing.hold = self.rng.uniform(1, 15) * MS
-        return lambda: trial.cancel_later(self.rng.uniform(0, self._pacing.hold + 3 * MS))
+        self._pacing.delay = self.rng.uniform(1, 15) * MS
+        return lambda: trial.cancel_later(self.rng.uniform(0, self._pacing.delay + 3 * MS))
 
     def in_flight(self, trial: Trial):
         hold = self.rng.uniform(1, 15) * MS
@@ -274,7 +279,7 @@ class Probe:
         trial.disarm()
         self._landing_aim = None
         self._download = (0.0, 0.0)
-        self._pacing.hold = 0.0
+        self._pacing.delay = 0.0
         harness.set_printer(harness.discard)
         self.host.forget()
         self.host.state._resolutions.clear()  # the next trial resolves its symbol again: that answer lands too

@@ -40,6 +40,13 @@ SIM_NOW = dt.datetime(2025, 6, 13, 20, 30, tzinfo=dt.UTC)
 # Simulator switches that would slow the checks down or change answers between runs; off where this
 # simulator has them. The host's client is told the same (no pacing of its own).
 STEADY_SIMULATOR = {"pacing": False, "latency": None}
+
+
+def quick_pacer(**options) -> Pacer:
+    """No pacing of the host's own, and a request paced out (an injected fault) tried again at once."""
+    pacer = Pacer(Unlimited(), **options)
+    pacer.PACING_BACKOFF = (0.001,)
+    return pacer
 CONNECT_TIMEOUT = 5.0
 
 Printer = Callable[[object, object], None]
@@ -125,7 +132,7 @@ class Host:
         elif await self.state.connect("127.0.0.1", self.sim.port, timeout=CONNECT_TIMEOUT, quiet=True) is None:
             raise ConnectionError(f"cannot connect to the simulator on port {self.sim.port}")
         else:
-            self.state.ib.pacer = Pacer(Unlimited())  # the simulator keeps no pacing limits either
+            self.state.ib.pacer = quick_pacer()  # the simulator keeps no pacing limits either
 
     async def stop(self) -> None:
         self.state.disconnect()

@@ -13,8 +13,9 @@
     GatewaySimulator(operator_zone="Asia/Tokyo", bar_times="utc")  # as its operator set it
     GatewaySimulator(scenario="nightly-reset")      # a bad day: see scenarios.py
 
-Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing] [--no-latency]
-[--operator-zone ZONE] [--bar-times instrument|operator|utc] [--scenario NAME].
+Command line: python -m ibsim --port N [--host 127.0.0.1] [--seed S] [--no-pacing]
+[--no-latency | --latency FIXED,PER_BAR] [--serving N] [--operator-zone ZONE]
+[--bar-times instrument|operator|utc] [--scenario NAME].
 
 The rules it keeps, each with where the fact comes from in brackets. DOC =
 IBKR's TWS API documentation (Historical Bars: "Max Duration Per Bar Size",
@@ -49,11 +50,20 @@ pandas_market_calendars, capture = wire text users posted from live gateways.
 - keepUpToDate with an end date: 321 "...End date not supported with live
   updates". [DOC: keepUpToDate takes no end date; wording modelled]
 - CONTFUT with an end date: 10339. [capture, nautilus_trader #2570]
-- Pacing: an identical request within 15 s, a sixth for the same contract,
-  exchange and tick type within 2 s, more than 60 in 10 minutes: 162
-  "Historical data request pacing violation"; BID_ASK counts twice. [DOC]
+- Pacing, for bars of 30 seconds or less only ("Historical Data Limitations
+  for barSize = '1 mins' and greater have been lifted"): an identical request
+  within 15 s, a sixth for the same contract, exchange and tick type within
+  2 s, more than 60 in 10 minutes: 162 "Historical data request pacing
+  violation"; BID_ASK counts twice. [DOC]
+- For every bar size, a 51st open request of one client: 322 "Error
+  processing request:Only 50 simultaneous API historical data requests".
+  [DOC: "The maximum number of simultaneous open historical data requests from
+  the API is 50."; text: capture, ib_insync #293; code modelled]
 - Answers with bars take time, more with more bars: 1,950 one-minute bars took
-  8.3 s. The default is a modest 20 ms + 50 us a bar. [capture, ib_insync #268]
+  8.3 s [capture, ib_insync #268]; 7,800 bars 2.4 s and 8,580 bars 8.8 s [a
+  2026 measurement]. The default is 0.2 s + 1 ms a bar. It is served by one of
+  `serving` slots (default 4: unverified, nothing public measures it); other
+  answers wait for a free one.
 - A future without an expiry matches every open month, so qualifyContracts
   logs "Ambiguous contract"; a history request for it gets 200 "The contract
   description specified for ES is ambiguous." [ib_async ib.py; capture,
@@ -62,6 +72,9 @@ pandas_market_calendars, capture = wire text users posted from live gateways.
   "20260320 14:30:00 Europe/Zurich"; ib_async takes its zone as timeZoneId,
   so a future's details do not name its exchange's zone. [capture, ib_async
   #128]
+- A future without an expiry and with includeExpired also matches the months
+  that expired within two years. [DOC: expired futures' history is kept for
+  two years after expiry; the listing is modelled]
 - Last trading days: index futures the third Friday, or the business day
   before when the stock exchange is closed (ESM6: 2026-06-18); energy three
   business days before the 25th of the prior month; metals the third last
@@ -73,9 +86,7 @@ index 08:30-15:15 Central, NYMEX 09:00-14:30 and COMEX 08:20-13:30 Eastern),
 cut short on early-close days. Without useRTH, a "D" of trading time is still
 the regular session's length, counted through all trading hours. Calendars
 cover 1990 to 2045; beyond them no session trades. Indices trade the NYSE's
-regular hours only, and their bars carry a synthetic volume. Pacing applies to
-every bar size (the current DOC heads the limits "for small bars (30 secs or
-less)").
+regular hours only, and their bars carry a synthetic volume.
 
 Wire details:
 - Protocol: server version 178. The connect sequence answers everything

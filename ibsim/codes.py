@@ -45,6 +45,9 @@ ADJUSTED_LAST_MULTI_DAY_TEXT = validation_text(
 )
 LIVE_UPDATES_END_TEXT = validation_text("bM", "End date not supported with live updates")
 
+PROCESSING_ERROR = 322
+TOO_MANY_OPEN_TEXT = "Error processing request:Only 50 simultaneous API historical data requests"
+
 NO_HISTORICAL_QUERY = 366
 CONTFUT_END_DATE = 10339
 CONTFUT_END_DATE_TEXT = (

@@ -73,8 +73,12 @@ def _future_listings(
         # A continuous future ignores expiry fields (clients copy them from a month contract).
         return [Listing(root, "CONTFUT", root.exchange, expiries.front_month(root, today))]
     if not (c.conId or c.localSymbol or c.lastTradeDateOrContractMonth):
-        # Without an expiry every open month matches, as on a real gateway.
-        return [Listing(root, "FUT", root.exchange, m) for m in expiries.open_months(root, today)]
+        # Without an expiry every open month matches, as on a real gateway; with includeExpired
+        # also the months that expired within two years.
+        months = expiries.open_months(root, today)
+        if include_expired:
+            months = expiries.expired_months(root, today) + months
+        return [Listing(root, "FUT", root.exchange, m) for m in months]
     contract = _month_contract(root, c, today)
     if contract is None or (contract.lastTradeDate < today and not include_expired):
         return []

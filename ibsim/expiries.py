@@ -110,6 +110,19 @@ def open_months(root: FutureSpec, today: dt.date) -> list[FutureContract]:
     return [next(months) for _ in range(root.open_months)]
 
 
+EXPIRED_YEARS = 2  # expired months a gateway still lists and serves history for
+
+
+def expired_months(root: FutureSpec, today: dt.date) -> list[FutureContract]:
+    """Months whose last trading day passed within EXPIRED_YEARS of `today`, oldest first."""
+    since = today.replace(year=today.year - EXPIRED_YEARS, day=1)
+    months = _trading_months(root, since)
+    expired = []
+    while (contract := next(months)).lastTradeDate < today:
+        expired.append(contract)
+    return expired
+
+
 def _trading_months(root: FutureSpec, today: dt.date):
     """Listed months whose last trading day is on or after `today`, in order."""
     year, month = today.year, today.month

@@ -96,7 +96,8 @@ class HistoricalDataDesk:
             raise Refusal(codes.BAD_END_DATE, codes.BAD_END_DATE_TEXT) from None
         listing = self.listing(req, listing_today(now))
         refuse_for_contract(req, listing.secType, self.refusals)
-        self._pace(req, listing)
+        if not terms.bar_size.calendar and terms.bar_size.seconds <= Pacing.SMALL_BAR_SECONDS:
+            self._pace(req, listing)
         warnings = []
         if end.implied_zone:
             warnings.append((codes.IMPLIED_ZONE_WARNING, codes.IMPLIED_ZONE_WARNING_TEXT))

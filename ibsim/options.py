@@ -14,7 +14,7 @@ from zoneinfo import ZoneInfo
 
 from .bar_text import BAR_TIMES
 from .scenarios import SCENARIOS
-from .timing import NO_LATENCY, Latency
+from .timing import DEFAULT_SERVING, NO_LATENCY, Latency
 
 ENV_ARGS = "IBSIM_ARGS"
 
@@ -31,6 +31,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
                         help="intraday bar times in the instrument's zone, the operator's zone, or UTC")
     parser.add_argument("--scenario", choices=sorted(SCENARIOS),
                         help="play one of a gateway's bad days (see ibsim.scenarios)")  # fmt: skip
+    parser.add_argument("--latency", type=Latency.from_text, default=Latency(), metavar="FIXED,PER_BAR",
+                        help="seconds an answer takes: FIXED plus PER_BAR a bar (default 0.2,0.001)")
+    parser.add_argument("--serving", type=_positive, default=DEFAULT_SERVING, metavar="N",
+                        help=f"history requests served at once (default {DEFAULT_SERVING})")
     return parser
 
 
@@ -42,12 +46,20 @@ def _zone(name: str) -> str:
     return name
 
 
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise ValueError(f"must be at least 1, got {value}")
+    return value
+
+
 def simulator_options(args: argparse.Namespace) -> dict:
     """GatewaySimulator keyword arguments for parsed settings."""
     return {
         "seed": args.seed,
         "pacing": not args.no_pacing,
-        "latency": NO_LATENCY if args.no_latency else Latency(),
+        "latency": NO_LATENCY if args.no_latency else args.latency,
+        "serving": args.serving,
         "operator_zone": args.operator_zone,
         "bar_times": args.bar_times,
         "scenario": args.scenario,

@@ -16,7 +16,7 @@ from .messages import CancelHistoricalData, HistoricalDataRequest
 from .rules import Refusals
 from .scenarios import Scenario, scenario_of
 from .session import Session
-from .timing import NO_LATENCY, Latency, Pacing
+from .timing import DEFAULT_SERVING, NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
 
 log = logging.getLogger("ibsim")
@@ -49,7 +49,9 @@ class GatewaySimulator:
     gateway's bad days (a name of scenarios.SCENARIOS or a Scenario).
     `pacing` enforces IBKR's pacing limits, counted on `pacing_clock` (seconds,
     monotonic), which is independent of `clock`. `latency` delays each answer
-    with bars (None: answer at once).
+    with bars (None: answer at once). `serving` is how many answers it works on
+    at once; others wait for a free slot. `served` lists the (start, end)
+    monotonic moments of each answer's serving time.
     """
 
     def __init__(
@@ -67,7 +69,10 @@ class GatewaySimulator:
         pacing_clock: Callable[[], float] = time.monotonic,
         latency: Latency | None = Latency(),
         scenario: Scenario | str | None = None,
+        serving: int = DEFAULT_SERVING,
     ):
+        if serving < 1:
+            raise ValueError(f"serving must be at least 1, got {serving}")
         if universe is None:
             universe = default_universe()
         elif not isinstance(universe, Universe):
@@ -80,6 +85,8 @@ class GatewaySimulator:
         self.operator_tz = ZoneInfo(operator_zone)
         self.pacing = Pacing(pacing_clock) if pacing else None
         self.latency = latency or NO_LATENCY
+        self.serving_slots = asyncio.Semaphore(serving)
+        self.served: list[tuple[float, float]] = []
         times = BarTimes(bar_times, operator_zone)  # a setting or zone it does not know fails here
         self.scenario = scenario_of(scenario)
         self.desk = HistoricalDataDesk(universe, seed, times, max_bars, refusals, self.pacing)
@@ -103,6 +110,14 @@ class GatewaySimulator:
     @property
     def cancel_requests(self) -> list[CancelHistoricalData]:
         return [r for r in self.requests if isinstance(r, CancelHistoricalData)]
+
+    def serving_seconds(self, since: float = 0.0) -> float:
+        """Seconds in which at least one answer begun after `since` (monotonic) was being served."""
+        total, reach = 0.0, since
+        for began, ended in sorted(s for s in self.served if s[0] >= since):
+            total += max(0.0, ended - max(began, reach))
+            reach = max(reach, ended)
+        return total
 
     @property
     def connection_count(self) -> int:

@@ -2,6 +2,7 @@
 
 import asyncio
 import logging
+import time
 from collections.abc import Callable
 from typing import Any
 
@@ -13,6 +14,7 @@ from .faults import Fault
 from .history import HistoryAnswer
 from .messages import HistoricalDataRequest
 from .rules import Refusal
+from .timing import MAX_OPEN_REQUESTS
 from .wire import parse_version_range, read_handshake, read_message
 
 log = logging.getLogger("ibsim")
@@ -143,7 +145,11 @@ class Session:
             self._answer_with_fault(request, fault)
 
     def answer_history(self, request: HistoricalDataRequest, delay: float = 0.0, now=None) -> None:
-        """Refusals go out at once; bars as of `now` (the clock's) after the gateway's latency plus any delay."""
+        """Refusals go out at once; bars as of `now` (the clock's) after any delay, a free serving slot
+        and the gateway's latency."""
+        if len(self.pending) >= MAX_OPEN_REQUESTS:
+            self.send(answers.error(request.reqId, codes.PROCESSING_ERROR, codes.TOO_MANY_OPEN_TEXT))
+            return
         try:
             answer = self.sim.desk.answer(request, now or self.sim.now())
         except Refusal as refusal:
@@ -155,9 +161,9 @@ class Session:
             return
         for code, text in answer.warnings:
             self.send(answers.error(request.reqId, code, text))
-        delay += self.sim.latency.of(answer.bars.count)
-        if delay > 0:
-            self._send_later(request.reqId, answer, delay)
+        serving = self.sim.latency.of(answer.bars.count)
+        if delay > 0 or serving > 0:
+            self._send_later(request.reqId, answer, delay, serving)
         else:
             self._send_bars(request.reqId, answer)
 
@@ -181,11 +187,16 @@ class Session:
             return f"{request.contract.symbol}@{request.contract.exchange} {request.whatToShow}"
         return listing.query_text(request.whatToShow)
 
-    def _send_later(self, req_id: int, answer: HistoryAnswer, seconds: float) -> None:
-        """A cancel before then (or the session closing) stops the answer."""
+    def _send_later(self, req_id: int, answer: HistoryAnswer, delay: float, serving: float) -> None:
+        """After `delay`, wait for a serving slot and hold it `serving` seconds; a cancel
+        before then (or the session closing) stops the answer."""
 
         async def send_after_delay():
-            await asyncio.sleep(seconds)
+            await asyncio.sleep(delay)
+            async with self.sim.serving_slots:
+                began = time.monotonic()
+                await asyncio.sleep(serving)
+                self.sim.served.append((began, time.monotonic()))
             self.pending.pop(req_id, None)
             self._send_bars(req_id, answer)
 

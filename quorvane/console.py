@@ -82,6 +82,13 @@ def clear_status() -> None:
         _status.clear()
 
 
+def show_progress(label: str) -> None:
+    """Let the status line say `label` (a long request's progress) instead of the request's words;
+    nothing off a terminal."""
+    if _status is not None:
+        _status.label = label
+
+
 class _StatusAwareStream:
     """A stream that wipes the status line before it writes, so tables start at column 0."""
 

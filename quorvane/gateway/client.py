@@ -7,8 +7,11 @@
 - A warning-class refusal (321, "Error validating request") ends the request at once with an
   empty answer. ib_async treats 321 as a warning and would wait out the whole timeout.
 - Refusals in the trader's words, remembered permissions and outages: see refusals.py.
-- The gateway's pacing limits are kept by waiting (see pacing.py), and identical requests made
-  while one is in flight are sent once and share its answer.
+- The gateway's pacing limits are kept by waiting (see pacing.py), at most a few requests are
+  open at once (open_requests.py), a request the gateway paced out is tried again after a pause,
+  and identical requests made while one is in flight are sent once and share its answer.
+- A request for many thousand bars goes in chunks (chunks.py); a continuous future's range is
+  asked of its dated months (futures_ranges.py).
 - Bar times come back in the exchange's zone, and a date end means that whole day at the
   exchange, whatever zone the gateway sends and the host runs in (see bar_times.py). It remembers
   the zone of each symbol's intraday bar times.
@@ -25,14 +28,17 @@ from datetime import date, datetime
 from zoneinfo import ZoneInfo
 
 from ib_async import IB, BarDataList, Contract, util
+from ib_async.wrapper import RequestError
 from loguru import logger
 
+from quorvane.gateway import chunks, futures_ranges, pacing
 from quorvane.gateway.bar_times import ExchangeZones, end_of_day, to_exchange_time
-from quorvane.gateway.pacing import Pacer
+from quorvane.gateway.pacing import Pacer, is_small_bar
 from quorvane.gateway.refusals import GatewayConditions, GatewayRefusal
 
 # Codes a gateway uses to refuse a historical request that ib_async takes for mere warnings.
 REFUSAL_WARNINGS = frozenset({321})
+PACING_REFUSAL = (162, "pacing violation")
 _REQ_ID = re.compile(r"reqId (-?\d+):")
 
 
@@ -65,6 +71,10 @@ class HistoryRequest:
     def pacing_group(self) -> tuple:
         """Requests the gateway counts together in a burst: one contract, exchange and tick type."""
         return (self.contract_identity, self.contract.exchange, self.what)
+
+    @property
+    def paced(self) -> bool:
+        return is_small_bar(self.bar_size)
 
     @property
     def weight(self) -> int:
@@ -100,18 +110,26 @@ class _SharedAnswer:
 
 
 class GatewayClient(IB):
+    serves_continuous_ranges = True  # a continuous future's range with an end: from its dated months
+
     def __init__(self, pacer: Pacer | None = None) -> None:
         super().__init__()
-        self.pacer = pacer if pacer is not None else Pacer()
+        self.pacer = pacer
         self._in_flight: dict[tuple, _SharedAnswer] = {}
         self._open_history: set[int] = set()  # reqIds of one-off historical requests in flight
         self._abandoned: set[int] = set()  # reqIds given up: their late errors are expected
+        self._paced_out: set[int] = set()  # reqIds the gateway refused for pacing
         self._bar_zones: dict[str, str] = {}  # symbol ("AAPL", "/ES") -> zone of its bar times
         self.exchange_zones = ExchangeZones()
         self.conditions = GatewayConditions()
         self._refused: dict[int, GatewayRefusal] = {}  # reqId -> the refusal that ended it
         self.errorEvent += self._on_error
         _clients.add(self)
+
+    async def connectAsync(self, host: str = "127.0.0.1", port: int = 7497, *args, **kwargs):
+        if self.pacer is None:  # the gateway's ledger, which outlives this connection
+            self.pacer = pacing.for_gateway(host, port)
+        return await super().connectAsync(host, port, *args, **kwargs)
 
     async def reqHistoricalDataAsync(
         self,
@@ -153,9 +171,26 @@ class GatewayClient(IB):
             del self._in_flight[identity]
 
     async def _fetch(self, request: HistoryRequest, timeout: float) -> BarDataList:
-        """Send one request when pacing allows, and wait `timeout` seconds for its answer."""
+        """Send one request when pacing allows; one the gateway paces out goes again after a pause."""
+        if futures_ranges.serves(request):
+            return await futures_ranges.fetch(self, request, self._fetch, _bar_list(0, request), timeout)
+        if chunks.is_long(request):
+            return await chunks.fetch_long(self, request, self._fetch, _bar_list(0, request), timeout)
         self.conditions.check(request.contract)
-        await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label)
+        if self.pacer is None:
+            self.pacer = Pacer()
+        attempt = 0
+        while True:
+            async with self.pacer.slots.hold((timeout or 600) + 5, request.label):
+                bars, paced_out = await self._send(request, timeout)
+            attempt += 1
+            if not paced_out or not await self.pacer.back_off(attempt, request.label):
+                return bars
+
+    async def _send(self, request: HistoryRequest, timeout: float) -> tuple[BarDataList, bool]:
+        """Send one request and wait `timeout` seconds for its answer: (bars, paced out)."""
+        await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label,
+                               request.paced)  # fmt: skip
         req_id = self.client.getReqId()
         bars = _bar_list(req_id, request)
         answer = self.wrapper.startReq(req_id, request.contract, container=bars)
@@ -167,23 +202,29 @@ class GatewayClient(IB):
         try:
             async with asyncio.timeout(timeout or None):
                 bars = await self.conditions.unless_outage(answer)
+        except RequestError:  # raised instead when the host asks ib_async to raise
+            if req_id not in self._paced_out:
+                raise
+            return bars, True
         except TimeoutError:
             self._abandon(req_id)
             logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, request.bar_size,
                            request.label)  # fmt: skip
             bars.clear()
-            return bars
+            return bars, False
         except (asyncio.CancelledError, GatewayRefusal):  # given up, or an outage began: cancel it there
             self._abandon(req_id)
             self._refused.pop(req_id, None)
             raise
         finally:
             self._open_history.discard(req_id)
+            paced_out = req_id in self._paced_out
+            self._paced_out.discard(req_id)
         if refusal := self._refused.pop(req_id, None):  # the gateway's own answer was a refusal
             raise refusal
         to_exchange_time(bars, request.zone)
         self._note_zone(request.contract, bars)
-        return bars
+        return bars, paced_out
 
     def bar_zone(self, symbol: str) -> str | None:
         """The zone of the latest intraday bar times for `symbol` (a future as "/ES"), if any came."""
@@ -215,6 +256,8 @@ class GatewayClient(IB):
             symbol = getattr(contract, "localSymbol", "") or getattr(contract, "symbol", "")
             logger.warning("[{}] gateway refused the request: {}", symbol, text)
             self.wrapper._endReq(req_id)
+        elif code == PACING_REFUSAL[0] and PACING_REFUSAL[1] in text and req_id in self._open_history:
+            self._paced_out.add(req_id)
 
 
 _clients: weakref.WeakSet[GatewayClient] = weakref.WeakSet()

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import dataclasses
 import json
 import math
@@ -88,6 +89,15 @@ class _Entry:
     records: list
     bars: int  # len(records) when stored, so accounting survives a caller mutating the list
     expires: float | None  # clock() deadline; None for data that cannot change
+
+
+_partial: set[str] = set()
+
+
+def mark_partial(symbol: str) -> None:
+    """The next entry set for `symbol` is an answer with days missing: it answers for the live TTL
+    and is never stored, so asking again fetches what is missing."""
+    _partial.add(symbol)
 
 
 class KlineCache:
@@ -181,6 +191,22 @@ class KlineCache:
         self._entries.move_to_end(key)
         return entry.records
 
+    async def recall(self, key: Key) -> list | None:
+        """As `get`, but an entry the store must answer is read and decoded on a worker thread,
+        so the event loop (and the shell's prompt) keeps running meanwhile."""
+        self._purge_expired()
+        entry = self._entries.get(key)
+        if entry is not None and self._is_stale(entry):
+            self._drop(key)
+        elif entry is not None or not self._may_recall(key):
+            return self.get(key)
+        loaded = await asyncio.to_thread(self._store.load, key_text(key))
+        if loaded is None or key in self._entries:  # set meanwhile: the newer answer stands
+            return self.get(key)
+        records, seconds_left = loaded
+        self._remember(key, records, None if seconds_left is None else self.clock() + seconds_left)
+        return records
+
     def set(self, key: Key, records: list) -> None:
         if not isinstance(key, (CountKey, RangeKey, IntradayKey)):
             raise TypeError(f"not a KlineCache key: {key!r}")
@@ -188,8 +214,10 @@ class KlineCache:
             raise TypeError(f"KlineCache stores lists of bar records, got {type(records).__name__}")
         self._purge_expired()
         self._drop(key)
-        live = key.is_live(local_today())
-        if self._store is not None and (not live or (self._store.shares_live and self.live_ttl > 0)):
+        partial = key.symbol in _partial
+        _partial.discard(key.symbol)
+        live = partial or key.is_live(local_today())
+        if self._store is not None and not partial and (not live or (self._store.shares_live and self.live_ttl > 0)):
             self._store.save(key_text(key), records, self.live_ttl if live else None)
         self._remember(key, records, self.clock() + self.live_ttl if live else None)
 
@@ -198,12 +226,15 @@ class KlineCache:
         if self._store is not None:
             self._store.flush()
 
+    def _may_recall(self, key: Key) -> bool:
+        store = self._store
+        return store is not None and (store.shares_live or not key.is_live(local_today()))
+
     def _recall(self, key: Key) -> list | None:
         """The entry from the store, kept in memory from now on; None when it has none."""
-        store = self._store
-        if store is None or (not store.shares_live and key.is_live(local_today())):
+        if not self._may_recall(key):
             return None
-        found = store.load(key_text(key))
+        found = self._store.load(key_text(key))
         if found is None:
             return None
         records, seconds_left = found

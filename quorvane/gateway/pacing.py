@@ -1,12 +1,15 @@
 """Keeping a gateway's historical-data pacing limits on the host's side.
 
-A gateway refuses with 162 "pacing violation" a request identical to one made within 15 s, the
-sixth request for one contract, exchange and tick type within 2 s, and a request beyond the 60th in
-ten minutes (a BID_ASK request counts twice). The host keeps those limits itself: requests take
+For bars of 30 seconds or less, a gateway refuses with 162 "pacing violation" a request identical
+to one made within 15 s, the sixth request for one contract, exchange and tick type within 2 s, and
+a request beyond the 60th in ten minutes (a BID_ASK request counts twice); for bars of a minute and
+more those limits "have been lifted". The host keeps them itself for small bars: such requests take
 their turn one at a time, each as soon as the limits allow, and one that has to wait says so.
+Larger bars go at once. For every bar size, at most a few requests are open at once (open_requests).
 
-The record of what was sent (a ledger) lives in this process by default; a desk that runs several
-terminals against one gateway shares one ledger through Redis.
+The record of what was sent (a ledger) lives in this process by default, one per gateway so that a
+reconnect remembers it; a desk that runs several terminals against one gateway shares one ledger
+through Redis.
 """
 
 from __future__ import annotations
@@ -22,6 +25,8 @@ from dataclasses import dataclass
 from typing import Protocol
 
 from loguru import logger
+
+from quorvane.gateway.open_requests import OpenSlots, default_slots
 
 
 @dataclass(frozen=True)
@@ -96,6 +101,8 @@ class RedisLedger:
         self.limits = limits
         self.clock = clock
         self._alone = MemoryLedger(limits, clock)
+        self._mine: dict[bytes, float] = {}  # members this process wrote, to put back if the server lost them
+        self._said_lost = False
         self._client = None
         self._down_until: float | None = None
 
@@ -127,20 +134,37 @@ class RedisLedger:
                     pipe.watch(self.KEY)
                     now = self.clock()
                     oldest = now - limits.window_seconds - limits.margin
-                    members = pipe.zrangebyscore(self.KEY, oldest, "+inf", withscores=True)
-                    sent = [_parse(member, at) for member, at in members]
-                    ready = ready_at(sent, limits, now, request, contract, weight)
-                    if ready > now:
+                    members = dict(pipe.zrangebyscore(self.KEY, oldest, "+inf", withscores=True))
+                    lost = self._lost(members, oldest)
+                    members.update(lost)
+                    sent = [entry for member, at in members.items() if (entry := _parse(member, at))]
+                    ready = ready_at(sorted(sent, key=lambda s: s.at), limits, now, request, contract, weight)
+                    if ready > now and not lost:
                         pipe.unwatch()
                         return ready - now
                     pipe.multi()
                     pipe.zremrangebyscore(self.KEY, "-inf", oldest)
-                    pipe.zadd(self.KEY, {f"{uuid.uuid4().hex}|{request}|{contract}|{weight}": now})
+                    mine = f"{uuid.uuid4().hex}|{request}|{contract}|{weight}".encode()
+                    added = dict(lost) if ready > now else {**lost, mine: now}
+                    pipe.zadd(self.KEY, added)
                     pipe.expire(self.KEY, math.ceil(limits.window_seconds + limits.margin))
                     pipe.execute()
+                    if ready > now:
+                        return ready - now
+                    self._mine[mine] = now
                     return 0.0
                 except WatchError:  # another process sent meanwhile: count again
                     continue
+
+    def _lost(self, members: dict, oldest: float) -> dict[bytes, float]:
+        """This process's entries of the window that the server no longer holds (an eviction, a flush)."""
+        self._mine = {member: at for member, at in self._mine.items() if at > oldest}
+        lost = {member: at for member, at in self._mine.items() if member not in members}
+        if lost and not self._said_lost:
+            logger.warning("Pacing budget on {} lost entries (evicted or flushed); putting back this "
+                           "terminal's", self.location)  # fmt: skip
+            self._said_lost = True
+        return lost
 
     def _redis(self):
         if self._client is None:
@@ -155,18 +179,28 @@ def _digest(key: Hashable) -> str:
     return hashlib.blake2b(repr(key).encode(), digest_size=12).hexdigest()
 
 
-def _parse(member: bytes, at: float) -> Sent:
-    _, request, contract, weight = member.decode().split("|")
-    return Sent(at, request, contract, int(weight))
+def _parse(member: bytes, at: float) -> Sent | None:
+    """One entry of the shared ledger; None for one written otherwise (another version), which is skipped."""
+    try:
+        _, request, contract, weight = member.decode().split("|")
+        return Sent(float(at), request, contract, int(weight))
+    except (ValueError, UnicodeDecodeError, TypeError):
+        return None
 
 
-def default_ledger() -> Ledger:
-    """Shared through Redis when the bar cache's store is a Redis server, else this process's own."""
+def shared_url() -> str | None:
+    """The desk's Redis server when the bar cache's store is one, else None."""
     from quorvane.gateway.bar_store import is_shared
     from quorvane.gateway.kline_cache import configured_store_url
 
     url = configured_store_url()
-    return RedisLedger(url) if is_shared(url) else MemoryLedger()
+    return url if is_shared(url) else None
+
+
+def default_ledger() -> Ledger:
+    """Shared through Redis when the bar cache's store is a Redis server, else this process's own."""
+    url = shared_url()
+    return RedisLedger(url) if url else MemoryLedger()
 
 
 class Unlimited:
@@ -202,16 +236,39 @@ def _fits_from(sent: list[Sent], now: float, span: float, limit: int, weight: in
     return moment
 
 
-class Pacer:
-    """Admits historical requests one at a time, each when the ledger allows it."""
+SMALL_BAR_SECONDS = 30  # the gateway paces bars of this many seconds or less
+_BAR_UNITS = {"sec": 1, "secs": 1, "min": 60, "mins": 60, "hour": 3600, "hours": 3600}
 
-    def __init__(self, ledger: Ledger | None = None, sleep: Callable[[float], Awaitable] = asyncio.sleep):
+
+def is_small_bar(bar_size: str) -> bool:
+    """True for a bar size the gateway paces ("30 secs" and less); day, week and month bars are not."""
+    number, _, unit = str(bar_size).strip().partition(" ")
+    seconds = _BAR_UNITS.get(unit.strip())
+    return seconds is not None and number.isdigit() and int(number) * seconds <= SMALL_BAR_SECONDS
+
+
+class Pacer:
+    """Admits historical requests: small bars one at a time, each when the ledger allows it.
+
+    A connection's pacer shares its gateway's ledger for the life of the process (`for_gateway`),
+    so what was sent is remembered across reconnects. `slots` caps the requests open at once.
+    """
+
+    PACING_BACKOFF = (5.0, 15.0, 30.0, 60.0)  # seconds before each retry of a request paced out
+
+    def __init__(self, ledger: Ledger | None = None, sleep: Callable[[float], Awaitable] = asyncio.sleep,
+                 slots: OpenSlots | None = None):  # fmt: skip
         self.ledger = ledger if ledger is not None else default_ledger()
         self.sleep = sleep
+        self.slots = slots if slots is not None else default_slots()
         self._turn = asyncio.Lock()  # fair: requests keep the order they came in
 
-    async def admit(self, request: Hashable, contract: Hashable, weight: int = 1, label: str = "") -> None:
-        """Return when the request may be sent; `label` names it in the waiting line."""
+    async def admit(self, request: Hashable, contract: Hashable, weight: int = 1, label: str = "",
+                    paced: bool = True) -> None:  # fmt: skip
+        """Return when the request may be sent; `label` names it in the waiting line. Requests
+        that are not `paced` (bars over 30 s) go at once."""
+        if not paced:
+            return
         async with self._turn:
             said = False
             while (wait := self.ledger.try_send(request, contract, weight)) > 0:
@@ -219,3 +276,25 @@ class Pacer:
                     logger.info("[{}] waiting {}s for the gateway's pacing limit", label, math.ceil(wait))
                     said = True
                 await self.sleep(wait)
+
+    async def back_off(self, attempt: int, label: str) -> bool:
+        """After the gateway paced out a request: wait before try `attempt` (1, 2, ...); False when it
+        has been tried often enough."""
+        if attempt > len(self.PACING_BACKOFF):
+            return False
+        wait = self.PACING_BACKOFF[attempt - 1]
+        logger.info("[{}] gateway asked to slow down (pacing); trying again in {}s", label, math.ceil(wait))
+        await self.sleep(wait)
+        return True
+
+
+_gateway_ledgers: dict[tuple, Ledger] = {}
+
+
+def for_gateway(host: str, port: int) -> Pacer:
+    """A pacer for a connection to a gateway: its ledger is the gateway's, kept across reconnects."""
+    key = (str(host), int(port), shared_url())
+    ledger = _gateway_ledgers.get(key)
+    if ledger is None:
+        ledger = _gateway_ledgers[key] = default_ledger()
+    return Pacer(ledger)

@@ -99,10 +99,8 @@ async def test_a_refusal_falls_back_at_once(terminal):
 
 
 @pytest.mark.parametrize("gateway_options", [{"pacing": True}], ids=["pacing-on"])
-async def test_a_pacing_violation_is_survived_through_the_fallback(terminal, fake_yf, monkeypatch, caplog):
-    first = await terminal.run("AAPL day 5")
-    monkeypatch.setattr(kline, "_kline_cache", None)  # as if another terminal asked the same at once
-    again = await terminal.run("AAPL day 5")
-    assert (first["source"], again["source"], len(terminal.requests)) == ("ibkr", "yfinance", 2)
-    assert "Historical data request pacing violation" in caplog.text
-    assert "WARNING|[AAPL] IBKR returned error (No data returned), falling back to yfinance" in terminal.logs
+async def test_minute_and_larger_bars_are_not_paced(terminal, monkeypatch, caplog):
+    for line in ["AAPL day 5", "AAPL day 5", "AAPL 1m 50", "AAPL 1m 50"]:
+        monkeypatch.setattr(kline, "_kline_cache", None)  # as if another terminal asked the same at once
+        assert (await terminal.run(line))["source"] == "ibkr"
+    assert len(terminal.requests) == 4 and "pacing violation" not in caplog.text

@@ -36,7 +36,7 @@ def wire_end(end: str) -> str:
 
 async def replay(ib, request) -> list:
     """The gateway's whole answer to a request the module sent."""
-    contract = Contract(**dataclasses.asdict(request.contract))
+    contract = Contract(**dataclasses.asdict(request.contract), includeExpired=request.includeExpired)
     return list(await ib.reqHistoricalDataAsync(
         contract, request.endDateTime, request.durationStr, request.barSizeSetting,
         request.whatToShow, request.useRTH, timeout=5))
@@ -120,11 +120,8 @@ async def test_one_day_is_that_days_bars(terminal, pinned_today, words, clock, d
         ("AAPL 2024-01-01 2025-01-01", "day", "none", "AAPL day 2024-01-01 ~ 2025-01-01", False),
         ("AAPL 2025-01-02 2025-05-30 adj", "day", "adj",
          "AAPL day 2025-01-02 ~ 2025-05-30 (adjusted)", True),
-        ("/ES 2025-01-02 2025-05-30", "day", "none", "/ES day 2025-01-02 ~ 2025-05-30", True),
-        ("/ES 2025-06-02 2025-06-04 1h", "1h", "none", "/ES 1h 2025-06-02 ~ 2025-06-04", True),
     ],
-    ids=["over-a-year-drops-bars-before-start", "adjusted-runs-to-now-then-cut",
-         "continuous-futures-run-to-now-then-cut", "futures-hours-cut-by-their-own-date"],
+    ids=["over-a-year-drops-bars-before-start", "adjusted-runs-to-now-then-cut"],
 )
 async def test_range_keeps_only_the_bars_between_its_dates(terminal, ib, line, period, adjust, title,
                                                            open_end):
@@ -145,6 +142,29 @@ async def test_range_keeps_only_the_bars_between_its_dates(terminal, ib, line, p
     assert list(result) == ["symbol", "period", "start", "end", "adjust", "bars", "source"]
     assert list(result["bars"][0]) == BAR_FIELDS
     assert terminal.cached("range_key", symbol, period, adjust, start, end) is result["bars"]
+
+
+@pytest.mark.parametrize(
+    "line, months, durations",
+    [("/ES 2025-01-02 2025-05-30", ["ESZ4", "ESH5", "ESM5"], ["34 D", "65 D", "50 D"]),  # "149 D" of sessions
+     ("/ES 2025-06-02 2025-06-04 1h", ["ESM5"], ["3 D"]),
+     ("/ES 2025-03-20 2025-03-24 30m", ["ESH5", "ESM5"], ["4 D", "1 D"])],
+    ids=["across-a-roll", "futures-hours-cut-by-their-own-date", "joined-at-the-roll"],
+)
+async def test_a_futures_range_asks_the_front_months_for_about_the_range(terminal, ib, line, months,
+                                                                          durations):
+    result = await terminal.run(line)
+    _, start, end = line.split()[:3]
+    first, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
+    asked = terminal.requests
+    assert [(r.contract.secType, r.contract.localSymbol, r.durationStr) for r in asked] == [
+        ("FUT", month, duration) for month, duration in zip(months, durations, strict=True)]
+    assert all(r.endDateTime and r.includeExpired for r in asked)
+    stamps = [r["date"] for r in result["bars"]]
+    assert stamps == sorted(set(stamps)) and first <= day_of(stamps[0]) and day_of(stamps[-1]) <= last
+    expected = [naive(b.date) for r in asked for b in await replay(ib, r) if first <= day_of(b.date) <= last]
+    assert stamps == sorted(set(expected))  # every bar of the range, each from its front month
+    assert result["source"] == "ibkr"
 
 
 async def test_range_with_every_bar_before_start_is_no_data(terminal):

@@ -72,9 +72,10 @@ REFUSAL = "Error validating request.-'bP' : cause - Historical data bar size set
     "fault, raise_errors, timeout, lines",
     [
         (Fault.no_data(), False, None, NO_DATA),
-        (Fault.pacing_violation(), True, None, [
-            "WARNING|[AAPL] IBKR failed ([reqId {req}] API error: 162: "
-            f"{codes.PACING_VIOLATION_TEXT}), falling back to yfinance"]),
+        (Fault.error(162, codes.hmds("Trading TWS session is connected from a different IP address")), True,
+         None, ["WARNING|[AAPL] IBKR failed ([reqId {req}] API error: 162: "
+                f"{codes.hmds('Trading TWS session is connected from a different IP address')}), "
+                "falling back to yfinance"]),
         # ib_async takes 321 for a warning and would wait out its timeout; the host ends the request.
         (Fault.error(321, REFUSAL), False, None, [f"WARNING|[AAPL] gateway refused the request: {REFUSAL}",
                                                   *NO_DATA]),

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import math
 import os
 import sqlite3
@@ -135,7 +136,8 @@ KEYS = {
 }
 
 
-def test_a_later_process_answers_past_ranges_only():
+@pytest.mark.parametrize("lookup", ["get", "recall"], ids=["get", "recall-off-the-loop"])
+def test_a_later_process_answers_past_ranges_only(lookup):
     cache = KlineCache()
     stored = {name: bars(tag=name) for name in KEYS}
     for name, key in KEYS.items():
@@ -143,9 +145,10 @@ def test_a_later_process_answers_past_ranges_only():
     assert all(cache.get(key) is stored[name] for name, key in KEYS.items())  # memory: the same objects
     cache.flush()
     later = later_process()
-    answers = {name: later.get(key) for name, key in KEYS.items()}
+    ask = later.get if lookup == "get" else lambda key: asyncio.run(later.recall(key))
+    answers = {name: ask(key) for name, key in KEYS.items()}
     assert answers == {"past-range": stored["past-range"], "range-ending-today": None, "count": None, "intraday": None}
-    assert later.get(PAST) is answers["past-range"] and later.bars == 3  # kept in memory from then on
+    assert ask(PAST) is answers["past-range"] and later.bars == 3  # kept in memory from then on
 
 
 def test_the_latest_store_of_a_key_stands():

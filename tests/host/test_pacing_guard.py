@@ -1,4 +1,5 @@
-"""The host keeps the gateway's pacing limits by waiting, never by drawing a 162."""
+"""The host keeps the gateway's pacing limits by waiting for small bars, never by drawing a 162; larger
+bars go at once, a few open at a time, and the ledger survives reconnects and a desk server's faults."""
 
 import asyncio
 import itertools
@@ -7,11 +8,14 @@ import pytest
 from ib_async import Stock
 
 from fixtures.redis_server import RedisServer, free_port
-from ibsim import GatewaySimulator
+from ibsim import Fault, GatewaySimulator, Latency
+from quorvane.gateway import pacing
 from quorvane.gateway.client import GatewayClient
-from quorvane.gateway.pacing import MemoryLedger, Pacer, PacingLimits, RedisLedger
+from quorvane.gateway.open_requests import DeskSlots, LocalSlots
+from quorvane.gateway.pacing import MemoryLedger, Pacer, PacingLimits, RedisLedger, is_small_bar
 
 LIMITS = PacingLimits()
+AAPL = Stock("AAPL", "SMART", "USD")
 MARGIN = LIMITS.margin
 
 
@@ -74,7 +78,7 @@ async def test_a_burst_of_100_requests_draws_no_pacing_violation(log_lines):
     stocks = [Stock(symbol, "SMART", "USD") for symbol in ("AAPL", "MSFT", "SPY", "TSLA", "NVDA", "QQQ")]
 
     def request(i):
-        return client.reqHistoricalDataAsync(stocks[i % 6], "", f"{1 + i // 6} D", "1 hour", "TRADES", True)
+        return client.reqHistoricalDataAsync(stocks[i % 6], "", f"{60 * (1 + i // 6)} S", "30 secs", "TRADES", True)
 
     try:
         # 80 at once, ten of them asked twice; then 20 more, ten repeating earlier ones within 15 s.
@@ -117,3 +121,117 @@ def test_a_terminal_whose_budget_server_stops_counts_what_it_sent_before(tmp_pat
     finally:
         server.stop()
     assert sends(ledger, clock, [request_after]) == [pytest.approx(waited)]
+
+
+@pytest.mark.parametrize("bar_size, small", [("1 secs", True), ("30 secs", True), ("1 min", False),
+                                             ("5 mins", False), ("1 day", False), ("1 month", False)])
+def test_only_bars_of_30_seconds_or_less_are_paced(bar_size, small):
+    assert is_small_bar(bar_size) is small
+
+
+class Sleeps(list):
+    async def __call__(self, seconds):
+        self.append(seconds)
+
+
+@pytest.fixture
+async def paced_sim():
+    sim = GatewaySimulator(pacing=True, latency=None)
+    await sim.start()
+    yield sim
+    await sim.stop()
+
+
+async def test_100_different_daily_requests_go_in_a_row_without_waits(paced_sim, log_lines):
+    sleeps = Sleeps()
+    client = GatewayClient(pacer=Pacer(MemoryLedger(), sleep=sleeps))
+    await client.connectAsync("127.0.0.1", paced_sim.port, clientId=1, timeout=5)
+    try:
+        answers = [await client.reqHistoricalDataAsync(AAPL, "", f"{i + 1} D", "1 day", "TRADES", True)
+                   for i in range(100)]  # fmt: skip
+    finally:
+        client.disconnect()
+    assert [len(bars) for bars in answers] == list(range(1, 101))
+    assert sleeps == [] and not [line for line in log_lines if "waiting" in line]
+
+
+async def test_a_request_paced_out_is_tried_again_after_a_pause(paced_sim, log_lines):
+    sleeps = Sleeps()
+    client = GatewayClient(pacer=Pacer(MemoryLedger(), sleep=sleeps))
+    client.RaiseRequestErrors = True
+    await client.connectAsync("127.0.0.1", paced_sim.port, clientId=1, timeout=5)
+    paced_sim.inject(Fault.pacing_violation())
+    paced_sim.inject(Fault.pacing_violation())
+    try:
+        bars = await client.reqHistoricalDataAsync(AAPL, "", "5 D", "1 day", "TRADES", True)
+    finally:
+        client.disconnect()
+    assert len(bars) == 5 and sleeps == list(Pacer.PACING_BACKOFF[:2])
+    assert "INFO|[AAPL] gateway asked to slow down (pacing); trying again in 5s" in log_lines
+
+
+async def test_at_most_a_few_requests_are_open_at_once():
+    sim = GatewaySimulator(pacing=True, latency=Latency(0.05, 0.0), serving=50)
+    client = GatewayClient(pacer=Pacer(MemoryLedger(), slots=LocalSlots(3)))
+    await client.connectAsync("127.0.0.1", await sim.start(), clientId=1, timeout=5)
+    most = 0
+
+    async def watch():
+        nonlocal most
+        while True:
+            most = max([most, *(len(session.pending) for session in sim._sessions)])
+            await asyncio.sleep(0.005)
+
+    watcher = asyncio.ensure_future(watch())
+    try:
+        asks = (client.reqHistoricalDataAsync(AAPL, "", f"{i + 1} D", "1 hour", "TRADES", True) for i in range(12))
+        assert all(await asyncio.gather(*asks))
+    finally:
+        watcher.cancel()
+        client.disconnect()
+        await sim.stop()
+    assert most == 3
+
+
+async def test_a_reconnect_remembers_what_was_sent(paced_sim, monkeypatch):
+    monkeypatch.setattr(pacing, "_gateway_ledgers", {})
+    monkeypatch.setenv("KLINE_CACHE_URL", "memory:")
+    ledgers = []
+    for _ in range(2):
+        client = GatewayClient()
+        await client.connectAsync("127.0.0.1", paced_sim.port, clientId=1, timeout=5)
+        ledgers.append(client.pacer.ledger)
+        client.disconnect()
+    assert ledgers[0] is ledgers[1]
+    assert ledgers[0].try_send("r", "c") == 0 and ledgers[1].try_send("r", "c") > 14
+
+
+def test_the_desk_ledger_survives_entries_it_does_not_understand_and_eviction(redis_url, log_lines):
+    import redis
+
+    server = redis.Redis.from_url(redis_url)
+    clock = FakeClock()
+    server.zadd(RedisLedger.KEY, {"v0-entry": clock.now, "a|b": clock.now, b"\xff|x|y|1": clock.now})
+    ledger = RedisLedger(redis_url, LIMITS, clock)
+    assert sends(ledger, clock, [(f"r{i}", "c", 1) for i in range(5)]) == [0] * 5
+    server.delete(RedisLedger.KEY)  # evicted under allkeys-lru, or flushed
+    assert sends(ledger, clock, [("r5", "c", 1)]) == [pytest.approx(2 + MARGIN)]
+    assert server.zcard(RedisLedger.KEY) == 6  # put back, and the sixth added when it went
+    assert [line.split(" (")[0] for line in log_lines] == [
+        f"WARNING|Pacing budget on {redis_url} lost entries"]
+
+
+async def test_a_desk_shares_its_open_requests(redis_url):
+    terminals = [DeskSlots(redis_url, limit=2) for _ in range(2)]
+    terminals[1].POLL = 0.01
+    held = asyncio.Event()
+    async with terminals[0].hold(5), terminals[0].hold(5):
+        third = asyncio.ensure_future(_enter(terminals[1], held))
+        await asyncio.sleep(0.05)
+        assert not held.is_set()  # the desk's two are taken
+    await asyncio.wait_for(third, 2)
+
+
+async def _enter(slots, entered: asyncio.Event):
+    async with slots.hold(5):
+        entered.set()

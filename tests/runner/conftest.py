@@ -9,6 +9,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 RUN_TIMEOUT = 60  # seconds; a run against the simulator takes about one
+SIM_ARGS = "--latency 0.02,0.00005"
 # Installed as `yfinance` in every subprocess, so a fallback never reaches the network.
 YFINANCE_STUB = """\
 import sys
@@ -35,6 +36,8 @@ def runner_env(extension, tmp_path) -> dict:
     environ.update(
         PYTHONPATH=os.pathsep.join([str(stub.parent), str(ROOT / "tests"), str(ROOT)]),
         QUORVANE_HISTORY=str(tmp_path / "history"),
+        # A quick --sim: a test that needs a gateway as slow as a real one sets its own.
+        IBSIM_ARGS=SIM_ARGS,
     )
     return environ
 

@@ -60,17 +60,34 @@ def gateway_clock():
     return dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.UTC)
 
 
-async def test_pacing_violation_is_answered_and_passes(ib, pacing_clock):
+async def test_small_bars_are_paced_and_larger_ones_are_not(ib, pacing_clock):
     errors = []
     ib.errorEvent += lambda req_id, code, text, contract: errors.append((code, text))
-    async def ask() -> list:
-        return list(await ib.reqHistoricalDataAsync(AAPL, "", "1 D", "1 hour", "TRADES", True, timeout=5))
 
-    assert await ask()
-    assert await ask() == []
+    async def ask(bar_size) -> list:
+        return list(await ib.reqHistoricalDataAsync(AAPL, "", "1800 S", bar_size, "TRADES", True, timeout=5))
+
+    assert await ask("30 secs")
+    assert await ask("30 secs") == []
     assert errors == [(162, "Historical Market Data Service error message:Historical data request pacing violation")]
     pacing_clock.now += 15
-    assert await ask()
+    assert await ask("30 secs")
+    assert all([await ask("1 min") for _ in range(8)])  # identical, and more than five in 2 s
+    assert len(errors) == 1
+
+
+@pytest.mark.parametrize("gateway_options", [{"latency": Latency(0.05, 0.0), "serving": 2}], ids=["two-at-once"])
+async def test_the_gateway_serves_so_many_at_once_and_refuses_the_51st_open_request(ib, gateway_sim):
+    errors = []
+    ib.errorEvent += lambda req_id, code, text, contract: errors.append((code, text))
+    ib.client.MaxRequests = 0  # ib_async would hold back the 46th for a second
+    asks = [ib.reqHistoricalDataAsync(AAPL, "", f"{1 + i} D", "1 hour", "TRADES", True, timeout=30) for i in range(51)]
+    answers = await asyncio.gather(*asks)
+    assert sum(1 for bars in answers if bars) == 50
+    assert errors == [(322, "Error processing request:Only 50 simultaneous API historical data requests")]
+    starts = sorted(began for began, _ in gateway_sim.served)
+    assert starts[2] - starts[0] >= 0.049  # the third waited for a free slot
+    assert gateway_sim.serving_seconds() >= 0.05 * 25  # two at a time, never more
 
 
 @pytest.mark.parametrize("gateway_options", [{"latency": Latency(base=5.0)}], ids=["slow-gateway"])

@@ -22,6 +22,7 @@ bridge::Task history_yfinance(nb::object self, nb::object rest) {
 
     nb::object symbol = self.attr("symbol");
     const modes::RangeRequest range(symbol, asked, start_text, end_text);
+    co_await bridge::awaited(range.recall());
     if (auto hit = range.cached(modes::kUnlogged)) co_return std::move(*hit);
 
     nb::object interval = yf_interval(asked.period);

@@ -14,6 +14,7 @@ bridge::Task intraday_yfinance(nb::object self) {
     nb::object symbol = self.attr("symbol");
     log::info("[{}] yfinance intraday", symbol);
     const modes::IntradayRequest curve(symbol);
+    co_await bridge::awaited(curve.recall());
     if (auto hit = curve.cached("[{}] intraday cache hit (yfinance path)")) co_return std::move(*hit);
 
     nb::object hist = co_await bridge::awaited(self.attr("_yf_history")(

@@ -17,6 +17,7 @@ bridge::Task kline_yfinance(nb::object self, nb::object rest) {
     const words::Latest asked = words::read_latest(rest);
     nb::object symbol = self.attr("symbol");
     const modes::LatestRequest latest(symbol, asked);
+    co_await bridge::awaited(latest.recall());
     if (auto hit = latest.cached(modes::kUnlogged, modes::kUnlogged)) co_return std::move(*hit);
 
     nb::object period = yf_period(asked.period);

@@ -32,11 +32,14 @@ nb::object days_spanned(nb::handle first, nb::handle last) {
 
 // The gateway refuses an end date for adjusted prices and for continuous
 // futures; those requests run up to now and are cut to the range afterwards.
-bool needs_open_end(nb::handle contract, bool adjusted) {
+// A host connection that serves a continuous future's range itself (from the
+// dated months) takes the range's end instead of years up to today.
+bool needs_open_end(nb::handle ib, nb::handle contract, bool adjusted) {
     if (adjusted) return true;
     nb::object type = attr_or_none(contract, "secType");
-    return !type.is_none() && truthy(steal_or_raise(
+    const bool continuous = !type.is_none() && truthy(steal_or_raise(
         PyObject_RichCompare(type.ptr(), nb::str("CONTFUT").ptr(), Py_EQ)));
+    return continuous && !truthy(attr_or_none(ib, "serves_continuous_ranges"));
 }
 
 }  // namespace
@@ -54,7 +57,7 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     }
 
     const BarRequest request(asked.period, asked.adjust);
-    const bool open_end = needs_open_end(contract, request.adjusted);
+    const bool open_end = needs_open_end(self.attr("ib"), contract, request.adjusted);
     nb::object end_time = open_end ? nb::object(nb::str("")) : asked.end;
     nb::object duration = vocabulary::calc_duration(
         days_spanned(asked.start, open_end ? dates::today() : asked.end));
@@ -62,6 +65,7 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
               asked.end, asked.period, request.bar_size, duration, request.what);
 
     const modes::RangeRequest range(symbol, asked, start_text, end_text);
+    co_await bridge::awaited(range.recall());
     if (auto hit = range.cached("[{}] history cache hit: {}~{} {} {}")) co_return std::move(*hit);
 
     nb::object bars = co_await bridge::awaited(request.send(self, contract, end_time, duration));

@@ -14,6 +14,7 @@ bridge::Task intraday(nb::object self, nb::object contract) {
     nb::object symbol = self.attr("symbol");
     log::info("[{}] intraday", symbol);
     const modes::IntradayRequest curve(symbol);
+    co_await bridge::awaited(curve.recall());
     if (auto hit = curve.cached("[{}] intraday cache hit")) co_return std::move(*hit);
 
     nb::object bars = co_await bridge::awaited(request_bars(

@@ -45,6 +45,7 @@ bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
         vocabulary::calc_duration(span_days(contract, asked.count, bar_seconds, factor));
 
     const modes::LatestRequest latest(symbol, asked);
+    co_await bridge::awaited(latest.recall());
     if (auto hit = latest.cached("[{}] kline exact cache hit: {} {} {}", "[{}] kline larger-cache hit: {} {} {}"))
         co_return std::move(*hit);
 

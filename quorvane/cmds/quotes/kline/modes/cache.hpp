@@ -18,6 +18,11 @@ void define_cache(nb::module_ module);
 // global `_get_cache`, so a host or test can substitute it.
 nb::object bar_cache();
 
+// What the cache holds under `key`, as an awaitable: `recall(key)` where the
+// cache has it (it reads the lasting store off the event loop), else the
+// answer of `get(key)` in a finished future.
+nb::object lookup(nb::handle cache, nb::handle key);
+
 // KlineCache.<builder>(...) called on the class, as the key builders expect.
 template <typename... Parts>
 nb::object cache_key(const char* builder, Parts&&... parts) {

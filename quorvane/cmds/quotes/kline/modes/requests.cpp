@@ -7,6 +7,13 @@ namespace kline::modes {
 
 nb::object CacheEntry::get() const { return cache_.attr("get")(key_); }
 
+nb::object CacheEntry::recall() const {
+    if (nb::hasattr(cache_, "recall")) return cache_.attr("recall")(key_);
+    nb::object done = libraries().asyncio.attr("get_running_loop")().attr("create_future")();
+    done.attr("set_result")(nb::none());
+    return done;
+}
+
 void CacheEntry::set(nb::handle bars) const { cache_.attr("set")(key_, bars); }
 
 void CacheEntry::keep(nb::handle frame, nb::handle records, nb::handle title, Order order) const {

@@ -35,6 +35,10 @@ public:
         : cache_(bar_cache()), key_(cache_key(builder, std::forward<Parts>(parts)...)) {}
 
     nb::object get() const;  // None when absent
+    // An awaitable that brings the entry from the lasting store into memory
+    // off the event loop (the cache's `recall`), so `get` then finds it there;
+    // a cache without `recall` is left to `get`.
+    nb::object recall() const;
     void set(nb::handle bars) const;
     const nb::object& cache() const { return cache_; }
 
@@ -57,6 +61,9 @@ public:
     // record's "source", or kSourceNamedByRun.
     nb::dict fetched(nb::handle frame, nb::handle records, nb::handle title, Order order,
                      const char* source) const;
+
+    // See CacheEntry::recall: awaited before `cached`.
+    nb::object recall() const { return entry_.recall(); }
 
 protected:
     template <typename... Parts>
