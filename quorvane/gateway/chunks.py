@@ -20,6 +20,7 @@ import time
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, replace
 from datetime import UTC, date, datetime, timedelta
+from typing import Any, cast
 
 import numpy as np
 from ib_async import BarDataList
@@ -51,7 +52,7 @@ PERIOD_WORDS = {"1 min": "1m", "5 mins": "5m", "15 mins": "15m", "30 mins": "30m
 @dataclass(frozen=True)
 class Chunk:
     days: tuple[date, ...]  # consecutive weekdays, oldest first
-    end: object  # an explicit end (the last day), or the request's own for the newest
+    end: date | str | None  # an explicit end (the last day), or the request's own for the newest
     newest: bool
 
     @property
@@ -117,6 +118,7 @@ def plan(request, today: date) -> Plan | None:
         return None
     seconds, bars_per_day, number, unit = shape
     last = end_day(request, today)
+    assert last is not None, "only a request with an end it can read splits"
     if unit != "D":
         return Plan(_weekdays_between(_calendar_start(last, number, unit), last), bars_per_day, None)
     days = _weekdays_back(last, number + math.ceil(number / 10) + 2)  # room for holidays, early closes
@@ -139,7 +141,7 @@ def bar_seconds(bar_size: str) -> int | None:
     return int(number) * scale if scale and number.isdigit() else None
 
 
-Fetch = Callable[[object, float], Awaitable[BarDataList]]
+Fetch = Callable[[Any, float], Awaitable[BarDataList]]  # (request, timeout)
 
 
 async def gateway_today(ib) -> date:
@@ -156,6 +158,7 @@ async def fetch_long(ib, request, fetch_one: Fetch, answer: BarDataList, timeout
     gateway, and each closed day that lands is kept."""
     today = await gateway_today(ib)
     plan_ = plan(request, today)
+    assert plan_ is not None, "called for a long request only"
     kept = KeptDays.of(request)
     return await fetch(request, plan_, fetch_one, answer, timeout, kept, today)
 
@@ -164,9 +167,13 @@ async def fetch(request, plan_: Plan, fetch_one: Fetch, answer: BarDataList, tim
                 kept: KeptDays | None = None, today: date | None = None) -> BarDataList:  # fmt: skip
     """The plan's bars in `answer`: kept days from `kept`, the others with `fetch_one(chunk request,
     timeout)`, joined in order. Days before `today` that land are kept."""
-    stored = kept.load(plan_.days, today) if kept is not None else {}
+    if kept is not None:
+        assert today is not None, "kept days come with today's date"
+        stored = kept.load(plan_.days, today)
+    else:
+        stored = {}
     chunks = plan_.chunks(request.end, tuple(day for day in plan_.days if day not in stored))
-    on_chunk = None if kept is None else lambda chunk, bars: kept.keep(chunk.days, bars, today, bar_day)
+    on_chunk = None if kept is None else lambda chunk, bars: kept.keep(chunk.days, bars, cast(date, today), bar_day)
     progress = Progress(request, plan_, len(chunks), sum(map(len, stored.values())))
     results = await asyncio.gather(*(_fetch_chunk(request, c, plan_, fetch_one, timeout, progress, on_chunk)
                                      for c in chunks))  # fmt: skip

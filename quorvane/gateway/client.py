@@ -189,6 +189,7 @@ class GatewayClient(IB):
 
     async def _send(self, request: HistoryRequest, timeout: float) -> tuple[BarDataList, bool]:
         """Send one request and wait `timeout` seconds for its answer: (bars, paced out)."""
+        assert self.pacer is not None, "_fetch makes the pacer first"
         await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label,
                                request.paced)  # fmt: skip
         req_id = self.client.getReqId()

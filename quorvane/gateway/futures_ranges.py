@@ -31,7 +31,9 @@ def serves(request) -> bool:
 async def fetch(client, request, fetch_one, answer: BarDataList, timeout: float) -> BarDataList:
     """The range's bars from its dated months, in order, in `answer`."""
     months = await _months(client, request.contract)
-    days = chunks.covered_days(request, chunks.end_day(request, date.min))
+    last = chunks.end_day(request, date.min)
+    assert last is not None, "serves() takes only a request with an end it can read"
+    days = chunks.covered_days(request, last)
     segments = _by_front_month(days, months)
     if not segments:
         return answer

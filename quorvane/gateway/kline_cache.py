@@ -200,6 +200,7 @@ class KlineCache:
             self._drop(key)
         elif entry is not None or not self._may_recall(key):
             return self.get(key)
+        assert self._store is not None, "_may_recall said the store answers"
         loaded = await asyncio.to_thread(self._store.load, key_text(key))
         if loaded is None or key in self._entries:  # set meanwhile: the newer answer stands
             return self.get(key)
@@ -232,7 +233,7 @@ class KlineCache:
 
     def _recall(self, key: Key) -> list | None:
         """The entry from the store, kept in memory from now on; None when it has none."""
-        if not self._may_recall(key):
+        if not self._may_recall(key) or self._store is None:
             return None
         found = self._store.load(key_text(key))
         if found is None:
