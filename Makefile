@@ -107,6 +107,7 @@ bench: setup
 	$(PY) benchmarks/bench_cache_hit.py
 	$(PY) benchmarks/bench_bar_store.py
 	$(PY) benchmarks/bench_history.py
+	$(PY) benchmarks/bench_batch.py
 	$(PY) benchmarks/bench_bad_days.py
 
 # Reliability checks (checks/): each prints its figures and fails on a finding.

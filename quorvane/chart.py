@@ -1,10 +1,9 @@
-"""Candlestick charts of a result record's bars: in the terminal (plotext) and as a file (mplfinance).
+"""Candlestick charts of result records' bars: in the terminal (plotext) and as a file (mplfinance).
 
-However many bars a record holds, a chart draws at most as many candles as fit its
-width: consecutive bars are merged (open of the first, high of the highs, low of
-the lows, close of the last, volume summed), so the cost follows the screen, not
-the data. The plotting libraries load with the first chart drawn.
-"""
+However many bars a record holds, a chart draws at most as many candles as fit its width,
+merged within sessions (quorvane.candles), so the cost follows the screen, not the data.
+Several records chart one after another in the terminal, and as small multiples in one file.
+The plotting libraries load with the first chart drawn."""
 
 from __future__ import annotations
 
@@ -12,12 +11,12 @@ import logging
 import math
 import shutil
 from pathlib import PurePath
-from typing import cast
 
 import numpy as np
 import pandas as pd
 
-from quorvane.records import record_title
+from quorvane import candles
+from quorvane.records import TIMEZONE, origin, record_title
 
 OHLCV = ["Open", "High", "Low", "Close", "Volume"]
 # Terminal chart: the candles take this share of the height, volume the rest.
@@ -28,10 +27,15 @@ CANDLE_COLUMNS = 2
 Y_LABEL_WIDTH = 8
 # Columns between two date labels on the terminal chart's x axis.
 LABEL_GAP = 3
-# Chart files: size, resolution and the most candles drawn (a few pixels each).
+# Chart files: size, resolution and the pixels a candle takes (about 250 candles in one chart).
 FILE_SIZE = (11, 6.5)  # inches
 FILE_DPI = 100
-FILE_CANDLES = 250
+CANDLE_PIXELS = 4
+# Several charts in one file: the size of each, in inches.
+PANEL_SIZE = (5.5, 3.6)
+# A tick label's width: pixels per character, and the space kept clear beside it.
+LABEL_PIXELS, LABEL_MARGIN = 7, 12
+SESSION_MARK = "┊"  # how a session break is drawn
 FILE_FORMATS = ("png", "svg", "pdf")
 
 
@@ -50,93 +54,58 @@ def ohlcv_frame(record: dict) -> pd.DataFrame:
     return frame
 
 
-def merge_bars(frame: pd.DataFrame, candles: int) -> tuple[pd.DataFrame, int]:
-    """At most `candles` rows, each merging the same number of consecutive bars; (rows, bars per row).
-
-    A merged row is stamped with its first bar's time.
-    """
-    per = max(1, math.ceil(len(frame) / max(1, candles)))
-    if per == 1:
-        return frame, 1
-    starts = np.arange(0, len(frame), per)
-    merged = pd.DataFrame(
-        {
-            "Open": frame["Open"].to_numpy()[starts],
-            "High": np.maximum.reduceat(frame["High"].to_numpy(), starts),
-            "Low": np.minimum.reduceat(frame["Low"].to_numpy(), starts),
-            "Close": frame["Close"].to_numpy()[np.append(starts[1:] - 1, len(frame) - 1)],
-            "Volume": np.add.reduceat(frame["Volume"].to_numpy(), starts),
-        },
-        index=frame.index[starts],
-    )
-    return merged, per
+def title_parts(record: dict, frame: pd.DataFrame) -> list[str]:
+    """What a chart is of: the record's title (symbol, period, bars), the span, the source, the zone."""
+    parts = [record_title(record), candles.span_text(frame.index), origin(record)]
+    return parts + ([record[TIMEZONE]] if record.get(TIMEZONE) else [])
 
 
-def time_format(index: pd.DatetimeIndex) -> str:
-    """How to write the bar times of a chart: the year only when the span crosses one, the time only intraday."""
-    crosses_year = index[0].year != index[-1].year
-    if (index == index.normalize()).all():
-        return "%Y-%m-%d" if crosses_year else "%b %d"
-    if crosses_year:
-        return "%Y-%m-%d %H:%M"
-    return "%H:%M" if index[0].normalize() == index[-1].normalize() else "%b %d %H:%M"
-
-
-def _times(frame: pd.DataFrame) -> pd.DatetimeIndex:
-    return cast(pd.DatetimeIndex, frame.index)  # bar frames are indexed by bar time
-
-
-def date_span(frame: pd.DataFrame) -> str:
-    """First and last bar time, e.g. "2025-01-02 .. 2025-06-02" (with the time for intraday bars)."""
-    times = _times(frame)
-    intraday = not (times == times.normalize()).all()
-    pattern = "%Y-%m-%d %H:%M" if intraday else "%Y-%m-%d"
-    return f"{frame.index[0].strftime(pattern)} .. {frame.index[-1].strftime(pattern)}"
-
-
-def title_parts(record: dict, frame: pd.DataFrame, per: int) -> list[str]:
-    """The record's title, the date span, and how many bars a candle merges (when more than one)."""
-    return [record_title(record), date_span(frame)] + ([f"1 candle = {per} bars"] if per > 1 else [])
+def candle_note(fitted: candles.Candles) -> str:
+    """What one candle covers, and how session breaks are marked, e.g. "1 candle = 30 min, ┊ a new session"."""
+    notes = [f"1 candle = {fitted.unit}"] if fitted.unit else []
+    return ", ".join(notes + ([f"{SESSION_MARK} a new session"] if fitted.session_starts else []))
 
 
 def fitted_title(parts: list[str], width: int) -> str:
-    """The parts on one line, the date span (also on the time axis) dropped first when they do not fit."""
+    """The parts on one line, closer together when they do not fit, and cut at the width."""
     title = "  ".join(parts)
-    if len(title) > width and len(parts) > 1:
-        title = "  ".join(parts[:1] + parts[2:])
-    return title[:width]
+    return (title if len(title) <= width else " ".join(parts))[:width]
 
 
 def terminal_chart(record: dict, width: int | None = None, height: int | None = None, color: bool = False) -> str:
-    """The chart as text: title and date span on top, candles, and volume beneath on the same time axis."""
+    """The chart as text: the title on top, candles, and volume beneath on the same time axis."""
     import plotext as plt
 
     columns, rows = shutil.get_terminal_size()
     width = width or columns
     height = height or max(MIN_HEIGHT, min(MAX_HEIGHT, rows - 4))
     frame = ohlcv_frame(record)
-    merged, per = merge_bars(frame, (width - Y_LABEL_WIDTH - 2) // CANDLE_COLUMNS)
+    fitted = candles.fit(frame, (width - Y_LABEL_WIDTH - 2) // CANDLE_COLUMNS)
+    merged = fitted.frame
     # Candles sit at positions 0..n-1, so nights and weekends leave no gaps; times label the ticks.
     xs = list(range(len(merged)))
-    ticks, labels = _time_ticks(_times(merged), width - Y_LABEL_WIDTH - 2)
+    per_candle = (width - Y_LABEL_WIDTH - 2) / len(merged)  # columns: the chart spreads few candles out
+    ticks, labels = candles.time_ticks(merged.index, lambda label: (label + LABEL_GAP) / per_candle)
 
     plt.terminal.limit(False, False)  # our size, not plotext's guess of the terminal
     fig = plt.figure
     fig.clear()
     fig.subplots(2, 1)
-    candles, volume = fig.subplot(1, 1), fig.subplot(2, 1)
+    prices, volume = fig.subplot(1, 1), fig.subplot(2, 1)
     fig.theme("simple" if color else "colorless")  # before the titles, which take the theme's colours
     ohlc = {"date": xs, **{k.lower(): merged[k].tolist() for k in OHLCV[:4]}}
-    candles.draw(candles.candlestick(ohlc))
-    candles.title(fitted_title(title_parts(record, frame, per), width - 2))
+    prices.draw(prices.candlestick(ohlc))
+    prices.title(fitted_title(title_parts(record, frame), width - 2))
     volume.draw(volume.candlestick(_volume_columns(xs, merged)))
-    volume.title("volume")
-    for part, values, unit in ((candles, merged[["Low", "High"]], _price), (volume, merged["Volume"], _count)):
+    volume.title("  ".join(["volume", candle_note(fitted)]).strip())
+    for part, values, unit in ((prices, merged[["Low", "High"]], _price), (volume, merged["Volume"], _count)):
         part.ruler("x").lim(-0.5, len(xs) - 0.5).ticks(ticks, labels)
         low, high = float(np.min(values.to_numpy())), float(np.max(values.to_numpy()))
         part.ruler("y").ticks(*_value_ticks(0.0 if unit is _count else low, high, unit))
+        for start in fitted.session_starts:
+            part.line(start - 0.5, orientation=1, relative=False, style="dotted")
     fig.plot_size(width, height)
-    candles.plot_size(None, round(height * CANDLE_SHARE))
+    prices.plot_size(None, round(height * CANDLE_SHARE))
     text = fig.build().string()
     return text if color else plt.uncolorize(text)
 
@@ -147,16 +116,6 @@ def _volume_columns(xs: list[int], merged: pd.DataFrame) -> dict:
     zero = np.zeros(len(volume))
     return {"date": xs, "open": np.where(up, zero, volume).tolist(), "close": np.where(up, volume, zero).tolist(),
             "high": volume.tolist(), "low": zero.tolist()}  # fmt: skip
-
-
-def _time_ticks(index: pd.DatetimeIndex, columns: int) -> tuple[list[int], list[str]]:
-    """Evenly spaced positions with time labels, as many as fit `columns` without touching."""
-    pattern = time_format(index)
-    label_width = len(index[0].strftime(pattern))
-    # A label's width of space between two labels, so those the axis ends push inward never touch.
-    count = max(2, min(len(index), 1 + columns // (2 * label_width + LABEL_GAP)))
-    positions = sorted({round(i * (len(index) - 1) / (count - 1)) for i in range(count)}) if len(index) > 1 else [0]
-    return positions, [index[i].strftime(pattern) for i in positions]
 
 
 def _value_ticks(low: float, high: float, unit) -> tuple[list[float], list[str]]:
@@ -171,10 +130,10 @@ def _price(value: float) -> str:
     return f"{value:,.2f}" if abs(value) < 100_000 else f"{value:,.0f}"
 
 
-def _count(value: float) -> str:
+def _count(value: float, digits: str = "{:.1f}") -> str:
     for size, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
         if abs(value) >= size:
-            return f"{value / size:.1f}{suffix}"
+            return digits.format(value / size) + suffix
     return f"{value:.0f}"
 
 
@@ -188,7 +147,14 @@ def file_format(path: str) -> str:
 
 def save_chart(record: dict, path: str) -> None:
     """Write a candlestick chart with volume beneath to `path`, in the format its extension names."""
+    save_charts([record], path)
+
+
+def save_charts(records: list[dict], path: str) -> None:
+    """Write the records' charts to one file: one chart, or small multiples in a grid for several."""
     kind = file_format(path)
+    if not records:
+        raise ValueError("no bars to chart")
     import matplotlib
 
     matplotlib.use("Agg")  # files only: never open a window
@@ -197,21 +163,47 @@ def save_chart(record: dict, path: str) -> None:
     import matplotlib.pyplot as pyplot
     import mplfinance as mpf
 
-    frame = ohlcv_frame(record)
-    merged, per = merge_bars(frame, FILE_CANDLES)
-    title, *details = title_parts(record, frame, per)
-    figure, _ = mpf.plot(
-        merged,
-        type="candle",
-        volume=bool(merged["Volume"].any()),
-        style="yahoo",
-        title=f"\n{title}\n{'  '.join(details)}",
-        datetime_format=time_format(_times(merged)),
-        figsize=FILE_SIZE,
-        warn_too_much_data=len(merged) + 1,
-        returnfig=True,
-    )
+    columns = _grid_columns(len(records))
+    rows = math.ceil(len(records) / columns)
+    single = len(records) == 1
+    size = FILE_SIZE if single else (PANEL_SIZE[0] * columns, PANEL_SIZE[1] * rows)
+    figure = mpf.figure(style="yahoo", figsize=size)
+    grid = figure.add_gridspec(rows, columns, hspace=0.45, wspace=0.25)
+    for i, record in enumerate(records):
+        cell = grid[divmod(i, columns)].subgridspec(2, 1, height_ratios=[3, 1], hspace=0.08)
+        prices = figure.add_subplot(cell[0])
+        volume = figure.add_subplot(cell[1], sharex=prices)
+        _draw_panel(mpf, record, prices, volume, single)
     try:
         figure.savefig(path, format=kind, dpi=FILE_DPI, bbox_inches="tight")
     finally:
         pyplot.close(figure)
+
+
+def _grid_columns(count: int) -> int:
+    return 1 if count == 1 else 2 if count <= 4 else math.ceil(math.sqrt(count))
+
+
+def _draw_panel(mpf, record: dict, prices, volume, single: bool) -> None:
+    """One record's candles on `prices` and its volume on `volume`, with title, ticks and session breaks."""
+    frame = ohlcv_frame(record)
+    pixels = prices.get_window_extent().width
+    fitted = candles.fit(frame, int(pixels / CANDLE_PIXELS))
+    merged = fitted.frame
+    mpf.plot(merged, type="candle", ax=prices, volume=volume, warn_too_much_data=len(merged) + 1,
+             xrotation=0)  # fmt: skip
+    low, high = prices.get_xlim()
+    per_candle = pixels / (high - low)
+    ticks, labels = candles.time_ticks(merged.index, lambda label: (label * LABEL_PIXELS + LABEL_MARGIN) / per_candle)
+    volume.set_xticks(ticks, labels)
+    prices.tick_params(labelbottom=False)
+    for start in fitted.session_starts:
+        for part in (prices, volume):
+            part.axvline(start - 0.5, color="0.65", linewidth=0.5, linestyle=(0, (2, 3)))
+    what, span, *where = title_parts(record, frame)
+    lines = ["  ".join([what, *where]), "  ".join(filter(None, [span, candle_note(fitted)]))]
+    prices.set_title("\n".join(lines), fontsize=12 if single else 9, fontweight="bold" if single else "normal")
+    prices.set_ylabel("Price" if single else "")
+    volume.set_ylabel("Volume" if single else "")
+    volume.yaxis.set_major_formatter(lambda value, _: _count(value, "{:.3g}"))
+    volume.yaxis.offsetText.set_visible(False)

@@ -15,7 +15,7 @@ from typing import IO, TYPE_CHECKING
 from loguru import logger
 
 from mutil import streams
-from quorvane import outcome
+from quorvane import logs, outcome
 
 if TYPE_CHECKING:
     from loguru import Record
@@ -104,18 +104,21 @@ class _StatusAwareStream:
 
 
 @asynccontextmanager
-async def waiting(label: str, stream: IO[str] | None = None) -> AsyncIterator[None]:
-    """Show "<spinner> label  1.2s" on `stream` (stderr) while the body runs; nothing unless it is a terminal."""
+async def waiting(label: str, stream: IO[str] | None = None) -> AsyncIterator[StatusLine | None]:
+    """Show "<spinner> label  1.2s" on `stream` (stderr) while the body runs; nothing unless it is a terminal.
+
+    Yields the status line, whose `label` the body may change, or None when none is shown.
+    """
     global _status
     stream = stream or sys.stderr
     if _status is not None or not is_terminal(stream):
-        yield
+        yield None
         return
     _status = StatusLine(label, stream)
     ticker = asyncio.create_task(_status.run())
     try:
         with redirect_stdout(_StatusAwareStream(sys.stdout)):
-            yield
+            yield _status
     finally:
         ticker.cancel()
         _status.clear()
@@ -145,6 +148,7 @@ def configure_logging(verbosity: str = "normal") -> None:
     others added stay. Warnings of libraries (yfinance, pandas) become debug lines.
     """
     global _log_handler
+    logs.enable()
     if _log_handler is None:
         with suppress(ValueError):
             logger.remove(0)  # loguru's default: bound to the stderr that existed at import

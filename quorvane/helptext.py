@@ -30,12 +30,14 @@ kline: candlestick (OHLCV) bars from the gateway, or from public data (yfinance)
   Dates: YYYY-MM-DD, today or yesterday (the machine's local date).
   Symbols: AAPL is a US stock, BRK.B a class share; /ES is a futures root, asked for as its
   continuous future; ^GSPC, ^NDX, ^DJI, ^RUT and ^VIX are indices.
+  Several symbols, with commas (AAPL,MSFT,SPY), are fetched at once with the same words.
 
   Examples:
     kline AAPL day 100
     kline AAPL 5m 200 adj
     kline AAPL 2025-01-01 2025-06-01 day
     kline /ES 1h 50
+    kline AAPL,MSFT,SPY day 100
     kline AAPL intraday"""
 
 # Commands whose help is richer than their class's first lines.

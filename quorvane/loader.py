@@ -6,6 +6,7 @@ import importlib
 import sys
 
 from quorvane.interrupts import interrupted
+from quorvane.logs import CommandLogger
 
 COMMAND_MODULES = ("quorvane.cmds.quotes.kline",)
 
@@ -24,6 +25,8 @@ def load_commands(modules: tuple[str, ...] | None = None) -> bool:
             # An unbuilt extension's source folder imports as an empty namespace package.
             print(f"quorvane: cannot load {name}: not built (found only {list(module.__path__)})", file=sys.stderr)
             return False
+        if hasattr(module, "logger"):
+            module.logger = CommandLogger()  # its lines are quorvane's, on any thread
     return True
 
 

@@ -4,9 +4,8 @@ from __future__ import annotations
 
 import argparse
 import sys
-from collections.abc import Callable
 from dataclasses import dataclass
-from typing import IO, cast
+from typing import IO
 
 import pandas as pd
 from loguru import logger
@@ -88,34 +87,45 @@ def present(words: list[str], record: object, options: OutputOptions) -> bool:
 
 def _extra_outputs(record: object, options: OutputOptions, display: IO[str]) -> bool:
     """Charts and CSV: each one asked for is tried, even after another failed."""
-    # (what is being done, how, the line to log once done)
-    wanted: list[tuple[str, Callable[[], None], str | None]] = []
-    result = cast(dict, record)  # the actions run only once bars_of(record) has found bars
-    if options.chart:
-        wanted.append(("draw the chart", lambda: _draw_chart(result, display), None))
-    if options.chart_file:
-        path = options.chart_file
-        wanted.append((f"write the chart to {path}", lambda: chart.save_chart(result, path), f"Wrote chart to {path}"))
-    if options.csv:
-        csv, count = options.csv, len(bars_of(record) or [])
-        where = "standard output" if csv == STDOUT else csv
-        wanted.append((f"write {where}", lambda: _write_csv(result, csv), f"Wrote {count} bars to {where}"))
+    count = len(bars_of(record) or [])
+    wanted = output_actions(
+        options, lambda: _draw_chart(record, display), lambda path: chart.save_chart(record, path),
+        lambda target: write_csv(_bars_frame(record), target), f"{count} bars",
+    )  # fmt: skip
     if not wanted:
         return True
     if not bars_of(record):
         if not (isinstance(record, dict) and "error" in record):  # an error record was reported already
             logger.error("No chart or CSV: the result has no bars")
         return False
-    done = [_guarded(doing, action, finished) for doing, action, finished in wanted]
+    done = [guarded(doing, action, finished) for doing, action, finished in wanted]
     return all(done)
+
+
+def output_actions(options: OutputOptions, draw, save_chart, save_csv, written: str) -> list[tuple]:
+    """(what is being done, how, the line to log once done) for each chart or CSV `options` ask for.
+
+    `draw()` draws in the terminal, `save_chart(path)` and `save_csv(target)` write; `written`
+    says what a CSV holds ("30 bars").
+    """
+    wanted = []
+    if options.chart:
+        wanted.append(("draw the chart", draw, None))
+    if options.chart_file:
+        path = options.chart_file
+        wanted.append((f"write the chart to {path}", lambda: save_chart(path), f"Wrote chart to {path}"))
+    if options.csv:
+        csv = options.csv
+        where = "standard output" if csv == STDOUT else csv
+        wanted.append((f"write {where}", lambda: save_csv(csv), f"Wrote {written} to {where}"))
+    return wanted
 
 
 def _draw_chart(record: dict, display: IO[str]) -> None:
     streams.write(chart.terminal_chart(record, color=supports_colour(display)) + "\n", display)
 
 
-def _write_csv(record: dict, target: str) -> None:
-    frame = _bars_frame(record)
+def write_csv(frame: pd.DataFrame, target: str) -> None:
     if target == STDOUT:
         streams.write(frame.to_csv(index=False))
     else:
@@ -126,7 +136,7 @@ def _bars_frame(record: dict) -> pd.DataFrame:
     return pd.DataFrame(record["bars"])
 
 
-def _guarded(doing: str, action, finished: str | None) -> bool:
+def guarded(doing: str, action, finished: str | None) -> bool:
     try:
         action()
     except (ImportError, OSError, ValueError, TypeError) as exc:

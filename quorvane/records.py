@@ -26,6 +26,11 @@ def is_cached(record: dict) -> bool:
     return bool(record.get("cached")) or record.get("source") == "cache"
 
 
+def origin(record: dict) -> str:
+    """Where the bars came from: "ibkr", "yfinance", or "cache" for an answer from the bar cache."""
+    return "cache" if is_cached(record) else str(record.get("source") or "unknown")
+
+
 def record_title(record: dict) -> str:
     """e.g. "AAPL day (100 bars)", "AAPL 2025-01-01..2025-06-01 day (102 bars)", "AAPL intraday (390 bars)"."""
     parts = [str(record.get("symbol", ""))]

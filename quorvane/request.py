@@ -64,6 +64,10 @@ async def execute(words: list[str], state, options: OutputOptions = OutputOption
     Words the command would ignore or mistake are refused before anything runs (exit 2)."""
     if (refused := refuse_words(words, options)) is not None:
         return refused
+    from quorvane import batch  # several symbols ("AAPL,MSFT") run as a batch
+
+    if batch.is_batch(words):
+        return await batch.execute_batch(words, state, options)
     with redirect_stdout(display_stream(options)):  # under --json or --csv - stdout carries only the data
         async with waiting(" ".join(words)):
             record = await request(words, state)

@@ -22,10 +22,13 @@ from quorvane.symbols import yahoo_symbol
 _exchange_zones = ExchangeZones()
 
 
-async def bar_zone(record: object, state) -> str | None:
-    """The zone name ("America/New_York") of the record's bar times, or None when unknown or dateless."""
+async def bar_zone(record: object, state, dates_too: bool = False) -> str | None:
+    """The zone name ("America/New_York") of the record's bar times, or None when unknown or dateless.
+
+    `dates_too`: also the exchange's zone for bars that are calendar dates (daily bars).
+    """
     bars = bars_of(record)
-    if not bars or not isinstance(record, dict) or not _has_times_of_day(bars):
+    if not bars or not isinstance(record, dict) or not (dates_too or _has_times_of_day(bars)):
         return None
     symbol = record.get("symbol")
     if not isinstance(symbol, str) or not symbol:

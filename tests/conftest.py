@@ -4,6 +4,7 @@ import itertools
 import socket
 
 import pytest
+from loguru import logger
 
 pytest_plugins = ["fixtures.yf", "fixtures.gateway", "fixtures.logs", "fixtures.redis_server", "fixtures.clock"]
 
@@ -29,6 +30,12 @@ def own_bar_store(cache_homes, monkeypatch):
     subprocesses inherit it. The folder appears only when something is stored."""
     monkeypatch.setenv("XDG_CACHE_HOME", str(cache_homes / str(next(_test_numbers))))
     monkeypatch.delenv("KLINE_CACHE_URL", raising=False)
+
+
+@pytest.fixture(autouse=True)
+def host_log_lines():
+    """quorvane's log lines on, as the command line has them (used as a library they are off)."""
+    logger.enable("quorvane")
 
 
 @pytest.fixture

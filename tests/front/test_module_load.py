@@ -8,7 +8,6 @@ import sys
 from pathlib import Path
 
 import ib_async
-import loguru
 import pytest
 
 import mutil.dispatch
@@ -80,7 +79,7 @@ def test_help_text_is_the_doc_string():
 @pytest.mark.parametrize("name, source", [
     ("IOp", base), ("command", base), ("KlineCache", quorvane.gateway.kline_cache),
     ("Future", quorvane.helpers), ("DArg", mutil.dispatch), ("printFrame", mutil.frame),
-    ("logger", loguru), ("Contract", ib_async),
+    ("Contract", ib_async),
 ], ids=lambda value: value if isinstance(value, str) else "")
 def test_host_names_are_module_attributes(name, source):
     assert getattr(kline, name) is getattr(source, name)
@@ -88,11 +87,12 @@ def test_host_names_are_module_attributes(name, source):
 
 def test_import_does_nothing_else():
     facts = json.loads(run_python(
-        "import json, threading\n"
+        "import json, threading, loguru\n"
         "threads = threading.active_count()\n"
         "import quorvane.cmds.quotes.kline as kline\n"
-        "print(json.dumps([kline._kline_cache is None, threading.active_count() - threads]))\n"))
-    assert facts == [True, 0]
+        "print(json.dumps([kline._kline_cache is None, threading.active_count() - threads,\n"
+        "                  kline.logger is loguru.logger]))\n"))
+    assert facts == [True, 0, True]  # loguru's logger until a host rebinds it (quorvane.loader does)
 
 
 @pytest.mark.parametrize("blocked", ["mutil.frame", "quorvane.cmds.base", "quorvane.helpers", "ib_async"])

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorvane import chart
+from quorvane import candles, chart
 from quorvane.records import jsonable, record_json, record_title, summary
 
 
@@ -87,44 +87,71 @@ def test_chart_refuses_bars_it_cannot_draw(bars, error):
         chart.ohlcv_frame({"bars": bars})
 
 
-def test_merged_candle_keeps_first_open_extremes_last_close_and_total_volume():
-    frame = chart.ohlcv_frame({"bars": _bars(5)})
-    merged, per = chart.merge_bars(frame, 2)
-    assert per == 3 and list(merged.index) == [frame.index[0], frame.index[3]]
-    assert merged.iloc[0].tolist() == [10.0, 13.0, 9.0, 12.5, 3003.0]
-    assert merged.iloc[1].tolist() == [13.0, 15.0, 12.0, 14.5, 2007.0]  # the short last group
+def _session_minutes(days: int, early_close: int = 3) -> list[dict]:
+    """One-minute bars of `days` sessions 09:30-16:00, the `early_close`-th closing at 13:00."""
+    bars = []
+    for n, day in enumerate(pd.bdate_range("2025-11-03", periods=days)):
+        close = "13:00:00" if n == early_close else "16:00:00"
+        for t in pd.date_range(day + pd.Timedelta("09:30:00"), day + pd.Timedelta(close), freq="min", inclusive="left"):
+            i = len(bars)
+            bars.append({"date": t, "open": 10.0 + i, "high": 11.0 + i, "low": 9.0 + i, "close": 10.5 + i, "volume": 1})
+    return bars
+
+
+@pytest.mark.parametrize("days, limit, unit", [(2, 200, "5 min"), (30, 250, "1 h"), (30, 55, "1 session"),
+                                               (110, 55, "1 week")])  # fmt: skip
+def test_merged_candles_never_span_two_sessions(days, limit, unit):
+    frame = chart.ohlcv_frame({"bars": _session_minutes(days)})
+    fitted = candles.fit(frame, limit)
+    assert fitted.unit == unit and len(fitted.frame) <= limit
+    sessions = candles.session_ids(frame.index)
+    starts = frame.index.get_indexer(fitted.frame.index)
+    ends = np.append(starts[1:], len(frame)) - 1
+    if unit.endswith(("min", "h")):
+        assert (sessions[starts] == sessions[ends]).all()  # within one session
+        opened = [i for i in range(1, len(starts)) if sessions[starts[i]] != sessions[ends[i - 1]]]
+        assert fitted.session_starts == opened
+    else:
+        assert (sessions[starts[1:]] != sessions[starts[1:] - 1]).all()  # each candle opens a session
+    first = fitted.frame.iloc[0]
+    assert first["Open"] == frame["Open"].iloc[0] and first["Close"] == frame["Close"].iloc[ends[0]]
+    assert first["High"] == frame["High"].iloc[: ends[0] + 1].max() and first["Volume"] == ends[0] + 1
+
+
+def test_a_market_trading_around_the_clock_has_a_session_a_day():
+    index = pd.date_range("2025-01-01", periods=24 * 3, freq="h")
+    assert candles.session_ids(index).tolist() == [0] * 24 + [1] * 24 + [2] * 24
 
 
 @pytest.mark.parametrize(
-    "start, freq, first_label",
+    "start, freq, n, label",
     [
-        ("2025-01-02", "B", "Jan 02"),
-        ("2024-12-02", "B", "2024-12-02"),
-        ("2025-01-02 09:30", "min", "09:30"),
-        ("2025-01-02 09:30", "h", "Jan 02 09:30"),
-        ("2024-12-31 09:30", "h", "2024-12-31 09:30"),
+        ("2025-01-02 09:30", "min", 300, r"\d\d:\d\d"),
+        ("2025-01-02 09:30", "h", 300, r"[A-Z][a-z]{2} \d\d"),
+        ("2025-01-02", "B", 60, r"[A-Z][a-z]{2} \d\d"),
+        ("2023-06-01", "B", 500, r"[A-Z][a-z]{2} 20\d\d"),
+        ("2012-01-02", "B", 3000, r"20\d\d"),
     ],
-    ids=["days-in-one-year", "days-across-a-year", "minutes-of-one-day", "hours-over-days", "hours-across-a-year"],
+    ids=["times-within-a-day", "dates-across-days", "daily-dates", "months-across-years", "years"],
 )
-def test_terminal_chart_labels_are_apart_and_name_the_year_when_the_span_crosses_one(start, freq, first_label):
-    record = {"symbol": "AAPL", "period": "day", "bars": _bars(60, start, freq)}
+def test_time_axis_labels_suit_the_span_and_stay_apart(start, freq, n, label):
+    record = {"symbol": "AAPL", "period": "1h", "bars": _bars(n, start, freq)}
     text = chart.terminal_chart(record, width=100, height=24)
     lines = text.splitlines()
     assert len(lines) == 24 and all(len(line) <= 100 for line in lines)
-    assert lines[0].strip().startswith("AAPL day (60 bars)")
     labels = re.split(r" {2,}", lines[-1].strip())
-    assert labels[0] == first_label and len(labels) >= 3
-    assert {len(label) for label in labels} == {len(first_label)}  # each whole, none run into the next
+    assert len(labels) >= 2 and all(re.fullmatch(label, text) for text in labels), labels
 
 
-def test_terminal_chart_of_40000_bars_draws_no_more_candles_than_fit_the_width():
-    text = chart.terminal_chart({"symbol": "AAPL", "period": "5m", "bars": _bars(40_000, freq="5min")},
-                                width=120, height=30)  # fmt: skip
+def test_terminal_chart_of_40000_bars_fits_the_width_and_says_what_it_shows():
+    record = {"symbol": "AAPL", "period": "1m", "source": "ibkr", "timezone": "US/Eastern",
+              "bars": _session_minutes(103)}  # fmt: skip
+    text = chart.terminal_chart(record, width=120, height=30)
     candle_rows = [line for line in text.splitlines() if "┤" in line or line.lstrip().startswith("│")]
     columns = {i for line in candle_rows[:8] for i, ch in enumerate(line[:-1]) if ch in "█│" and i > line.find("┤")}
-    limit = (120 - chart.Y_LABEL_WIDTH - 2) // chart.CANDLE_COLUMNS
-    assert 0 < len(columns) <= limit
-    assert f"1 candle = {math.ceil(40_000 / limit)} bars" in text
+    assert 0 < len(columns) <= (120 - chart.Y_LABEL_WIDTH - 2) // chart.CANDLE_COLUMNS
+    assert "AAPL 1m (39990 bars)  2025-11-03 .. 2026-03-25  ibkr  US/Eastern" in text  # what, span, source, zone
+    assert "1 candle = 1 week" in text
 
 
 def test_volume_sits_under_its_candle_in_its_colour():

@@ -11,10 +11,14 @@ ROOT = Path(__file__).resolve().parents[2]
 RUN_TIMEOUT = 60  # seconds; a run against the simulator takes about one
 SIM_ARGS = "--latency 0.02,0.00005"
 # Installed as `yfinance` in every subprocess, so a fallback never reaches the network.
+# $YF_UNLISTED names tickers it does not know ("NOSUCH,ZZZZ").
 YFINANCE_STUB = """\
+import os
 import sys
 from fixtures.yf import FakeYfinance
-sys.modules[__name__] = FakeYfinance()
+fake = FakeYfinance()
+fake.unlisted = set(filter(None, os.environ.get("YF_UNLISTED", "").split(",")))
+sys.modules[__name__] = fake
 """
 
 
