@@ -23,6 +23,7 @@ from __future__ import annotations
 import asyncio
 import os
 from collections.abc import Iterable
+from typing import cast
 
 import pandas as pd
 
@@ -139,7 +140,7 @@ def bars_frame(records: dict, tz: bool | str = False) -> pd.DataFrame:
         frames = {symbol: _frame(record, tz) for symbol, record in records.items() if bars_of(record)}
         if not frames:
             raise ValueError(f"no symbol has bars: {_errors(records)}")
-        zones = {str(frame.index.tz) for frame in frames.values()}
+        zones = {str(cast(pd.DatetimeIndex, frame.index).tz) for frame in frames.values()}
         if len(zones) > 1:
             frames = {symbol: frame.tz_convert("UTC") for symbol, frame in frames.items()}
         return pd.concat(frames, names=["symbol", "date"])
