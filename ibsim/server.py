@@ -15,7 +15,7 @@ from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
 from .rules import Refusals
 from .scenarios import Scenario, scenario_of
-from .session import Session
+from .connection import ClientConnection
 from .timing import DEFAULT_SERVING, NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
 
@@ -96,7 +96,7 @@ class GatewaySimulator:
         self.port = 0
         self._faults: deque[Fault] = deque()
         self._server: asyncio.Server | None = None
-        self._sessions: set[Session] = set()
+        self._connections: set[ClientConnection] = set()
         self._tasks: set[asyncio.Task] = set()
 
     def set_clock(self, clock: Clock | dt.datetime | None) -> None:
@@ -122,13 +122,13 @@ class GatewaySimulator:
     @property
     def connection_count(self) -> int:
         """Clients connected right now."""
-        return len(self._sessions)
+        return len(self._connections)
 
     def broadcast(self, *notices: tuple[int, str]) -> None:
         """Send each (code, text) notice, with reqId -1, to every connected client."""
-        for session in list(self._sessions):
+        for connection in list(self._connections):
             for code, text in notices:
-                session.send(answers.error(-1, code, text))
+                connection.send(answers.error(-1, code, text))
 
     def inject(self, fault: Fault) -> None:
         """Queue `fault` for the next historical-data request (first in, first used)."""
@@ -153,21 +153,21 @@ class GatewaySimulator:
         if self._server is None:
             return
         self._server.close()
-        for session in list(self._sessions):
-            session.close()
+        for connection in list(self._connections):
+            connection.close()
         if self._tasks:
             await asyncio.wait(self._tasks, timeout=2)
         await self._server.wait_closed()
         self._server = None
 
     async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        session = Session(self, reader, writer)
-        self._sessions.add(session)
+        connection = ClientConnection(self, reader, writer)
+        self._connections.add(connection)
         task = asyncio.current_task()
         assert task is not None, "asyncio serves each connection in a task of its own"
         self._tasks.add(task)
         try:
-            await session.run()
+            await connection.run()
         finally:
-            self._sessions.discard(session)
+            self._connections.discard(connection)
             self._tasks.discard(task)

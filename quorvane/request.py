@@ -6,7 +6,7 @@ import sys
 from contextlib import redirect_stdout
 
 from mutil import streams
-from quorvane.cmds.base import run_command
+from quorvane.cmds.base import lookup, run_command
 from quorvane.console import replay, waiting
 from quorvane.interrupts import EXIT_INTERRUPTED  # noqa: F401  (the exit codes live here)
 from quorvane.outcome import gathering
@@ -22,8 +22,6 @@ EXIT_ERROR = 1
 EXIT_USAGE = 2
 EXIT_CLOSED_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a writer whose reader went away
 
-# Error records that say the words were wrong, rather than that data could not be had.
-USAGE_ERRORS = ("No symbol provided", "Start must be before end")
 # How the host's command runner words its refusals of a line it cannot run.
 REFUSALS = ("Empty command line", "Unknown command: ", "Cannot read command line: ")
 # A command that raises this refused its words (a date that is no calendar date).
@@ -96,8 +94,9 @@ def exit_code(name: str, record: object, shown: bool) -> int:
 
 
 def _is_usage_error(name: str, error: str) -> bool:
+    command = lookup(name)
     return (
-        error in USAGE_ERRORS
+        (command is not None and error in command.usage_errors)
         or error.startswith(REFUSALS)
         or error.startswith(f"{name}: ")  # the words do not fit the command's arguments
         or error.startswith(f"{USAGE_EXCEPTION.__name__}: ")

@@ -29,6 +29,10 @@ class IOp:
     # the host refuses to run them while disconnected.
     requires_gateway: ClassVar[bool] = True
 
+    # Error texts of this command's records that mean its words were wrong (exit 2),
+    # rather than that data could not be had (exit 1).
+    usage_errors: ClassVar[tuple[str, ...]] = ()
+
     def argmap(self) -> list[DArg]:
         return []
 

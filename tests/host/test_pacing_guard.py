@@ -179,7 +179,7 @@ async def test_at_most_a_few_requests_are_open_at_once():
     async def watch():
         nonlocal most
         while True:
-            most = max([most, *(len(session.pending) for session in sim._sessions)])
+            most = max([most, *(len(connection.pending) for connection in sim._connections)])
             await asyncio.sleep(0.005)
 
     watcher = asyncio.ensure_future(watch())

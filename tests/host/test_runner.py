@@ -20,6 +20,7 @@ def fake(registry, monkeypatch):
     class IOpFake(IOp):
         symbol: str = field(init=False)
         answer = None
+        usage_errors = ("Start must be before end",)
 
         def argmap(self):
             return [DArg("symbol", convert=str.upper)]

@@ -98,5 +98,5 @@ async def test_cancel_during_the_latency_stops_the_answer(ib, gateway_sim):
     await asyncio.wait_for(ib.reqCurrentTimeAsync(), 2)  # the cancel has been handled
     [cancel] = gateway_sim.cancel_requests
     assert any(text.endswith(f"API historical data query cancelled: {cancel.reqId}") for text in errors)
-    [session] = gateway_sim._sessions
-    assert session.pending == {}
+    [connection] = gateway_sim._connections
+    assert connection.pending == {}

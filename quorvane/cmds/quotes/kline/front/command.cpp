@@ -10,6 +10,7 @@
 #include "bridge/coroutine.hpp"
 #include "bridge/method.hpp"
 #include "common/state.hpp"
+#include "common/usage_errors.hpp"
 #include "common/words.hpp"
 #include "fallback/modes.hpp"
 #include "fallback/yf_history.hpp"
@@ -162,6 +163,7 @@ nb::object class_namespace(nb::handle metaclass, nb::handle bases) {
     annotations["rest"] = "list[str]";
     ns["__annotations__"] = annotations;
     ns["requires_gateway"] = false;
+    ns["usage_errors"] = nb::make_tuple(usage_errors::no_symbol, usage_errors::start_after_end);
     nb::object field = libraries().dataclasses.attr("field");
     ns["symbol"] = field(nb::arg("init") = false);
     ns["rest"] = field(nb::arg("init") = false);

@@ -6,6 +6,7 @@
 #include "common/log.hpp"
 #include "common/python.hpp"
 #include "common/state.hpp"
+#include "common/usage_errors.hpp"
 #include "common/words.hpp"
 
 namespace kline::front {
@@ -81,8 +82,8 @@ nb::object start_gateway(nb::handle self, nb::handle resolution, nb::handle rest
 bridge::Task run(nb::object self) {
     nb::object symbol = attr_or_none(self, "symbol");
     if (!truthy(symbol)) {
-        log::error("No symbol provided");
-        co_return error_record("No symbol provided");
+        log::error(usage_errors::no_symbol);
+        co_return error_record(usage_errors::no_symbol);
     }
     nb::object rest = attr_or_none(self, "rest");
     if (!truthy(rest)) rest = nb::list();

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/python.hpp"
+#include "common/usage_errors.hpp"
 
 namespace kline::modes {
 
@@ -72,7 +73,7 @@ inline nb::dict no_data_in_range(nb::handle symbol, nb::handle start_text, nb::h
 // No symbol: this record names only the range.
 inline nb::dict start_after_end(nb::handle start_text, nb::handle end_text) {
     nb::dict record;
-    record["error"] = "Start must be before end";
+    record["error"] = usage_errors::start_after_end;
     record["start"] = start_text;
     record["end"] = end_text;
     return record;

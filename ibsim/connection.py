@@ -20,7 +20,7 @@ from .wire import parse_version_range, read_handshake, read_message
 log = logging.getLogger("ibsim")
 
 
-class Session:
+class ClientConnection:
     def __init__(self, sim, reader: asyncio.StreamReader, writer: asyncio.StreamWriter):
         self.sim = sim
         self.reader = reader
@@ -189,7 +189,7 @@ class Session:
 
     def _send_later(self, req_id: int, answer: HistoryAnswer, delay: float, serving: float) -> None:
         """After `delay`, wait for a serving slot and hold it `serving` seconds; a cancel
-        before then (or the session closing) stops the answer."""
+        before then (or the connection closing) stops the answer."""
 
         async def send_after_delay():
             await asyncio.sleep(delay)
