@@ -10,12 +10,12 @@ from zoneinfo import ZoneInfo
 
 from . import answers
 from .bar_text import BarTimes
+from .connection import ClientConnection
 from .faults import Fault
 from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
 from .rules import Refusals
 from .scenarios import Scenario, scenario_of
-from .connection import ClientConnection
 from .timing import DEFAULT_SERVING, NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
 
