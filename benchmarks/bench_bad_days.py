@@ -11,17 +11,17 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import sys
 import time
 from pathlib import Path
-import sys
 
 from loguru import logger
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-import quorvane.cmds.quotes.kline as kline  # noqa: E402
-from ibsim import GatewaySimulator  # noqa: E402
-from quorvane.state import HostState  # noqa: E402
+import quorvane.cmds.quotes.kline as kline
+from ibsim import GatewaySimulator
+from quorvane.state import HostState
 
 REQUEST_SCENARIOS = ("no-permissions", "competing-session", "nightly-reset", "farm-broken", "delayed-only")
 CONNECT_SCENARIOS = ("client-id-in-use", "not-logged-in")

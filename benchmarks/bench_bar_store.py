@@ -12,8 +12,9 @@ dates).
 
 Then a store hit of HIT_BARS intraday bars against building the same records from gateway bars
 (the module's own path), and the longest the event loop stalls while the cache reads that entry
-(KlineCache.recall decodes on a worker thread): a key typed meanwhile is echoed within that. Times are the best of N runs. Redis is a redis-server of the benchmark's own on a free
-loopback port, or --redis URL; without either the Redis rows are left out.
+(KlineCache.recall decodes on a worker thread): a key typed meanwhile is echoed within that.
+Times are the best of N runs. Redis is a redis-server of the benchmark's own on a free loopback port,
+or --redis URL; without either the Redis rows are left out.
 
     .venv/bin/python benchmarks/bench_bar_store.py [--sizes 1000,10000] [--kinds intraday]
                                                    [--stores sqlite,redis] [--redis URL]
@@ -34,12 +35,11 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from bench_bar_table import KINDS, SIZES, ModuleRun, best_time, make_bars, plain
-from timing import quiet_module
-
 from quorvane.gateway.bar_store import codec, open_store
 from quorvane.gateway.bar_store.redis_backend import PREFIX
 from quorvane.gateway.bar_store.sqlite_backend import SqliteBackend
 from quorvane.gateway.kline_cache import key_text
+from timing import quiet_module
 
 REPEATS = {1_000: 21, 10_000: 9, 100_000: 3}  # larger sizes run once
 HIT_BARS = 1_000_000

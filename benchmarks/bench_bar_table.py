@@ -109,7 +109,7 @@ def floor_run(records: list[dict]):
         gc.disable()
         try:
             return [{"date": d, "open": o, "high": h, "low": lo, "close": c, "volume": v, "average": a, "barCount": n}
-                    for d, o, h, lo, c, v, a, n in zip(*columns)]  # fmt: skip
+                    for d, o, h, lo, c, v, a, n in zip(*columns, strict=True)]  # fmt: skip
         finally:
             gc.enable()
 

@@ -17,15 +17,15 @@ import argparse
 import asyncio
 import os
 import time
+from itertools import pairwise
 
 os.environ["KLINE_CACHE_URL"] = "memory:"  # nothing lands in the user's bar store
 
-from timing import quiet_module  # noqa: E402
-
-from ibsim import GatewaySimulator  # noqa: E402
-from quorvane import api  # noqa: E402
-from quorvane.gateway import chunks  # noqa: E402
-from quorvane.gateway.client import GatewayClient  # noqa: E402
+from ibsim import GatewaySimulator
+from quorvane import api
+from quorvane.gateway import chunks
+from quorvane.gateway.client import GatewayClient
+from timing import quiet_module
 
 
 async def run(start: str, end: str, period: str) -> None:
@@ -40,7 +40,7 @@ async def run(start: str, end: str, period: str) -> None:
         ib.disconnect()
         await sim.stop()
     stamps = [bar["date"] for bar in record["bars"]]
-    in_order = all(a < b for a, b in zip(stamps, stamps[1:]))
+    in_order = all(a < b for a, b in pairwise(stamps))
     serving = sim.serving_seconds(began)
     print(f"kline AAPL {start} {end} {period}: {len(stamps):,} bars, {len(sim.history_requests)} chunks sent, "
           f"in order and without duplicates: {in_order}")  # fmt: skip

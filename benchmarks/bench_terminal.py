@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from functools import partial
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -74,8 +75,8 @@ def charts(sizes: list[int]) -> None:
         print("charts (one process; seconds)")
         print(f"  first chart, with loading the library   terminal {load_terminal:5.2f}   png {load_png:5.2f}")
         for n, rec in records.items():
-            terminal = timed(lambda: chart.terminal_chart(rec, 120, 30))
-            image = timed(lambda: chart.save_chart(rec, png))
+            terminal = timed(partial(chart.terminal_chart, rec, 120, 30))
+            image = timed(partial(chart.save_chart, rec, png))
             print(f"  {n:>7,} bars                            terminal {terminal:5.2f}   png {image:5.2f}")
 
 

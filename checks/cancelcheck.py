@@ -36,11 +36,10 @@ from collections import Counter
 from contextlib import asynccontextmanager
 from dataclasses import dataclass, field
 
-from ibsim import Fault
-from quorvane.gateway.open_requests import LocalSlots
-
 from checks import harness
 from fixtures.yf import make_history_frame
+from ibsim import Fault
+from quorvane.gateway.open_requests import LocalSlots
 
 SCENARIOS = ("before-send", "pacing-wait", "in-flight", "landing", "fallback", "printing", "shared")
 HOST_SCENARIOS = {"pacing-wait", "shared"}  # what only the host's own client does
@@ -244,7 +243,7 @@ class Probe:
         outcome = self._outcome(trial, hung=not done)
         alongside_fine = trial.companion is None or await self._ends_with_record(trial.companion)
         self._reset(trial)
-        own_fault = outcome == "failed" or trial.delivered and outcome == "swallowed"
+        own_fault = outcome == "failed" or (trial.delivered and outcome == "swallowed")
         if own_fault:  # a failure counts even when the cancel came too late to be a trial
             self.failures.append(f"{scenario}: kline {' '.join(trial.words)} -> {self._describe(trial)}")
         if not alongside_fine:

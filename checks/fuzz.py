@@ -180,7 +180,7 @@ def report(results: Results, seed: int, starts: int, elapsed: float) -> str:
         *(f"  {outcome:<40}{count:>8}" for outcome, count in results.outcomes.most_common()),
     ]
     if not results.findings:
-        return "\n".join(lines + ["findings: none"])
+        return "\n".join([*lines, "findings: none"])
     lines.append("findings (kind, cases, minimal reproducer):")
     for found in results.findings.values():
         lines.append(f"  {found.kind}: {found.count} case{'s' * (found.count != 1)}")

@@ -11,9 +11,8 @@ from __future__ import annotations
 import random
 from dataclasses import dataclass, field, replace
 
-from ibsim import Fault
-
 from fixtures.yf import FakeYfinance, library_empty_frame, make_history_frame
+from ibsim import Fault
 
 SYMBOLS = ["AAPL", "MSFT", "/ES", "/CL", "aapl", "ZZZZ", "/", "BRK.B", "", "\udcff", "AA\x00PL"]
 WORDS = {
@@ -25,7 +24,7 @@ WORDS = {
     "adjust": ["adj", "forward", "ADJ", "none", "Adj"],
     "date": ["today", "yesterday", "2025-01-02", "2025-06-02", "2025-06-13", "2024-02-29", "2026-12-31",
              "1999-12-31", "2025-02-29", "2025-13-45", "0000-00-00", "9999-12-31", "2025-1-1", "Today",
-             "2025/01/01", "20250101", "２０２５-０１-０２"],
+             "2025/01/01", "20250101", "２０２５-０１-０２"],  # noqa: RUF001 - fullwidth digits on purpose
     "mode": ["intraday", "Intraday", "INTRADAY"],
     "junk": ["", " ", "\x00", "é", "日本", "\udcff", "🙂", "-", "--json", "a" * 300, "None", "[]"],
 }
@@ -141,7 +140,7 @@ class Session:
         return Session(self.lines[:index] + self.lines[index + 1 :])
 
     def with_last(self, line: Line) -> Session:
-        return Session(self.lines[:-1] + (line,))
+        return Session((*self.lines[:-1], line))
 
 
 def session(seed: int, number: int, *, quick: bool = False, max_lines: int = 4) -> Session:

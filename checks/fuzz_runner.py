@@ -18,7 +18,12 @@ from dataclasses import dataclass
 from checks import harness
 from checks.fuzz_cases import WORD_CONTAINERS, Line, Session, gateway_fault, simpler_lines, yf_answers
 from checks.invariants import (
-    WatchedCache, cache_problems, changed_lists, documented_error, record_problems, word_check_problems,
+    WatchedCache,
+    cache_problems,
+    changed_lists,
+    documented_error,
+    record_problems,
+    word_check_problems,
 )  # fmt: skip
 from fixtures.yf import FakeYfinance
 from quorvane.words import check_words

@@ -14,10 +14,10 @@ import logging
 import os
 import sys
 import types
+from collections.abc import Callable
 from contextlib import contextmanager
 from pathlib import Path
 from unittest import mock
-from typing import Callable
 
 from ib_async import IB
 from loguru import logger
@@ -32,12 +32,11 @@ ROOT = Path(__file__).resolve().parents[1]
 if str(ROOT / "tests") not in sys.path:  # the yfinance stand-in lives with the test fixtures
     sys.path.append(str(ROOT / "tests"))
 
+import quorvane.cmds.quotes.kline as kline  # noqa: E402
 from fixtures.yf import FakeYfinance  # noqa: E402
 
-import quorvane.cmds.quotes.kline as kline  # noqa: E402
-
 # The simulator's "now": a Friday after the close, so every request has whole sessions behind it.
-SIM_NOW = dt.datetime(2025, 6, 13, 20, 30, tzinfo=dt.timezone.utc)
+SIM_NOW = dt.datetime(2025, 6, 13, 20, 30, tzinfo=dt.UTC)
 # Simulator switches that would slow the checks down or change answers between runs; off where this
 # simulator has them. The host's client is told the same (no pacing of its own).
 STEADY_SIMULATOR = {"pacing": False, "latency": None}

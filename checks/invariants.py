@@ -113,7 +113,7 @@ def record_problems(record) -> list[str]:
 def _bars_problems(bars) -> list[str]:
     if not isinstance(bars, list):
         return [f"bars is a {type(bars).__name__}"]
-    bad = next((b for b in bars if not isinstance(b, dict) or not BAR_COLUMNS <= b.keys()), None)
+    bad = next((b for b in bars if not isinstance(b, dict) or not b.keys() >= BAR_COLUMNS), None)
     return [] if bad is None else [f"bar record {bad!r}"]
 
 

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import ctypes
 import datetime as dt
 import gc
@@ -152,10 +153,8 @@ class Workload:
         for _ in range(self.rng.randrange(1, 6)):  # from resolving the symbol to waiting for bars
             await asyncio.sleep(0)
         task.cancel()
-        try:
+        with contextlib.suppress(asyncio.CancelledError):
             await task
-        except asyncio.CancelledError:
-            pass
 
     def _abandoned(self, kind: str, words: list[str], state: State) -> None:
         command = harness.kline.IOpKline(state=state, ib=self.gateway)
@@ -211,7 +210,7 @@ def _row(rows) -> str:
 def _verdict(rows, requests: int, elapsed: float) -> tuple[str, bool]:
     lines = [f"leakcheck: {requests:,} requests in {elapsed:.1f} s ({requests / elapsed:,.0f}/s)"]
     if len(rows) < 3:
-        return "\n".join(lines + ["too few windows to judge growth (needs 3)"]), True
+        return "\n".join([*lines, "too few windows to judge growth (needs 3)"]), True
     (first, start), (last, end) = rows[1], rows[-1]
     windows = (last - first) / WINDOW
     average = {name: (end[name] - start[name]) / windows for name in end}

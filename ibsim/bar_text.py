@@ -61,7 +61,8 @@ class RowFormat:
         return o, h, lo, c
 
     def _digits(self) -> int:
-        return max(2, -Decimal(str(self.tick)).as_tuple().exponent)
+        exponent = Decimal(str(self.tick)).as_tuple().exponent  # an int: a tick is a finite number
+        return max(2, -int(exponent))
 
     @staticmethod
     def _formatted(units: np.ndarray, unit: float, digits: int) -> np.ndarray:
@@ -103,7 +104,7 @@ def time_label(moment: dt.datetime, zone: str) -> str:
 
 def utc_label(moment: dt.datetime) -> str:
     """An aware moment as the UTC form "20250102-14:30:00"."""
-    return f"{moment.astimezone(dt.timezone.utc):%Y%m%d-%H:%M:%S}"
+    return f"{moment.astimezone(dt.UTC):%Y%m%d-%H:%M:%S}"
 
 
 BAR_TIMES = ("instrument", "operator", "utc")
@@ -134,4 +135,4 @@ class BarTimes:
         return time_label(moment.astimezone(ZoneInfo(zone)), zone)
 
     def epoch_labels(self, epochs: list[int], instrument_zone: str) -> list[str]:
-        return [self.label(dt.datetime.fromtimestamp(e, dt.timezone.utc), instrument_zone) for e in epochs]
+        return [self.label(dt.datetime.fromtimestamp(e, dt.UTC), instrument_zone) for e in epochs]

@@ -3,6 +3,8 @@
 import asyncio
 import logging
 import time
+from collections.abc import Callable
+from typing import Any
 
 from . import answers, codes, messages
 from .answers import SERVER_VERSION
@@ -25,7 +27,7 @@ class ClientConnection:
         self.writer = writer
         self.client_id: int | None = None
         self.pending: dict[int, asyncio.Task] = {}  # history answers on their way, by reqId
-        self._handlers = {
+        self._handlers: dict[type, Callable[[Any], object]] = {
             messages.StartApi: self._start_api,
             messages.PositionsRequest: lambda r: self.send(answers.position_end()),
             messages.OpenOrdersRequest: lambda r: self.send(answers.open_order_end()),

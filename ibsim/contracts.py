@@ -1,6 +1,7 @@
 """Contract resolution and the contract-details answer (msg 10) for the universe."""
 
 import datetime as dt
+from collections.abc import Mapping
 from dataclasses import dataclass
 from zoneinfo import ZoneInfo
 
@@ -103,7 +104,7 @@ def _root_of(universe: Universe, c: WireContract, today: dt.date) -> FutureSpec 
     return None
 
 
-def _stock_of(listed: dict[str, StockSpec], c: WireContract) -> StockSpec | None:
+def _stock_of(listed: Mapping[str, StockSpec], c: WireContract) -> StockSpec | None:
     if c.symbol:
         return listed.get(c.symbol.upper())
     return next((s for s in listed.values() if c.conId and s.conId == c.conId), None)
@@ -154,6 +155,7 @@ def _stock_fields(spec: StockSpec, listing: Listing, trading: str, liquid: str) 
 
 def _future_fields(root: FutureSpec, listing: Listing, trading: str, liquid: str, operator: ZoneInfo) -> list:
     month = listing.future
+    assert month is not None, "a future's listing names its contract month"
     # The last trade as the operator's wall time, e.g. "20260320 14:30:00 Europe/Zurich":
     # ib_async splits this on blanks and takes the third token as timeZoneId.
     last_trade = dt.datetime.combine(month.lastTradeDate, dt.time.fromisoformat(root.expiryTime))

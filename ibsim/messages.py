@@ -1,5 +1,6 @@
 """Incoming TWS API requests: message ids and decoding into dataclasses."""
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from enum import IntEnum
 
@@ -208,7 +209,7 @@ def _historical_data(r: FieldReader) -> HistoricalDataRequest:
     req_id, contract, include_expired = r.int(), r.contract(), r.bool()
     end, bar_size, duration = r.text(), r.text(), r.text()
     use_rth, what, format_date = r.bool(), r.text(), r.int()
-    legs = []
+    legs: list[tuple[str, ...]] = []
     if contract.secType == "BAG":
         legs = [(r.text(), r.text(), r.text(), r.text()) for _ in range(r.int())]
     return HistoricalDataRequest(
@@ -237,7 +238,7 @@ def _versioned(build):
     return decode
 
 
-_DECODERS = {
+_DECODERS: dict[int, Callable[[FieldReader], object]] = {
     In.START_API: _versioned(lambda r: StartApi(r.int(), r.text_or_empty())),
     In.POSITIONS: _versioned(lambda r: PositionsRequest()),
     In.OPEN_ORDERS: _versioned(lambda r: OpenOrdersRequest(allClients=False)),

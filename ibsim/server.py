@@ -10,12 +10,12 @@ from zoneinfo import ZoneInfo
 
 from . import answers
 from .bar_text import BarTimes
+from .connection import ClientConnection
 from .faults import Fault
 from .history import DEFAULT_MAX_BARS, HistoricalDataDesk
 from .messages import CancelHistoricalData, HistoricalDataRequest
 from .rules import Refusals
 from .scenarios import Scenario, scenario_of
-from .connection import ClientConnection
 from .timing import DEFAULT_SERVING, NO_LATENCY, Latency, Pacing
 from .universe import FutureSpec, StockSpec, Universe, default_universe
 
@@ -26,7 +26,7 @@ Clock = Callable[[], dt.datetime]
 
 def _as_clock(clock: Clock | dt.datetime | None) -> Clock:
     if clock is None:
-        return lambda: dt.datetime.now(dt.timezone.utc)
+        return lambda: dt.datetime.now(dt.UTC)
     if isinstance(clock, dt.datetime):
         if clock.tzinfo is None:
             raise ValueError("a fixed simulator time must be timezone-aware")
@@ -164,6 +164,7 @@ class GatewaySimulator:
         connection = ClientConnection(self, reader, writer)
         self._connections.add(connection)
         task = asyncio.current_task()
+        assert task is not None, "asyncio serves each connection in a task of its own"
         self._tasks.add(task)
         try:
             await connection.run()

@@ -85,7 +85,7 @@ class TradingHours:
             raise ValueError(f"regular hours must lie on whole minutes within extended hours: {self}")
         if last - first > DAY:
             raise ValueError(f"a session cannot last more than a day: {self}")
-        self.tzinfo  # an unknown zone fails here rather than mid-request
+        _ = self.tzinfo  # an unknown zone fails here rather than mid-request
 
     @property
     def tzinfo(self) -> ZoneInfo:

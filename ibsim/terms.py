@@ -16,7 +16,7 @@ LEGAL_BAR_SIZES = (
     "1 day", "1W", "1M",
 )  # fmt: skip
 CALENDAR_BARS = {"1 day": "day", "1 week": "week", "1W": "week", "1 month": "month", "1M": "month"}
-VALID_BAR_SIZES = LEGAL_BAR_SIZES + ("1 week", "1 month")
+VALID_BAR_SIZES = (*LEGAL_BAR_SIZES, "1 week", "1 month")
 
 
 class TermError(ValueError):

@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
-from typing import IO, Iterator
+from typing import IO
 
 import pandas as pd
 
@@ -49,7 +50,7 @@ def formatFrame(frame: pd.DataFrame | pd.Series, title: str = "") -> str:
     lines = [str(title)] if title else []
     rows = len(frame)
     if rows <= MAX_ROWS:
-        return "\n".join(lines + [_table(frame)])
+        return "\n".join([*lines, _table(frame)])
     edge = MAX_ROWS // 2
     shown = pd.concat([frame.iloc[:edge], frame.iloc[-edge:]])
     table = _table(shown).split("\n")
@@ -62,7 +63,8 @@ def _table(frame: pd.DataFrame) -> str:
     # By position, not name: column names may repeat.
     columns = [frame.iloc[:, i] for i in range(frame.shape[1])]
     formatters = [_float_formatter(c) if pd.api.types.is_float_dtype(c.dtype) else None for c in columns]
-    return frame.to_string(formatters=formatters or None)
+    # pandas takes None for a column left as it is; its stubs do not say so.
+    return frame.to_string(formatters=formatters or None)  # type: ignore[arg-type]
 
 
 def _float_formatter(column: pd.Series):

@@ -10,6 +10,6 @@ if _sys.argv[:1] == ["-m"]:  # `python -m quorvane` is still locating its entry 
     # as an interrupt. quorvane.__main__ puts the usual handling back first thing.
     _signal.signal(_signal.SIGINT, lambda *_: _os._exit(130))
 
-from quorvane.logs import quiet_as_library  # noqa: E402
+from quorvane.logs import quiet_as_library
 
 quiet_as_library()  # used as a library it prints nothing; the command line enables its log lines

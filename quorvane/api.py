@@ -22,7 +22,8 @@ from __future__ import annotations
 
 import asyncio
 import os
-from typing import Iterable
+from collections.abc import Iterable
+from typing import cast
 
 import pandas as pd
 
@@ -90,7 +91,7 @@ async def run(command: str, symbols: Symbols, *words: str | int, gateway=None, c
                 return await _named_zone(await request([command, str(symbols), *rest], state), state)
             records = await fetch_all(command, several, rest, state)
             records = await asyncio.gather(*(_named_zone(record, state) for record in records))
-            return {symbol.upper(): record for symbol, record in zip(several, records)}
+            return {symbol.upper(): record for symbol, record in zip(several, records, strict=True)}
     finally:
         if owned:
             state.disconnect()
@@ -139,7 +140,7 @@ def bars_frame(records: dict, tz: bool | str = False) -> pd.DataFrame:
         frames = {symbol: _frame(record, tz) for symbol, record in records.items() if bars_of(record)}
         if not frames:
             raise ValueError(f"no symbol has bars: {_errors(records)}")
-        zones = {str(frame.index.tz) for frame in frames.values()}
+        zones = {str(cast(pd.DatetimeIndex, frame.index).tz) for frame in frames.values()}
         if len(zones) > 1:
             frames = {symbol: frame.tz_convert("UTC") for symbol, frame in frames.items()}
         return pd.concat(frames, names=["symbol", "date"])
@@ -157,7 +158,8 @@ def _errors(records: dict) -> str:
 def _frame(record: dict, tz: bool | str) -> pd.DataFrame:
     bars = bars_of(record)
     if bars is None:
-        raise ValueError(f"no bars in this record: {record.get('error', record) if isinstance(record, dict) else record}")
+        cause = record.get("error", record) if isinstance(record, dict) else record
+        raise ValueError(f"no bars in this record: {cause}")
     frame = pd.DataFrame(bars)
     if frame.empty:
         return frame.set_index(pd.DatetimeIndex([], name="date"))

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import sys
-from typing import Callable
+from collections.abc import Callable
 
 from mutil import streams
 from mutil.frame import tables_hidden

@@ -6,7 +6,7 @@ import json
 import shutil
 from collections import Counter
 from datetime import datetime
-from typing import IO
+from typing import IO, cast
 
 import pandas as pd
 from loguru import logger
@@ -61,10 +61,10 @@ def tables(records: list[dict], height: int) -> str:
 
 
 def _compact(record: dict) -> str:
-    bars = bars_of(record)
+    bars = bars_of(record) or []
     frame = pd.DataFrame(bars[-COMPACT_ROWS:])
     columns = [c for c in COMPACT_COLUMNS if c in frame.columns]
-    frame.index = range(len(bars) - len(frame), len(bars))
+    frame.index = pd.RangeIndex(len(bars) - len(frame), len(bars))
     return formatFrame(frame[columns], f"{record_title(record)} [{origin(record)}]")
 
 
@@ -95,11 +95,11 @@ def _when(value: object) -> str:
     return value.strftime("%Y-%m-%d") if hasattr(value, "strftime") else str(value)
 
 
-def _price(value: object) -> str:
+def _price(value: float) -> str:
     return "" if pd.isna(value) else f"{float(value):,.2f}"
 
 
-def _change(first: object, last: object) -> str:
+def _change(first: float, last: float) -> str:
     if pd.isna(first) or pd.isna(last) or not float(first):
         return ""
     return f"{(float(last) / float(first) - 1) * 100:+.1f}%"
@@ -125,7 +125,7 @@ def _extra_outputs(records: list[dict], options: OutputOptions, display: IO[str]
     written = f"{len(frame) if frame is not None else 0} bars of {len(charted)} symbols"
     wanted = output_actions(
         options, lambda: _draw_charts(charted, display), lambda path: chart.save_charts(charted, path),
-        lambda target: write_csv(frame, target), written,
+        lambda target: write_csv(cast(pd.DataFrame, frame), target), written,  # a frame whenever CSV is asked for
     )  # fmt: skip
     if wanted and not charted:
         logger.error("No chart or CSV: no symbol has bars")

@@ -9,8 +9,9 @@ SESSION_GAP (a night, a weekend, a halt), so a candle never straddles a night.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
+from typing import cast
 
 import numpy as np
 import pandas as pd
@@ -36,16 +37,21 @@ class Candles:
     session_starts: list[int]  # candles that open a new session, where candles are parts of sessions
 
 
+def times(frame: pd.DataFrame) -> pd.DatetimeIndex:
+    return cast(pd.DatetimeIndex, frame.index)  # bar frames are indexed by bar time
+
+
 def fit(frame: pd.DataFrame, limit: int) -> Candles:
     """At most `limit` candles of `frame`'s bars (an OHLCV frame, oldest first), merged in the
     smallest unit that fits; a unit that does not fit even as years is merged further evenly."""
     limit = max(1, limit)
-    intraday = has_times(frame.index)
-    sessions = session_ids(frame.index) if intraday else None
+    index = times(frame)
+    intraday = has_times(index)
+    sessions = session_ids(index) if intraday else np.zeros(0, np.int64)  # read only intraday
     if len(frame) <= limit:
         return Candles(frame, "", _session_starts(sessions, np.arange(len(frame))) if intraday else [])
     if intraday:
-        seconds = _seconds(frame.index)
+        seconds = _seconds(index)
         spacing = _bar_spacing(seconds)
         for step in INTRADAY_STEPS:
             if step <= spacing or step % spacing:
@@ -56,10 +62,10 @@ def fit(frame: pd.DataFrame, limit: int) -> Candles:
         starts = _starts(sessions)
         if len(starts) <= limit:
             return Candles(merge(frame, starts), "1 session", [])
-        days = frame.index[starts].normalize()  # a session's bars count to the day it opened
+        days = index[starts].normalize()  # a session's bars count to the day it opened
         days_of_bars = days[np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(frame))))]
     else:
-        days_of_bars = frame.index
+        days_of_bars = index
     for unit, period in CALENDAR_STEPS:
         starts = _starts(days_of_bars.to_period(period).asi8)
         if len(starts) <= limit:

@@ -56,7 +56,7 @@ def ohlcv_frame(record: dict) -> pd.DataFrame:
 
 def title_parts(record: dict, frame: pd.DataFrame) -> list[str]:
     """What a chart is of: the record's title (symbol, period, bars), the span, the source, the zone."""
-    parts = [record_title(record), candles.span_text(frame.index), origin(record)]
+    parts = [record_title(record), candles.span_text(candles.times(frame)), origin(record)]
     return parts + ([record[TIMEZONE]] if record.get(TIMEZONE) else [])
 
 
@@ -85,7 +85,7 @@ def terminal_chart(record: dict, width: int | None = None, height: int | None = 
     # Candles sit at positions 0..n-1, so nights and weekends leave no gaps; times label the ticks.
     xs = list(range(len(merged)))
     per_candle = (width - Y_LABEL_WIDTH - 2) / len(merged)  # columns: the chart spreads few candles out
-    ticks, labels = candles.time_ticks(merged.index, lambda label: (label + LABEL_GAP) / per_candle)
+    ticks, labels = candles.time_ticks(candles.times(merged), lambda label: (label + LABEL_GAP) / per_candle)
 
     plt.terminal.limit(False, False)  # our size, not plotext's guess of the terminal
     fig = plt.figure
@@ -194,7 +194,9 @@ def _draw_panel(mpf, record: dict, prices, volume, single: bool) -> None:
              xrotation=0)  # fmt: skip
     low, high = prices.get_xlim()
     per_candle = pixels / (high - low)
-    ticks, labels = candles.time_ticks(merged.index, lambda label: (label * LABEL_PIXELS + LABEL_MARGIN) / per_candle)
+    ticks, labels = candles.time_ticks(
+        candles.times(merged), lambda label: (label * LABEL_PIXELS + LABEL_MARGIN) / per_candle
+    )
     volume.set_xticks(ticks, labels)
     prices.tick_params(labelbottom=False)
     for start in fitted.session_starts:

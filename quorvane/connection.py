@@ -34,7 +34,9 @@ class GatewayAddress:
         else:
             host, _, port = text.rpartition(":")
             if ":" in host or (not host and text.count(":") > 1):
-                raise ValueError(f"write an IPv6 address in brackets, with the port after it (e.g. [::1]:4002), got {text!r}")
+                raise ValueError(
+                    f"write an IPv6 address in brackets, with the port after it (e.g. [::1]:4002), got {text!r}"
+                )
         if not host or not port.isdigit() or not 0 < int(port) < 65536:
             raise ValueError(f"expected HOST:PORT, got {text!r}")
         return cls(host, int(port))

@@ -8,13 +8,17 @@ import os
 import sys
 import time
 import warnings
+from collections.abc import AsyncIterator
 from contextlib import asynccontextmanager, redirect_stdout, suppress
-from typing import IO, AsyncIterator
+from typing import IO, TYPE_CHECKING
 
 from loguru import logger
 
 from mutil import streams
 from quorvane import logs, outcome
+
+if TYPE_CHECKING:
+    from loguru import Record
 
 LOG_FORMAT = "<green>{time:HH:mm:ss}</green> <level>{level: <7}</level> {message}"
 # The elapsed-time line appears only for requests slower than this, and is redrawn this often.
@@ -146,10 +150,8 @@ def configure_logging(verbosity: str = "normal") -> None:
     global _log_handler
     logs.enable()
     if _log_handler is None:
-        try:
+        with suppress(ValueError):
             logger.remove(0)  # loguru's default: bound to the stderr that existed at import
-        except ValueError:
-            pass
         logging.getLogger().addHandler(_LibraryLogs(logging.WARNING))
         warnings.showwarning = _log_warning
     else:
@@ -160,7 +162,7 @@ def configure_logging(verbosity: str = "normal") -> None:
     )
 
 
-def _shown_now(record: dict) -> bool:
+def _shown_now(record: Record) -> bool:
     return not outcome.hold(record)  # a failure of a running request: its last line will say it
 
 

@@ -97,7 +97,7 @@ def help_text(topics: list[str], shell: bool = False) -> str:
         parts = ["Commands:\n" + "\n".join(commands)]
         if shell:
             parts.append("Shell:\n" + "\n".join(f"  {text}" for text in SHELL_WORDS.values()) + "\n" + KEYS_HELP)
-        return "\n\n".join(parts + [OUTPUT_HELP, ENVIRONMENT_HELP, EXIT_CODES_HELP])
+        return "\n\n".join([*parts, OUTPUT_HELP, ENVIRONMENT_HELP, EXIT_CODES_HELP])
     return "\n\n".join(_topic(name) for name in topics)
 
 

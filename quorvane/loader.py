@@ -26,7 +26,7 @@ def load_commands(modules: tuple[str, ...] | None = None) -> bool:
             print(f"quorvane: cannot load {name}: not built (found only {list(module.__path__)})", file=sys.stderr)
             return False
         if hasattr(module, "logger"):
-            module.logger = CommandLogger()  # its lines are quorvane's, on any thread
+            vars(module)["logger"] = CommandLogger()  # its lines are quorvane's, on any thread
     return True
 
 

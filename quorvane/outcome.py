@@ -11,12 +11,16 @@ Could not resolve host"); if it succeeds after a fallback, they are shown then, 
 from __future__ import annotations
 
 import re
+from collections.abc import Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass, field
-from typing import Iterator
+from typing import TYPE_CHECKING
 
 from loguru import logger
+
+if TYPE_CHECKING:
+    from loguru import Record
 
 # The lines that report a failure the final line will name: pattern -> what the line says (a
 # template over the pattern's groups), and which part of the request it is about.
@@ -77,7 +81,7 @@ def note_public(cause: str) -> None:
         gathered.public = cause
 
 
-def hold(record: dict) -> bool:
+def hold(record: Record) -> bool:
     """For the console: True when `record` reports a failure of a gathering request; it is then
     kept for the request (shown if the request gets its answer after all) instead of shown now."""
     gathered = _current.get()
@@ -107,18 +111,18 @@ def _listen() -> None:
 
 def _gather(message) -> None:
     gathered = _current.get()
-    found = _failure(message.record["message"]) if gathered is not None else None
-    if found is not None:
+    if gathered is not None and (found := _failure(message.record["message"])) is not None:
         _note(gathered, *found)
 
 
 def _note(gathered: Outcome, part: str, says: str | None, match: re.Match) -> None:
+    said = says.format(*match.groups()) if says is not None else None
     if part == _SYMBOL and gathered.symbol is None:
-        gathered.symbol = says.format(*match.groups())
+        gathered.symbol = said
     elif part == _GATEWAY and gathered.gateway is None:  # the first says most: the later ones follow it
         reason = match[1] if match.groups() else ""
         # The host's own refusal lines name the gateway already ("the gateway has no market-data ...").
-        gathered.gateway = reason if reason.startswith(("the gateway", "gateway")) else says.format(*match.groups())
+        gathered.gateway = reason if reason.startswith(("the gateway", "gateway")) else said
     elif part == _PUBLIC and gathered.public is None:
         gathered.public = download_failure(match[1])
 

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import argparse
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import IO
+from typing import IO, cast
 
 import pandas as pd
 from loguru import logger
@@ -88,9 +89,10 @@ def present(words: list[str], record: object, options: OutputOptions) -> bool:
 def _extra_outputs(record: object, options: OutputOptions, display: IO[str]) -> bool:
     """Charts and CSV: each one asked for is tried, even after another failed."""
     count = len(bars_of(record) or [])
+    result = cast(dict, record)  # the actions run only once bars_of(record) has found bars
     wanted = output_actions(
-        options, lambda: _draw_chart(record, display), lambda path: chart.save_chart(record, path),
-        lambda target: write_csv(_bars_frame(record), target), f"{count} bars",
+        options, lambda: _draw_chart(result, display), lambda path: chart.save_chart(result, path),
+        lambda target: write_csv(_bars_frame(result), target), f"{count} bars",
     )  # fmt: skip
     if not wanted:
         return True
@@ -108,7 +110,7 @@ def output_actions(options: OutputOptions, draw, save_chart, save_csv, written: 
     `draw()` draws in the terminal, `save_chart(path)` and `save_csv(target)` write; `written`
     says what a CSV holds ("30 bars").
     """
-    wanted = []
+    wanted: list[tuple[str, Callable[[], object], str | None]] = []
     if options.chart:
         wanted.append(("draw the chart", draw, None))
     if options.chart_file:

@@ -79,7 +79,7 @@ class PromptReader:
     """Reads lines at the prompt; log lines printed meanwhile appear above it."""
 
     def __init__(self, history: History | None = None) -> None:
-        self.session = PromptSession(
+        self.session: PromptSession[str] = PromptSession(
             history=history if history is not None else open_history(),
             completer=ShellCompleter(),
             complete_while_typing=False,

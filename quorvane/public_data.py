@@ -20,8 +20,9 @@ not end within DOWNLOAD_LIMIT seconds is given up (its thread is left to finish 
 from __future__ import annotations
 
 import asyncio
+from collections.abc import Callable
 from datetime import date, datetime, timedelta
-from typing import Any, Callable
+from typing import Any
 
 from quorvane import outcome
 

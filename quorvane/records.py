@@ -101,6 +101,6 @@ def jsonable(value: object) -> object:
 
 def _is_missing(value: object) -> bool:
     try:
-        return bool(pd.isna(value))
+        return bool(pd.isna(value))  # type: ignore[call-overload]  # any object at run time; the stubs list some
     except (TypeError, ValueError):
         return False

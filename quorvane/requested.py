@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import sys
 
-from quorvane.records import REQUESTED
 COMMAND = "kline"
 MODULE = "quorvane.cmds.quotes.kline"
 # The count a period word without a table entry (an alias) defaults to, as in the command.

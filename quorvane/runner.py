@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import sys
-from typing import Callable
+from collections.abc import Callable
 
 from loguru import logger
 

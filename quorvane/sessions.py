@@ -25,4 +25,4 @@ def regular_session_seconds(contract: object) -> int:
     """Seconds in one regular session of `contract`; a stock's 6.5 hours for anything not a known future."""
     if getattr(contract, "secType", None) not in FUTURE_TYPES:
         return STOCK_SESSION
-    return FUTURES_SESSIONS.get(getattr(contract, "exchange", None), STOCK_SESSION)
+    return FUTURES_SESSIONS.get(getattr(contract, "exchange", ""), STOCK_SESSION)

@@ -12,6 +12,7 @@ import signal
 import sys
 import threading
 from contextlib import contextmanager
+from typing import TYPE_CHECKING
 
 from loguru import logger
 
@@ -21,6 +22,9 @@ from quorvane.helptext import help_text, is_topic
 from quorvane.loader import COMMAND_MODULES
 from quorvane.output import OutputOptions, add_output_options
 from quorvane.request import EXIT_CLOSED_PIPE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, execute
+
+if TYPE_CHECKING:
+    from quorvane.prompt import PromptReader
 
 PROMPT = "quorvane> "
 OFFLINE_PROMPT = "quorvane (gateway down)> "
@@ -83,6 +87,7 @@ class Shell:
         self.interactive = interactive
         self.echo = echo and not interactive
         self.stop_on_error = stop_on_error
+        self.reader: PromptReader | ScriptReader
         if interactive:
             from quorvane.prompt import PromptReader  # prompt_toolkit loads only for a terminal
 
@@ -151,7 +156,9 @@ class Shell:
             try:
                 return await task
             except asyncio.CancelledError:
-                if asyncio.current_task().cancelling():  # the shell itself is being stopped
+                shell_task = asyncio.current_task()
+                assert shell_task is not None, "the shell runs in a task"
+                if shell_task.cancelling():  # the shell itself is being stopped
                     raise
                 print(f"{' '.join(words)}: cancelled", file=sys.stderr)
                 return EXIT_INTERRUPTED

@@ -127,8 +127,10 @@ class HostState:
 
     async def _resolve(self, symbol: str, contract: Contract) -> tuple[str, Contract | None]:
         """Raises GatewayRefusal while the gateway is cut off: its "unknown" then is no answer to keep."""
-        conditions = getattr(self.ib, "conditions", None)  # a caller's plain ib_async.IB has none
-        lookup = self.ib.qualifyContractsAsync(contract, returnAll=True)
+        ib = self.ib
+        assert ib is not None, "resolving only while connected"
+        conditions = getattr(ib, "conditions", None)  # a caller's plain ib_async.IB has none
+        lookup = ib.qualifyContractsAsync(contract, returnAll=True)
         try:
             # asyncio.timeout, unlike wait_for on Python 3.11, never loses a cancellation.
             async with asyncio.timeout(QUALIFY_TIMEOUT):

@@ -13,8 +13,8 @@ from __future__ import annotations
 import difflib
 import re
 import sys
+from collections.abc import Callable
 from types import ModuleType
-from typing import Callable
 
 __all__ = ["check_words", "suggestion"]
 

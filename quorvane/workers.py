@@ -10,11 +10,12 @@ the interpreter under a thread that still holds the extension's objects can cras
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
 import sys
 import threading
+from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Callable
 
 _running: set[threading.Thread] = set()  # calls not yet returned, on every executor
 
@@ -63,8 +64,6 @@ def leave(code: int, finish: Callable[[], None]) -> None:
         finish()
     finally:
         for stream in (sys.stdout, sys.stderr):
-            try:
+            with contextlib.suppress(OSError, ValueError):
                 stream.flush()
-            except (OSError, ValueError):
-                pass
         os._exit(code)

@@ -28,7 +28,7 @@ async def bar_zone(record: object, state, dates_too: bool = False) -> str | None
     `dates_too`: also the exchange's zone for bars that are calendar dates (daily bars).
     """
     bars = bars_of(record)
-    if not bars or not (dates_too or _has_times_of_day(bars)):
+    if not bars or not isinstance(record, dict) or not (dates_too or _has_times_of_day(bars)):
         return None
     symbol = record.get("symbol")
     if not isinstance(symbol, str) or not symbol:

@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import shlex
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Callable, ClassVar, Iterable, Sequence
+from typing import Any, ClassVar
 
 from mutil.dispatch import ArgumentError, DArg, bind
 

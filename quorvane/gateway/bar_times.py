@@ -85,7 +85,7 @@ def _zone_of(details: list) -> ZoneInfo | None:
     return next((zone for zone in zones if zone is not None), None)
 
 
-def end_of_day(end: object, zone: ZoneInfo | None) -> object:
+def end_of_day(end: date | str | None, zone: ZoneInfo | None) -> date | str | None:
     """A date end as the gateway's text for the last second of that day at the exchange; any other
     end as it is."""
     if zone is None or isinstance(end, datetime) or not isinstance(end, date):

@@ -19,7 +19,8 @@ import math
 import time
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, replace
-from datetime import date, datetime, timedelta, timezone
+from datetime import UTC, date, datetime, timedelta
+from typing import Any, cast
 
 import numpy as np
 from ib_async import BarDataList
@@ -51,7 +52,7 @@ PERIOD_WORDS = {"1 min": "1m", "5 mins": "5m", "15 mins": "15m", "30 mins": "30m
 @dataclass(frozen=True)
 class Chunk:
     days: tuple[date, ...]  # consecutive weekdays, oldest first
-    end: object  # an explicit end (the last day), or the request's own for the newest
+    end: date | str | None  # an explicit end (the last day), or the request's own for the newest
     newest: bool
 
     @property
@@ -117,6 +118,7 @@ def plan(request, today: date) -> Plan | None:
         return None
     seconds, bars_per_day, number, unit = shape
     last = end_day(request, today)
+    assert last is not None, "only a request with an end it can read splits"
     if unit != "D":
         return Plan(_weekdays_between(_calendar_start(last, number, unit), last), bars_per_day, None)
     days = _weekdays_back(last, number + math.ceil(number / 10) + 2)  # room for holidays, early closes
@@ -139,16 +141,16 @@ def bar_seconds(bar_size: str) -> int | None:
     return int(number) * scale if scale and number.isdigit() else None
 
 
-Fetch = Callable[[object, float], Awaitable[BarDataList]]
+Fetch = Callable[[Any, float], Awaitable[BarDataList]]  # (request, timeout)
 
 
 async def gateway_today(ib) -> date:
     """The gateway's date (in UTC), which may not be this machine's."""
     try:
         async with asyncio.timeout(5):
-            return (await ib.reqCurrentTimeAsync()).astimezone(timezone.utc).date()
+            return (await ib.reqCurrentTimeAsync()).astimezone(UTC).date()
     except (TimeoutError, ConnectionError, OSError):
-        return datetime.now(timezone.utc).date()
+        return datetime.now(UTC).date()
 
 
 async def fetch_long(ib, request, fetch_one: Fetch, answer: BarDataList, timeout: float) -> BarDataList:
@@ -156,6 +158,7 @@ async def fetch_long(ib, request, fetch_one: Fetch, answer: BarDataList, timeout
     gateway, and each closed day that lands is kept."""
     today = await gateway_today(ib)
     plan_ = plan(request, today)
+    assert plan_ is not None, "called for a long request only"
     kept = KeptDays.of(request)
     return await fetch(request, plan_, fetch_one, answer, timeout, kept, today)
 
@@ -164,19 +167,23 @@ async def fetch(request, plan_: Plan, fetch_one: Fetch, answer: BarDataList, tim
                 kept: KeptDays | None = None, today: date | None = None) -> BarDataList:  # fmt: skip
     """The plan's bars in `answer`: kept days from `kept`, the others with `fetch_one(chunk request,
     timeout)`, joined in order. Days before `today` that land are kept."""
-    stored = kept.load(plan_.days, today) if kept is not None else {}
+    if kept is not None:
+        assert today is not None, "kept days come with today's date"
+        stored = kept.load(plan_.days, today)
+    else:
+        stored = {}
     chunks = plan_.chunks(request.end, tuple(day for day in plan_.days if day not in stored))
-    on_chunk = None if kept is None else lambda chunk, bars: kept.keep(chunk.days, bars, today, bar_day)
+    on_chunk = None if kept is None else lambda chunk, bars: kept.keep(chunk.days, bars, cast(date, today), bar_day)
     progress = Progress(request, plan_, len(chunks), sum(map(len, stored.values())))
     results = await asyncio.gather(*(_fetch_chunk(request, c, plan_, fetch_one, timeout, progress, on_chunk)
                                      for c in chunks))  # fmt: skip
     pieces = sorted([(day, bars) for day, bars in stored.items()] +
-                    [(chunk.days[0], bars) for chunk, bars in zip(chunks, results) if bars])  # fmt: skip
+                    [(chunk.days[0], bars) for chunk, bars in zip(chunks, results, strict=True) if bars])  # fmt: skip
     joined = [bar for _, bars in pieces for bar in bars]
     if plan_.keep_bars:
         joined = joined[-plan_.keep_bars :]
     answer.extend(joined)
-    failed = [c for c, bars in zip(chunks, results) if bars is None]
+    failed = [c for c, bars in zip(chunks, results, strict=True) if bars is None]
     progress.done(len(answer), failed)
     if failed:
         mark_partial(series_symbol(request.contract))
@@ -275,7 +282,7 @@ def end_day(request, today: date) -> date | None:
     if isinstance(end, date):
         return end
     try:  # the UTC form a date end is sent in
-        moment = datetime.strptime(str(end), "%Y%m%d %H:%M:%S UTC").replace(tzinfo=timezone.utc)
+        moment = datetime.strptime(str(end), "%Y%m%d %H:%M:%S UTC").replace(tzinfo=UTC)
     except ValueError:
         return None
     return moment.astimezone(zone).date() if zone else moment.date()

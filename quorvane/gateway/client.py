@@ -24,7 +24,7 @@ import logging
 import re
 import weakref
 from dataclasses import dataclass, field
-from datetime import datetime
+from datetime import date, datetime
 from zoneinfo import ZoneInfo
 
 from ib_async import IB, BarDataList, Contract, util
@@ -45,7 +45,7 @@ _REQ_ID = re.compile(r"reqId (-?\d+):")
 @dataclass(frozen=True)
 class HistoryRequest:
     contract: Contract
-    end: object  # a date, a datetime or the gateway's own text
+    end: date | str | None  # a date, a datetime or the gateway's own text
     duration: str
     bar_size: str
     what: str
@@ -156,9 +156,9 @@ class GatewayClient(IB):
         identity = request.identity  # a date end with no zone known reads in the host's zone of the moment
         shared = self._in_flight.get(identity)
         if shared is None or shared.withdrawn:
-            shared = _SharedAnswer(asyncio.ensure_future(self._fetch(request, timeout)))
-            self._in_flight[identity] = shared
-            shared.task.add_done_callback(lambda _, answer=shared: self._forget(identity, answer))
+            answer = _SharedAnswer(asyncio.ensure_future(self._fetch(request, timeout)))
+            self._in_flight[identity] = shared = answer
+            answer.task.add_done_callback(lambda _: self._forget(identity, answer))
         return await shared.wait()
 
     async def reqContractDetailsAsync(self, contract: Contract) -> list:
@@ -189,6 +189,7 @@ class GatewayClient(IB):
 
     async def _send(self, request: HistoryRequest, timeout: float) -> tuple[BarDataList, bool]:
         """Send one request and wait `timeout` seconds for its answer: (bars, paced out)."""
+        assert self.pacer is not None, "_fetch makes the pacer first"
         await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label,
                                request.paced)  # fmt: skip
         req_id = self.client.getReqId()

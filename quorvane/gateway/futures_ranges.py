@@ -31,14 +31,16 @@ def serves(request) -> bool:
 async def fetch(client, request, fetch_one, answer: BarDataList, timeout: float) -> BarDataList:
     """The range's bars from its dated months, in order, in `answer`."""
     months = await _months(client, request.contract)
-    days = chunks.covered_days(request, chunks.end_day(request, date.min))
+    last = chunks.end_day(request, date.min)
+    assert last is not None, "serves() takes only a request with an end it can read"
+    days = chunks.covered_days(request, last)
     segments = _by_front_month(days, months)
     if not segments:
         return answer
     zone = getattr(request, "zone", None)
     asks = [fetch_one(replace(request, contract=month, end=end_of_day(span[-1], zone), duration=f"{len(span)} D"),
                       timeout) for month, span in segments]  # fmt: skip
-    for (_, span), bars in zip(segments, await asyncio.gather(*asks)):
+    for (_, span), bars in zip(segments, await asyncio.gather(*asks), strict=True):
         answer.extend(bar for bar in bars if span[0] <= chunks.bar_day(bar) <= span[-1])
     return answer
 
@@ -65,7 +67,7 @@ def _by_front_month(days: tuple[date, ...], months: list[Contract]) -> list[tupl
     segments: list[tuple[Contract, list[date]]] = []
     last_days = [_last_day(m) for m in months]
     for day in days:
-        front = next((m for m, last in zip(months, last_days) if last >= day), None)
+        front = next((m for m, last in zip(months, last_days, strict=True) if last >= day), None)
         if front is None:
             continue
         if segments and segments[-1][0] is front:

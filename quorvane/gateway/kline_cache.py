@@ -11,9 +11,10 @@ import os
 import time
 from bisect import bisect_left, bisect_right, insort
 from collections import OrderedDict
+from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import date
-from typing import TYPE_CHECKING, Callable, Union
+from typing import TYPE_CHECKING, SupportsIndex, cast
 
 from loguru import logger
 
@@ -74,7 +75,7 @@ class IntradayKey:
         return True
 
 
-Key = Union[CountKey, RangeKey, IntradayKey]
+Key = CountKey | RangeKey | IntradayKey
 _KEY_KINDS = {CountKey: "count", RangeKey: "range", IntradayKey: "intraday"}
 
 
@@ -199,6 +200,7 @@ class KlineCache:
             self._drop(key)
         elif entry is not None or not self._may_recall(key):
             return self.get(key)
+        assert self._store is not None, "_may_recall said the store answers"
         loaded = await asyncio.to_thread(self._store.load, key_text(key))
         if loaded is None or key in self._entries:  # set meanwhile: the newer answer stands
             return self.get(key)
@@ -216,7 +218,7 @@ class KlineCache:
         partial = key.symbol in _partial
         _partial.discard(key.symbol)
         live = partial or key.is_live(local_today())
-        if self._store is not None and not partial and (not live or self._store.shares_live and self.live_ttl > 0):
+        if self._store is not None and not partial and (not live or (self._store.shares_live and self.live_ttl > 0)):
             self._store.save(key_text(key), records, self.live_ttl if live else None)
         self._remember(key, records, self.clock() + self.live_ttl if live else None)
 
@@ -231,7 +233,7 @@ class KlineCache:
 
     def _recall(self, key: Key) -> list | None:
         """The entry from the store, kept in memory from now on; None when it has none."""
-        if not self._may_recall(key):
+        if not self._may_recall(key) or self._store is None:
             return None
         found = self._store.load(key_text(key))
         if found is None:
@@ -322,7 +324,7 @@ def _check_count(count: object) -> int:
     # Integer types of other libraries (numpy) are fine; floats and bools are not.
     if isinstance(count, bool) or not hasattr(type(count), "__index__"):
         raise TypeError(f"KlineCache count must be an integer, got {count!r}")
-    return operator.index(count)
+    return operator.index(cast(SupportsIndex, count))
 
 
 def configured_store_url() -> str:

@@ -15,7 +15,7 @@ import asyncio
 import time
 import uuid
 from collections.abc import AsyncIterator, Callable
-from contextlib import asynccontextmanager
+from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Protocol
 
 from loguru import logger
@@ -24,7 +24,7 @@ OPEN_LIMIT = 6  # well under the gateway's 50, and enough to keep it busy
 
 
 class OpenSlots(Protocol):
-    def hold(self, seconds: float, label: str = "") -> AsyncIterator[None]:
+    def hold(self, seconds: float, label: str = "") -> AbstractAsyncContextManager[None]:
         """An async context: entered when a request may be open, for at most `seconds`."""
 
 

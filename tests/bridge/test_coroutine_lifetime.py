@@ -1,4 +1,5 @@
 """Closing and dropping C++ coroutines, and what they hold on to afterwards."""
+import contextlib
 import gc
 import sys
 import time
@@ -123,10 +124,8 @@ def test_round_trips_leak_no_references_or_memory(command, outcome, monkeypatch)
 
     def round_trips(count):
         for _ in range(count):
-            try:
+            with contextlib.suppress(StopIteration, LookupError):
                 command._run_yfinance(rest).send(None)
-            except (StopIteration, LookupError):
-                pass
 
     round_trips(1000)  # warm caches before measuring
     gc.collect()

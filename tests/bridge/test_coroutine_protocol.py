@@ -158,7 +158,7 @@ def test_inspect_reads_the_state_as_for_a_native_coroutine(command, ending):
         coro.send(None)
         found += [seen["while running"], inspect.getcoroutinestate(coro), coro.cr_suspended]
         coro.close() if ending == "close" else step_to_end(coro)
-        return found + [inspect.getcoroutinestate(coro), coro.cr_suspended]
+        return [*found, inspect.getcoroutinestate(coro), coro.cr_suspended]
     command._kline_yfinance = inner
     assert states(command._run_yfinance([])) == states(native([])) == [
         inspect.CORO_CREATED, False, inspect.CORO_RUNNING, inspect.CORO_SUSPENDED, True,

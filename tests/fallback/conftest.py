@@ -7,6 +7,7 @@ from fixtures.yf import REFERENCE_TIME
 from quorvane.cmds.quotes import kline
 from quorvane.state import HostState
 
+
 @pytest.fixture(autouse=True)
 def fresh_cache(monkeypatch):
     monkeypatch.setattr(kline, "_kline_cache", None)

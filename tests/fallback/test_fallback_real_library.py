@@ -3,8 +3,8 @@
 import pandas as pd
 import pytest
 
-from support.fallback_helpers import BAR_COLUMNS
 from fixtures.yf import REFERENCE_TIME
+from support.fallback_helpers import BAR_COLUMNS
 
 WITH_ADJ_CLOSE = [*BAR_COLUMNS[:5], "Adj Close", *BAR_COLUMNS[5:]]  # unadjusted downloads keep it
 

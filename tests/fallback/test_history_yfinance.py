@@ -4,10 +4,10 @@ from datetime import date, timedelta
 
 import pytest
 
-from support.fallback_helpers import cached
-from support.words import RANGE_WORDS, canonical
 from fixtures.yf import make_history_frame
 from quorvane.cmds.quotes import kline
+from support.fallback_helpers import cached
+from support.words import RANGE_WORDS, canonical
 
 FRESH_KEYS = ["symbol", "period", "start", "end", "adjust", "bars", "source"]
 INTERVAL = {"1m": "1m", "1h": "60m", "day": "1d", "week": "1wk", "month": "1mo", "year": "1mo"}

@@ -2,8 +2,8 @@
 
 import pytest
 
-from support.fallback_helpers import cached
 from quorvane.cmds.quotes import kline
+from support.fallback_helpers import cached
 
 
 async def test_fresh_curve_is_printed_cached_and_marked_yfinance(market, command, log_lines, printed):

@@ -2,9 +2,9 @@
 
 import pytest
 
+from fixtures.yf import make_history_frame
 from support.fallback_helpers import cache_size, cached
 from support.words import LATEST_WORDS, canonical
-from fixtures.yf import make_history_frame
 
 FRESH_KEYS = ["symbol", "period", "count", "adjust", "bars", "source"]
 YF_CHOICE = {"1m": ("5d", "1m"), "5m": ("5d", "5m"), "1h": ("6mo", "60m"), "day": ("5y", "1d"),

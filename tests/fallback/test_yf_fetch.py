@@ -8,8 +8,8 @@ import threading
 import pandas as pd
 import pytest
 
-from support.fallback_helpers import cached
 from fixtures.yf import make_history_frame
+from support.fallback_helpers import cached
 
 PROXY = "http://proxy.test:3128"
 BOTH_SCHEMES = {"https": PROXY, "http": PROXY}

@@ -3,9 +3,9 @@
 import pandas as pd
 import pytest
 
-from support.fallback_helpers import BAR_COLUMNS
 from fixtures.yf import make_history_frame
 from quorvane.cmds.quotes.kline import _normalize_yfinance_df
+from support.fallback_helpers import BAR_COLUMNS
 
 
 def with_column_at(frame, position, name, value):
@@ -17,7 +17,8 @@ def with_column_at(frame, position, name, value):
     (make_history_frame(3), BAR_COLUMNS),
     (make_history_frame(3, auto_adjust=False), [*BAR_COLUMNS[:5], "Adj Close", *BAR_COLUMNS[5:]]),
     (make_history_frame(3).drop(columns=["Dividends", "Stock Splits"]), BAR_COLUMNS),
-    (make_history_frame(3, extra_columns={"Capital Gains": 0.0}), [*BAR_COLUMNS[:6], "Capital Gains", *BAR_COLUMNS[6:]]),
+    (make_history_frame(3, extra_columns={"Capital Gains": 0.0}),
+     [*BAR_COLUMNS[:6], "Capital Gains", *BAR_COLUMNS[6:]]),
     (with_column_at(make_history_frame(3), 2, "Repaired?", False), [*BAR_COLUMNS[:3], "Repaired?", *BAR_COLUMNS[3:]]),
     (make_history_frame(3, index_name=None), BAR_COLUMNS),
     (make_history_frame(3, index_name="Stamp"), BAR_COLUMNS),

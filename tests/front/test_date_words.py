@@ -13,7 +13,7 @@ import quorvane.cmds.quotes.kline as kline
     ("today", True), ("yesterday", True), ("2025-01-01", True), ("0000-00-00", True),
     ("2025-13-45", True), ("Today", False), ("YESTERDAY", False), ("2025-1-1", False),
     ("2025/01/01", False), ("20250101", False), ("2025-01-01T10:00", False), ("", False),
-    (" 2025-01-01", False), ("2025-01-01\n", False), ("２０２５-01-01", False), ("2025-0１-01", False),
+    (" 2025-01-01", False), ("2025-01-01\n", False), ("２０２５-01-01", False), ("2025-0１-01", False),  # noqa: RUF001
     ("today ", False),
 ], ids=repr)
 def test_is_date(word, expected):

@@ -8,7 +8,6 @@ import sys
 from pathlib import Path
 
 import ib_async
-import loguru
 import pytest
 
 import mutil.dispatch

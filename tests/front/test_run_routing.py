@@ -5,9 +5,9 @@ import asyncio
 import pytest
 from ib_async import ContFuture, Contract, Stock
 
-from support.front_doubles import Recorder, State, make_command
 from quorvane.cmds import base
 from quorvane.helpers import Future
+from support.front_doubles import Recorder, State, make_command
 
 STOCK = Stock("AAPL", "SMART", "USD")
 FOUND = ("AAPL", STOCK)

@@ -16,7 +16,7 @@ def test_the_vocabulary_tables_agree():
     assert set(CANONICAL) <= set(kline.PERIOD_MAP)
     assert all(kline.BAR_SECONDS[size] > 0 for size in kline.PERIOD_MAP.values())
     assert all(type(count) is int for count in kline.PERIOD_DEFAULT_COUNT.values())
-    assert kline.ADJUST_KEYWORDS == {"adj", "forward"}
+    assert {"adj", "forward"} == kline.ADJUST_KEYWORDS
 
 
 @pytest.mark.parametrize("word, expected", [

@@ -15,10 +15,10 @@ import pytest
 from loguru import logger
 
 import quorvane.cmds.quotes.kline as kline
-from support.gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.pacing import Pacer, Unlimited
 from quorvane.state import HostState
+from support.gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
 
 
 @pytest.fixture

@@ -13,12 +13,12 @@ RANGE = ["symbol", "period", "start", "end", "adjust", "bars"]
 # hand-over and then fetches nothing; its intraday curve is marked "cache" until run marks it.
 REPEATS = {
     "latest-candles": ("AAPL day 100", {
-        "ibkr": ("INFO|[AAPL] kline exact cache hit: day 100 none", LATEST + ["cached", "source"], "ibkr"),
-        "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['day', '100']", LATEST + ["cached"], None)}),
+        "ibkr": ("INFO|[AAPL] kline exact cache hit: day 100 none", [*LATEST, "cached", "source"], "ibkr"),
+        "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['day', '100']", [*LATEST, "cached"], None)}),
     "date-range": ("AAPL 2025-01-01 2025-06-01", {
-        "ibkr": ("INFO|[AAPL] history cache hit: 2025-01-01~2025-06-01 day none", RANGE + ["cached", "source"],
+        "ibkr": ("INFO|[AAPL] history cache hit: 2025-01-01~2025-06-01 day none", [*RANGE, "cached", "source"],
                  "ibkr"),
-        "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['2025-01-01', '2025-06-01']", RANGE + ["cached"],
+        "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['2025-01-01', '2025-06-01']", [*RANGE, "cached"],
                      None)}),
     "intraday": ("AAPL intraday", {
         "ibkr": ("INFO|[AAPL] intraday cache hit", ["symbol", "type", "bars", "source"], "ibkr"),

@@ -14,7 +14,7 @@ from support.words import RANGE_WORDS, canonical
 pytestmark = pytest.mark.usefixtures("host_zone")
 
 NEW_YORK = ZoneInfo("America/New_York")
-MONDAY_AFTER_INDEPENDENCE_DAY = dt.datetime(2025, 7, 7, 20, 30, tzinfo=dt.timezone.utc)
+MONDAY_AFTER_INDEPENDENCE_DAY = dt.datetime(2025, 7, 7, 20, 30, tzinfo=dt.UTC)
 
 
 def duration_from(start: str, end: dt.date | None = None) -> str:
@@ -26,7 +26,7 @@ def duration_from(start: str, end: dt.date | None = None) -> str:
 def wire_end(end: str) -> str:
     """The text of a date end: the last second of that day at the exchange, in UTC."""
     day = dt.date.fromisoformat(end)
-    return dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK).astimezone(dt.timezone.utc).strftime(
+    return dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK).astimezone(dt.UTC).strftime(
         "%Y%m%d %H:%M:%S UTC")
 
 
@@ -129,11 +129,11 @@ async def test_range_keeps_only_the_bars_between_its_dates(terminal, ib, line, p
 async def test_a_futures_range_asks_the_front_months_for_about_the_range(terminal, ib, line, months,
                                                                           durations):
     result = await terminal.run(line)
-    symbol, start, end = line.split()[:3]
+    _symbol, start, end = line.split()[:3]
     first, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
     asked = terminal.requests
     assert [(r.contract.secType, r.contract.localSymbol, r.durationStr) for r in asked] == [
-        ("FUT", month, duration) for month, duration in zip(months, durations)]
+        ("FUT", month, duration) for month, duration in zip(months, durations, strict=True)]
     assert all(r.endDateTime and r.includeExpired for r in asked)
     stamps = [r["date"] for r in result["bars"]]
     assert stamps == sorted(set(stamps)) and first <= day_of(stamps[0]) and day_of(stamps[-1]) <= last

@@ -3,18 +3,17 @@ is set to send times: ranges hold their last day whole, the intraday curve is on
 summary names the exchange's zone."""
 
 import time
-from functools import partial
 
 import pandas as pd
 import pytest
 
 import quorvane.cmds.quotes.kline as kline
-from support.gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
 from ibsim import GatewaySimulator
 from quorvane.gateway.client import GatewayClient
 from quorvane.gateway.pacing import Pacer, Unlimited
 from quorvane.state import HostState
 from quorvane.zones import bar_zone
+from support.gateway_terminal import FRIDAY_AFTER_CLOSE, Terminal
 
 NEW_YORK = "America/New_York"
 # Host zone, simulator settings.

@@ -2,8 +2,8 @@
 
 import pytest
 from ib_async import Future
-from ibsim import Fault, codes
 
+from ibsim import Fault, codes
 from support.gateway_terminal import FRIDAY_AFTER_CLOSE, RecordedFallback, sent, until
 
 REQUEST_ERROR = "IBKR returned error ({}), falling back to yfinance"

@@ -3,9 +3,9 @@
 import pytest
 from ib_async import Stock
 
+from quorvane.requested import requested_count
 from support.gateway_terminal import BAR_FIELDS, BAR_SIZES, RecordedFallback, bounded, sent
 from support.words import LATEST_WORDS, canonical
-from quorvane.requested import requested_count
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
 # The fallback keeps every bar for a count of zero; the gateway asks for none.
@@ -13,7 +13,8 @@ WORDS = {**LATEST_WORDS, "count-zero": (["day", "0"], "day", 0, "none", False)}
 # case -> the duration asked for: enough sessions (or years) for the count, stretched for non-trading days
 DURATIONS = {
     "no-words": "350 D", "period-count": "140 D", "period-count-adj": "3 D", "count-alone": "70 D",
-    "adj-alone": "350 D", "count-then-forward": "140 D", "forward-adjusts": "350 D", "capitalised-adj-does-not": "350 D",
+    "adj-alone": "350 D", "count-then-forward": "140 D", "forward-adjusts": "350 D",
+    "capitalised-adj-does-not": "350 D",
     "unknown-adj-word": "1 D", "period-after-count-is-adj-word": "280 D", "capitalised-period-is-adj-word": "350 D",
     "capitalised-intraday-is-adj-word": "350 D", "further-words-ignored": "140 D",
     "count-with-blanks-sign-underscore": "19 D", "1m-default": "1 D", "1h-default-in-sessions": "20 D",

@@ -10,11 +10,11 @@ import pytest
 from ib_async import ContFuture, Stock
 
 import quorvane.state
-from support.gateway_terminal import RecordedFallback, bounded, until
 from ibsim.messages import ContractDetailsRequest
 from ibsim.scenarios import ClientIdInUse, FarmBroken, NightlyReset, NoPermissions, Scenario
 from quorvane.gateway.refusals import GatewayRefusal
 from quorvane.state import HostState
+from support.gateway_terminal import RecordedFallback, bounded, until
 
 NO_NASDAQ = ("the gateway has no market-data permission for NASDAQ stocks (IB 162): subscribe, or share the "
              "live account's data with the paper account")  # fmt: skip

@@ -9,9 +9,8 @@ import sqlite3
 import struct
 import subprocess
 import sys
-import textwrap
 import zlib
-from datetime import date, datetime, timedelta, timezone
+from datetime import UTC, date, datetime, timedelta, timezone
 from decimal import Decimal
 from pathlib import Path
 from zoneinfo import ZoneInfo
@@ -77,7 +76,7 @@ COLUMNS = {
                          pd.Timestamp("2025-11-02 05:30", tz="UTC").tz_convert(EASTERN).as_unit("us"),
                          pd.Timestamp("1677-09-22", tz=EASTERN), pd.Timestamp("2262-04-11"), STAMP],
     "datetimes-fold-gap-and-zones": [datetime(2025, 11, 2, 1, 30, fold=f, tzinfo=EASTERN) for f in (0, 1)] + [
-        datetime(2025, 3, 9, 2, 30, tzinfo=EASTERN), datetime(2025, 1, 1, tzinfo=timezone.utc),
+        datetime(2025, 3, 9, 2, 30, tzinfo=EASTERN), datetime(2025, 1, 1, tzinfo=UTC),
         datetime(2025, 1, 1, tzinfo=timezone(-timedelta(hours=3, microseconds=1))),
         datetime(1, 1, 1), datetime(9999, 12, 31, 23, 59, 59, 999999)],
     "mixed": [1, "a", None, 2.5, True, date(2025, 1, 2), STAMP],

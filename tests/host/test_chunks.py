@@ -16,7 +16,7 @@ from quorvane.gateway.client import GatewayClient, HistoryRequest
 from quorvane.gateway.pacing import Pacer, Unlimited
 
 AAPL = Stock("AAPL", "SMART", "USD")
-NOW = dt.datetime(2026, 1, 9, 21, 0, tzinfo=dt.timezone.utc)  # a Friday, after the close
+NOW = dt.datetime(2026, 1, 9, 21, 0, tzinfo=dt.UTC)  # a Friday, after the close
 
 
 def request(end, duration, bar_size="1 min", contract=AAPL):

@@ -13,7 +13,10 @@ from quorvane.gateway.pacing import Pacer, Unlimited
 from quorvane.state import HostState
 
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
-REFUSAL = "Error validating request.-'bP' : cause - Historical data requests for durations longer than 365 days must be made in years."
+REFUSAL = (
+    "Error validating request.-'bP' : cause - "
+    "Historical data requests for durations longer than 365 days must be made in years."
+)
 
 
 @pytest.fixture

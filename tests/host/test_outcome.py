@@ -50,7 +50,8 @@ def test_the_final_line_names_the_cause(lines, host_note, error, final):
      "public data has no 60m bars before 2024-12-08 (Yahoo keeps 730 days)"),
     ({"start": date(1999, 1, 4), "end": date(2025, 1, 1), "interval": "1d"}, None),
     ({"period": "5d", "interval": "1m"}, None),
-], ids=["1m-too-old", "1m-span-too-long", "5m-within", "15m-too-old", "1h-too-old", "daily", "look-back-period"])  # fmt: skip
+], ids=["1m-too-old", "1m-span-too-long", "5m-within", "15m-too-old", "1h-too-old", "daily",
+        "look-back-period"])  # fmt: skip
 def test_yahoos_limits(kwargs, problem):
     assert public_data.limit_problem(kwargs, TODAY) == problem
 

@@ -109,7 +109,8 @@ def test_merged_candles_never_span_two_sessions(days, limit, unit):
     ends = np.append(starts[1:], len(frame)) - 1
     if unit.endswith(("min", "h")):
         assert (sessions[starts] == sessions[ends]).all()  # within one session
-        assert fitted.session_starts == [i for i in range(1, len(starts)) if sessions[starts[i]] != sessions[ends[i - 1]]]
+        opened = [i for i in range(1, len(starts)) if sessions[starts[i]] != sessions[ends[i - 1]]]
+        assert fitted.session_starts == opened
     else:
         assert (sessions[starts[1:]] != sessions[starts[1:] - 1]).all()  # each candle opens a session
     first = fitted.frame.iloc[0]
@@ -134,7 +135,8 @@ def test_a_market_trading_around_the_clock_has_a_session_a_day():
     ids=["times-within-a-day", "dates-across-days", "daily-dates", "months-across-years", "years"],
 )
 def test_time_axis_labels_suit_the_span_and_stay_apart(start, freq, n, label):
-    text = chart.terminal_chart({"symbol": "AAPL", "period": "1h", "bars": _bars(n, start, freq)}, width=100, height=24)
+    record = {"symbol": "AAPL", "period": "1h", "bars": _bars(n, start, freq)}
+    text = chart.terminal_chart(record, width=100, height=24)
     lines = text.splitlines()
     assert len(lines) == 24 and all(len(line) <= 100 for line in lines)
     labels = re.split(r" {2,}", lines[-1].strip())
@@ -173,6 +175,6 @@ def test_chart_file_format_follows_its_extension(tmp_path, suffix, magic):
 
 
 def test_chart_file_of_unknown_format_is_refused(tmp_path):
-    with pytest.raises(ValueError, match="name a .png, .svg or .pdf file"):
+    with pytest.raises(ValueError, match=r"name a \.png, \.svg or \.pdf file"):
         chart.save_chart({"symbol": "AAPL", "bars": _bars(3)}, str(tmp_path / "chart.jpg"))
     assert not list(tmp_path.iterdir())

@@ -10,8 +10,8 @@ import redis
 from fixtures.redis_server import RedisServer, free_port
 from quorvane.gateway import kline_cache
 from quorvane.gateway.bar_store import choice
-from quorvane.gateway.bar_store.store import BarStore
 from quorvane.gateway.bar_store.redis_backend import PREFIX, RedisBackend
+from quorvane.gateway.bar_store.store import BarStore
 from quorvane.gateway.bar_store.urls import without_password
 from quorvane.gateway.desk import default_ledger
 from quorvane.gateway.kline_cache import KlineCache, key_text

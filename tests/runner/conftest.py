@@ -74,7 +74,9 @@ def yfinance_doing(runner_env, tmp_path):
 def cli(runner_env, tmp_path):
     """run(*args, stdin="", env={}, stdout=PIPE) -> CompletedProcess of `python -m quorvane *args`."""
 
-    def run(*args: str, stdin: str = "", env: dict | None = None, stdout=subprocess.PIPE) -> subprocess.CompletedProcess:
+    def run(
+        *args: str, stdin: str = "", env: dict | None = None, stdout=subprocess.PIPE
+    ) -> subprocess.CompletedProcess:
         return subprocess.run(
             [sys.executable, "-m", "quorvane", *args], input=stdin, stdout=stdout, stderr=subprocess.PIPE,
             text=True, env={**runner_env, **(env or {})}, cwd=tmp_path, timeout=RUN_TIMEOUT,
@@ -92,7 +94,8 @@ def terminal(runner_env, tmp_path):
 
     def spawn(*args: str):
         child = pexpect.spawn(
-            sys.executable, ["-m", "quorvane", *args], env={**runner_env, "TERM": "xterm-256color", "PROMPT_TOOLKIT_NO_CPR": "1"},
+            sys.executable, ["-m", "quorvane", *args],
+            env={**runner_env, "TERM": "xterm-256color", "PROMPT_TOOLKIT_NO_CPR": "1"},
             cwd=str(tmp_path), encoding="utf-8", timeout=RUN_TIMEOUT, dimensions=(40, 120),
         )  # fmt: skip
         children.append(child)

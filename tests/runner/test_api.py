@@ -80,6 +80,6 @@ def test_frame_of_an_error_record_is_refused():
 
 @pytest.mark.parametrize("words", [("5min", 100), ("day", 0), ("2025-02-30",)], ids=str)
 def test_words_the_command_would_mistake_raise(words, fake_yf):
-    with pytest.raises(ValueError, match="did you mean 5m|1 or more|no calendar date"):
+    with pytest.raises(ValueError, match=r"did you mean 5m|1 or more|no calendar date"):
         api.kline("AAPL", *words)
     assert not fake_yf.calls

@@ -66,7 +66,8 @@ def test_cache_never_removes_or_rewrites_a_file_that_is_not_a_bar_store(cli, tmp
     env = {} if name == "bars.sqlite" else {"KLINE_CACHE_URL": f"sqlite://{path}"}
     shown, cleared = cli("cache", env=env), cli("cache", "clear", env=env)
     assert shown.returncode == 1 and reason in shown.stderr
-    assert cleared.returncode == 1 and f"{path} is not a bar store this version can use ({reason}); it is left as it is" in cleared.stderr
+    refusal = f"{path} is not a bar store this version can use ({reason}); it is left as it is"
+    assert cleared.returncode == 1 and refusal in cleared.stderr
     assert path.read_bytes() == before and sorted(os.listdir(path.parent)) == [name]
 
 

@@ -40,7 +40,8 @@ def test_data_alone_on_stdout_table_and_summary_on_stderr(cli, option, parse):
 
 def test_json_record_carries_the_zone(cli):
     record = json.loads(cli("kline", "AAPL", "5m", "3", "--sim", "--json").stdout)
-    assert (record["symbol"], record["count"], record["source"], record["timezone"]) == ("AAPL", 3, "ibkr", "US/Eastern")
+    shown = (record["symbol"], record["count"], record["source"], record["timezone"])
+    assert shown == ("AAPL", 3, "ibkr", "US/Eastern")
     assert record["bars"][0]["date"][10] == "T"  # ISO 8601 time stamp
 
 
@@ -87,9 +88,9 @@ def test_terminal_chart_without_colour_when_piped(cli):
         (["--json"], 2, "output options go with a command"),
         (["help", "nope"], 2, "Unknown command: nope"),
     ],
-    ids=["no-symbol", "unknown-command", "no-such-date", "mistyped-period", "negative-count", "unwritable-csv", "empty-csv-name", "unknown-chart-format",
-         "two-outputs-on-stdout", "gateway-without-port", "unbracketed-ipv6", "echo-with-a-command",
-         "options-without-command", "help-on-nothing"],
+    ids=["no-symbol", "unknown-command", "no-such-date", "mistyped-period", "negative-count", "unwritable-csv",
+         "empty-csv-name", "unknown-chart-format", "two-outputs-on-stdout", "gateway-without-port",
+         "unbracketed-ipv6", "echo-with-a-command", "options-without-command", "help-on-nothing"],
 )  # fmt: skip
 def test_failures_exit_with_their_code_and_one_clear_message(cli, args, code, message):
     run = cli(*args)
@@ -148,7 +149,12 @@ def test_help_where_users_look(cli, args, expected):
     "options, code, ran, not_ran",
     [
         ([], 2, ["kline AAPL: 3 bars (ibkr)", "kline AAPL: 2 bars (ibkr, cache)"], []),
-        (["--echo"], 2, ["quorvane> kline AAPL day 3", "quorvane> kline AAPL daily 2", "kline AAPL: 2 bars (ibkr, cache)"], []),
+        (
+            ["--echo"],
+            2,
+            ["quorvane> kline AAPL day 3", "quorvane> kline AAPL daily 2", "kline AAPL: 2 bars (ibkr, cache)"],
+            [],
+        ),
         (["--stop-on-error"], 2, ["kline AAPL: 3 bars (ibkr)"], ["kline AAPL: 2 bars (ibkr, cache)"]),
     ],
     ids=["exit-code-of-the-failed-line", "echo", "stop-on-error"],

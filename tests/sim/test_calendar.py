@@ -120,7 +120,7 @@ def test_bar_sizes_the_gateway_does_not_offer_are_refused(text):
                          ids=["no-such-day", "no-such-hour", "date-only", "word"])
 def test_impossible_end_times_are_refused(text):
     with pytest.raises(TermError):
-        parse_end(text, dt.datetime.now(dt.timezone.utc), "US/Eastern")
+        parse_end(text, dt.datetime.now(dt.UTC), "US/Eastern")
 
 
 @pytest.mark.parametrize(
@@ -133,7 +133,9 @@ def test_calendar_spans_start_after_the_same_day_back(duration, first):
     assert parse_duration(duration).first_date(dt.date(2024, 3, 29)) == first
 
 
-@pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), KeyboardInterrupt()], ids=["full-disk", "interrupted"])
+@pytest.mark.parametrize(
+    "failure", [OSError(28, "No space left on device"), KeyboardInterrupt()], ids=["full-disk", "interrupted"]
+)
 def test_the_calendar_cache_leaves_nothing_behind_when_a_write_fails(tmp_path, monkeypatch, failure):
     table = calendars.session_table("NYSE", "America/New_York")
 

@@ -8,7 +8,7 @@ from ib_async import ContFuture, Contract, Future, Index, Stock
 from ibsim import GatewaySimulator, MarketParams, StockSpec
 from quorvane.state import HostState
 
-WEDNESDAY = dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.timezone.utc)
+WEDNESDAY = dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.UTC)
 
 
 @pytest.fixture

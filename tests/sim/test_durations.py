@@ -6,7 +6,7 @@ from zoneinfo import ZoneInfo
 import pytest
 from ib_async import ContFuture, Stock
 
-UTC, EASTERN, CENTRAL = dt.timezone.utc, ZoneInfo("US/Eastern"), ZoneInfo("US/Central")
+UTC, EASTERN, CENTRAL = dt.UTC, ZoneInfo("US/Eastern"), ZoneInfo("US/Central")
 AAPL = Stock("AAPL", "SMART", "USD")
 ES = ContFuture("ES", "CME")
 WEDNESDAY_1300_ET = dt.datetime(2025, 3, 5, 18, 0, tzinfo=UTC)

@@ -10,7 +10,7 @@ from ib_async import ContFuture, Future, Stock
 
 from ibsim.messages import CancelHistoricalData
 
-WEDNESDAY_10_ET = dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.timezone.utc)
+WEDNESDAY_10_ET = dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.UTC)
 EASTERN = ZoneInfo("US/Eastern")
 AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
 ES = ContFuture("ES", "CME")
@@ -76,8 +76,8 @@ async def test_adjusted_last_scales_prices_before_the_last_adjustment(ib):
     adjusted = await bars_of(ib, duration="1 Y", size="1 day", what="ADJUSTED_LAST")
     assert [b.date for b in adjusted] == [b.date for b in trades]
     assert [b.volume for b in adjusted] == [b.volume for b in trades]
-    old = [(a.close, t.close) for a, t in zip(adjusted, trades) if a.date < dt.date(2025, 2, 10)]
-    recent = [(a.close, t.close) for a, t in zip(adjusted, trades) if a.date > dt.date(2025, 2, 10)]
+    old = [(a.close, t.close) for a, t in zip(adjusted, trades, strict=True) if a.date < dt.date(2025, 2, 10)]
+    recent = [(a.close, t.close) for a, t in zip(adjusted, trades, strict=True) if a.date > dt.date(2025, 2, 10)]
     assert all(a < t for a, t in old)
     assert all(a == t for a, t in recent)
 
@@ -131,7 +131,7 @@ async def test_weekly_and_monthly_bars_are_dated_by_their_last_day(ib, size, las
 
 async def test_epoch_dates_and_quote_types(ib):
     [first, *_] = await bars_of(ib, formatDate=2, what="MIDPOINT")
-    assert first.date == dt.datetime(2025, 3, 4, 15, 0, tzinfo=dt.timezone.utc)  # 10:00 the day before
+    assert first.date == dt.datetime(2025, 3, 4, 15, 0, tzinfo=dt.UTC)  # 10:00 the day before
     assert (first.volume, first.average, first.barCount) == (-1, -1, -1)
 
 

@@ -50,7 +50,7 @@ def gateway_options(pacing_clock):
 
 @pytest.fixture
 def gateway_clock():
-    return dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.timezone.utc)
+    return dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.UTC)
 
 
 async def test_small_bars_are_paced_and_larger_ones_are_not(ib, pacing_clock):

@@ -22,7 +22,7 @@ BAR_SIZE_TEXT = (
 
 @pytest.fixture
 def gateway_clock():
-    return dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.timezone.utc)
+    return dt.datetime(2025, 3, 5, 15, 0, tzinfo=dt.UTC)
 
 
 async def answer(ib, contract=AAPL, end="", duration="1 D", size="1 day", what="TRADES", live=False):

@@ -37,7 +37,7 @@ async def test_history_request_fields_are_decoded_exactly(ib, gateway_sim):
 async def test_request_log_keeps_arrival_order(ib, gateway_sim):
     before = len(gateway_sim.requests)
     await ib.reqCurrentTimeAsync()
-    end = dt.datetime(2025, 1, 2, tzinfo=dt.timezone.utc)
+    end = dt.datetime(2025, 1, 2, tzinfo=dt.UTC)
     await ib.reqHistoricalDataAsync(Stock("MSFT", "SMART", "USD"), end, "1 D", "1 hour", "TRADES", True, timeout=5)
     names = [type(r).__name__ for r in gateway_sim.requests[before:]]
     assert names == ["CurrentTimeRequest", "HistoricalDataRequest"]

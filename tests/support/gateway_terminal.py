@@ -6,13 +6,12 @@ import asyncio
 import datetime as dt
 from dataclasses import dataclass, field
 
-from ibsim import GatewaySimulator
-
 import quorvane.cmds.quotes.kline as kline
+from ibsim import GatewaySimulator
 from quorvane.state import HostState
 
 # The simulator's "now" in these tests: every request has whole sessions behind it.
-FRIDAY_AFTER_CLOSE = dt.datetime(2025, 6, 13, 20, 30, tzinfo=dt.timezone.utc)
+FRIDAY_AFTER_CLOSE = dt.datetime(2025, 6, 13, 20, 30, tzinfo=dt.UTC)
 RUN_TIMEOUT = 5.0
 BAR_FIELDS = ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
 # the bar size asked for each period word (an alias asks as its canonical word)

@@ -24,12 +24,13 @@ import hashlib
 import struct
 import sys
 import zlib
+from collections.abc import Callable
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta, timezone, tzinfo
-from itertools import repeat
+from itertools import pairwise, repeat
 from operator import attrgetter, itemgetter
-from typing import Callable
+from typing import Literal, cast
 from zoneinfo import ZoneInfo
 
 import numpy as np
@@ -186,7 +187,7 @@ def _decode_columns(data: _Reader, rows: int) -> list[dict]:
         return [{} for _ in range(rows)]
     if tuple(names) == BAR_FIELDS:
         return _bar_records(columns)
-    return list(map(dict, map(zip, repeat(names), zip(*columns))))
+    return list(map(dict, map(zip, repeat(names), zip(*columns, strict=True))))
 
 
 # The fields of a bar record, in order: the layout nearly every entry has.
@@ -196,7 +197,7 @@ BAR_FIELDS = ("date", "open", "high", "low", "close", "volume", "average", "barC
 def _bar_records(columns: list) -> list[dict]:
     # A dict display builds a record about three times as fast as dict(zip(names, row)).
     return [{"date": t, "open": o, "high": h, "low": lo, "close": c, "volume": v, "average": a, "barCount": n}
-            for t, o, h, lo, c, v, a, n in zip(*columns)]  # fmt: skip
+            for t, o, h, lo, c, v, a, n in zip(*columns, strict=True)]  # fmt: skip
 
 
 def _field_names(records: list) -> tuple:
@@ -221,7 +222,7 @@ def _shuffled(array: np.ndarray) -> bytes:
     return array.view(np.uint8).reshape(-1, array.itemsize).T.tobytes()
 
 
-def _unshuffled(data: bytes, count: int, dtype: str) -> np.ndarray:
+def _unshuffled(data: memoryview, count: int, dtype: str) -> np.ndarray:
     planes = np.frombuffer(data, np.uint8).reshape(-1, count)
     return np.ascontiguousarray(planes.T).view(dtype).reshape(count)
 
@@ -249,7 +250,7 @@ def _encode_floats(values: list, detail: str) -> bytes:
     return np.array(values, dtype="<f8").tobytes()  # prices compress better unshuffled
 
 
-def _decode_floats(data: bytes, count: int, detail: str) -> list:
+def _decode_floats(data: memoryview, count: int, detail: str) -> list:
     return _as_list(np.frombuffer(data, "<f8", count))
 
 
@@ -259,7 +260,7 @@ def _encode_ints(values: list, detail: str) -> bytes:
     return _shuffled(np.array(values, dtype="<i8"))
 
 
-def _decode_ints(data: bytes, count: int, detail: str) -> list:
+def _decode_ints(data: memoryview, count: int, detail: str) -> list:
     if detail == "text":
         return list(map(int, str(data, "ascii").split("\n")))
     return _as_list(_unshuffled(data, count, "<i8"))
@@ -267,14 +268,14 @@ def _decode_ints(data: bytes, count: int, detail: str) -> list:
 
 def _int_detail(values: list) -> str:
     # Integers beyond 64 bits (a bar count of 2**70 happens) are kept as decimal text.
-    return "i8" if -(2**63) <= min(values) and max(values) < 2**63 else "text"
+    return "i8" if min(values) >= -(2**63) and max(values) < 2**63 else "text"
 
 
 def _encode_bools(values: list, detail: str) -> bytes:
     return np.array(values, dtype=np.bool_).tobytes()
 
 
-def _decode_bools(data: bytes, count: int, detail: str) -> list:
+def _decode_bools(data: memoryview, count: int, detail: str) -> list:
     return _as_list(np.frombuffer(data, np.bool_, count))
 
 
@@ -283,20 +284,20 @@ def _encode_texts(values: list, detail: str) -> bytes:
     return _Writer().block(lengths.tobytes()).block("".join(values).encode("utf-8", "surrogatepass")).bytes()
 
 
-def _decode_texts(data: bytes, count: int, detail: str) -> list:
+def _decode_texts(data: memoryview, count: int, detail: str) -> list:
     reader = _Reader(data)
     ends = np.frombuffer(reader.block(), "<i8", count).cumsum().tolist()
     text = bytes(reader.block()).decode("utf-8", "surrogatepass")
     if ends and ends[-1] != len(text):
         raise ValueError("text lengths do not add up")
-    return [text[start:end] for start, end in zip([0, *ends], ends)]
+    return [text[start:end] for start, end in pairwise([0, *ends])]
 
 
 def _encode_nothing(values: list, detail: str) -> bytes:
     return b""
 
 
-def _decode_nones(data: bytes, count: int, detail: str) -> list:
+def _decode_nones(data: memoryview, count: int, detail: str) -> list:
     return [None] * count
 
 
@@ -309,7 +310,7 @@ def _encode_dates(values: list, detail: str) -> bytes:
     return _shuffled(_deltas(days))
 
 
-def _decode_dates(data: bytes, count: int, detail: str) -> list:
+def _decode_dates(data: memoryview, count: int, detail: str) -> list:
     return _as_list(np.cumsum(_unshuffled(data, count, "<i8")).view("datetime64[D]"))
 
 
@@ -320,22 +321,22 @@ def _encode_datetimes(values: list, detail: str) -> bytes:
     return _Writer().block(_shuffled(_deltas(walls.view("<i8")))).block(folds.tobytes()).bytes()
 
 
-def _decode_datetimes(data: bytes, count: int, detail: str) -> list:
+def _decode_datetimes(data: memoryview, count: int, detail: str) -> list:
     reader = _Reader(data)
     walls = _as_list(np.cumsum(_unshuffled(reader.block(), count, "<i8")).view("datetime64[us]"))
     folds = _as_list(np.frombuffer(reader.block(), np.uint8, count))
     zone = _zone(detail)
-    return [wall.replace(tzinfo=zone, fold=fold) for wall, fold in zip(walls, folds)]
+    return [wall.replace(tzinfo=zone, fold=fold) for wall, fold in zip(walls, folds, strict=True)]
 
 
 def _encode_timestamps(values: list, detail: str) -> bytes:
     unit, _ = detail.split(" ", 1)
     import pandas as pd  # only a Timestamp column needs it, and the caller already has it
 
-    return _shuffled(_deltas(pd.DatetimeIndex(values).as_unit(unit).asi8))
+    return _shuffled(_deltas(pd.DatetimeIndex(values).as_unit(cast(_TimeUnit, unit)).asi8))
 
 
-def _decode_timestamps(data: bytes, count: int, detail: str) -> list:
+def _decode_timestamps(data: memoryview, count: int, detail: str) -> list:
     import pandas as pd
 
     unit, zone_text = detail.split(" ", 1)
@@ -347,6 +348,7 @@ def _decode_timestamps(data: bytes, count: int, detail: str) -> list:
 
 
 _FLOAT, _INT, _BOOL, _TEXT, _NONE, _DATE, _DATETIME, _TIMESTAMP = range(8)
+_TimeUnit = Literal["s", "ms", "us", "ns"]  # a Timestamp's unit: the detail of a _TIMESTAMP kind begins with it
 # Each kind's (encode(values, detail) -> bytes, decode(data, count, detail) -> values); a detail
 # is what the kind needs beyond the type, such as a zone.
 _CODERS: dict[int, tuple[Callable[[list, str], bytes], Callable[[memoryview, int, str], list]]] = {
@@ -415,8 +417,8 @@ def _encode_column(out: _Writer, values: list) -> None:
 
 
 def _group(values: list, row_kinds: list, kinds: list) -> dict:
-    groups = {kind: [] for kind in kinds}
-    for value, kind in zip(values, row_kinds):
+    groups: dict[tuple[int, str], list] = {kind: [] for kind in kinds}
+    for value, kind in zip(values, row_kinds, strict=True):
         groups[kind].append(value)
     return groups
 
@@ -429,14 +431,14 @@ def _decode_column(data: _Reader, rows: int) -> list:
     counts = np.bincount(tags, minlength=len(kinds)).tolist() if tags is not None else [rows]
     if len(counts) != len(kinds):
         raise ValueError("a row tag names no kind")
-    groups = [_CODERS[tag][1](data.block(), count, detail) for (tag, detail), count in zip(kinds, counts)]
-    if any(len(group) != count for group, count in zip(groups, counts)):
+    groups = [_CODERS[tag][1](data.block(), count, detail) for (tag, detail), count in zip(kinds, counts, strict=True)]
+    if any(len(group) != count for group, count in zip(groups, counts, strict=True)):
         raise ValueError("a column holds the wrong number of values")
     if tags is None:
         return groups[0]
     column = [None] * rows
     for i, group in enumerate(groups):
-        for row, value in zip(np.flatnonzero(tags == i).tolist(), group):
+        for row, value in zip(np.flatnonzero(tags == i).tolist(), group, strict=True):
             column[row] = value
     return column
 
@@ -490,7 +492,7 @@ class _Writer:
 
 
 class _Reader:
-    def __init__(self, data: bytes) -> None:
+    def __init__(self, data: bytes | memoryview) -> None:
         self._data = memoryview(data)
         self._at = 0
 

@@ -35,12 +35,13 @@ def main(args: list[str]) -> int:
     try:
         if action == "clear":
             removed = backend.clear()
-            print(f"Bar store {_printable(backend.location)}: removed {removed:,} {_plural(removed, 'entry', 'entries')}.")
+            entries = _plural(removed, "entry", "entries")
+            print(f"Bar store {_printable(backend.location)}: removed {removed:,} {entries}.")
         else:
             print(_report(backend))
     except StoreUnusable as trouble:
-        print(f"quorvane cache: {_printable(backend.location)} is not a bar store this version can use ({trouble}); it is left as it is: "
-              "move it away, or set KLINE_CACHE_URL to another file", file=sys.stderr)  # fmt: skip
+        print(f"quorvane cache: {_printable(backend.location)} is not a bar store this version can use ({trouble}); "
+              "it is left as it is: move it away, or set KLINE_CACHE_URL to another file", file=sys.stderr)  # fmt: skip
         return 1
     except StoreTrouble as trouble:
         print(f"quorvane cache: bar store {_printable(backend.location)}: {trouble}", file=sys.stderr)
@@ -60,7 +61,7 @@ def _report(backend: Backend) -> str:
     ]
     if entries:
         lines.append(f"  {'stored':<16}  {'bars':>9}  {'size':>9}  request")
-        lines += [_entry_line(entry, head) for entry, head in zip(entries, heads)]
+        lines += [_entry_line(entry, head) for entry, head in zip(entries, heads, strict=True)]
     return "\n".join(lines)
 
 
@@ -97,7 +98,7 @@ def _printable(text: str) -> str:
     return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
 
 
-def _size(size: int) -> str:
+def _size(size: float) -> str:
     for unit in ("B", "kB", "MB", "GB"):
         if size < 1000 or unit == "GB":
             return f"{size:,.0f} {unit}" if unit == "B" else f"{size:,.1f} {unit}"

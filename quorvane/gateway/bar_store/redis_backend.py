@@ -7,8 +7,8 @@ that does not answer costs the event loop at most a fraction of a second, then t
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Iterator
 
 from quorvane.gateway.bar_store.backend import StoredEntry, StoreDown, StoreUnusable, WriteRefused
 from quorvane.gateway.bar_store.urls import without_password
@@ -45,7 +45,7 @@ class RedisBackend:
                 for name in names:
                     pipe.strlen(name).getrange(name, 0, head_size + len(name) - len(PREFIX) - 1)
                 answers = pipe.execute()
-                for name, size, head in zip(names, answers[::2], answers[1::2]):
+                for name, size, head in zip(names, answers[::2], answers[1::2], strict=True):
                     if size:  # expired since the scan
                         yield StoredEntry(name[len(PREFIX) :].decode(errors="replace"), size, head)
 

@@ -8,10 +8,10 @@ processes writing at once both keep what they wrote.
 from __future__ import annotations
 
 import time
-
-from contextlib import contextmanager
+from collections.abc import Iterator
+from contextlib import contextmanager, suppress
 from pathlib import Path
-from typing import TYPE_CHECKING, Iterator
+from typing import TYPE_CHECKING
 
 from quorvane.gateway.bar_store.backend import StoredEntry, StoreDown, StoreUnusable, WriteRefused
 
@@ -112,14 +112,10 @@ def _create_private(path: Path) -> None:
     they answer are the user's business. SQLite gives its -wal and -shm files the file's mode."""
     import os
 
-    try:
+    with suppress(FileExistsError):  # the usual case; a file in its place fails below
         path.parent.mkdir(parents=True, mode=0o700)
-    except FileExistsError:  # the usual case; a file in its place fails below
-        pass
-    try:
+    with suppress(FileExistsError):
         os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-    except FileExistsError:
-        pass
 
 
 def _connect(uri: str, wait: float) -> sqlite3.Connection:

@@ -509,7 +509,7 @@ nb::object creation_origin() {
 
 }  // namespace
 
-void register_coroutine_type(nb::module_ module) {
+void register_coroutine_type(nb::handle module) {
     coroutine_type = reinterpret_cast<PyTypeObject*>(steal_or_raise(PyType_FromSpec(&spec)).release().ptr());
     module.attr("Coroutine") = nb::borrow(reinterpret_cast<PyObject*>(coroutine_type));
 }

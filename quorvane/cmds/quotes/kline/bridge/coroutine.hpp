@@ -10,7 +10,7 @@
 namespace kline::bridge {
 
 // Creates the coroutine type and adds it to `module`. Call once at import.
-void register_coroutine_type(nb::module_ module);
+void register_coroutine_type(nb::handle module);
 
 // Wraps a fresh, not yet started Task. `qualname` names it in reprs.
 nb::object make_coroutine(Task task, nb::handle qualname);

@@ -113,7 +113,7 @@ nb::object coroutine_code(const MethodInfo& info) {
 
 }  // namespace
 
-void register_method_type(nb::module_ module) {
+void register_method_type(nb::handle module) {
     method_type = reinterpret_cast<PyTypeObject*>(steal_or_raise(PyType_FromSpec(&spec)).release().ptr());
     module.attr("CoroutineMethod") = nb::borrow(reinterpret_cast<PyObject*>(method_type));
 }
@@ -139,7 +139,7 @@ nb::object coroutine_method(nb::object function, const MethodInfo& info) {
     return nb::steal(reinterpret_cast<PyObject*>(self));
 }
 
-nb::object plain_method(nb::object function) {
+nb::object plain_method(nb::handle function) {
     return steal_or_raise(PyInstanceMethod_New(function.ptr()));
 }
 

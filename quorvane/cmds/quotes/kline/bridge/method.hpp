@@ -14,7 +14,7 @@ namespace kline::bridge {
 namespace nb = nanobind;
 
 // Creates the descriptor type and adds it to `module`. Call once at import.
-void register_method_type(nb::module_ module);
+void register_method_type(nb::handle module);
 
 struct MethodInfo {
     const char* name;       // attribute name in the class
@@ -30,6 +30,6 @@ struct MethodInfo {
 nb::object coroutine_method(nb::object function, const MethodInfo& info);
 
 // Wraps `function` as a plain method that binds to instances.
-nb::object plain_method(nb::object function);
+nb::object plain_method(nb::handle function);
 
 }  // namespace kline::bridge

@@ -32,7 +32,7 @@ NumpyObjects numpy_objects(nb::handle numpy) {
 
 const State& state() { return *instance; }
 
-void init_state(nb::module_ module) {
+void init_state(nb::handle module) {
     nb::module_ pandas = nb::module_::import_("pandas");
     instance = new State{
         nb::borrow<nb::dict>(module.attr("__dict__")),

@@ -56,7 +56,7 @@ struct State {
 };
 
 const State& state();
-void init_state(nb::module_ module);
+void init_state(nb::handle module);
 
 // The current value of the module global `name`; a missing name raises
 // NameError as a Python global lookup would.

@@ -173,7 +173,7 @@ nb::object class_namespace(nb::handle metaclass, nb::handle bases) {
 
 }  // namespace
 
-void define_command(nb::module_ module) {
+void define_command(nb::handle module) {
     nb::object base = global("IOp");
     nb::object metaclass = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
     nb::tuple bases = nb::make_tuple(base);

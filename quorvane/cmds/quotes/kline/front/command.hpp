@@ -9,6 +9,6 @@ namespace nb = nanobind;
 
 // Builds IOpKline on the host's IOp, makes it a data class and registers it
 // under "kline" with the host's `command` decorator.
-void define_command(nb::module_ module);
+void define_command(nb::handle module);
 
 }  // namespace kline::front

@@ -16,13 +16,13 @@ namespace kline::front {
 namespace {
 
 // from <module> import <names...>
-void import_names(nb::module_ into, const char* module, std::initializer_list<const char*> names) {
+void import_names(nb::handle into, const char* module, std::initializer_list<const char*> names) {
     nb::module_ source = nb::module_::import_(module);
     for (const char* name : names) into.attr(name) = source.attr(name);
 }
 
 // from <module> import *
-void import_public_names(nb::module_ into, const char* module) {
+void import_public_names(nb::handle into, const char* module) {
     nb::module_ source = nb::module_::import_(module);
     const bool listed = nb::hasattr(source, "__all__");
     nb::object names = listed ? nb::object(source.attr("__all__"))
@@ -33,7 +33,7 @@ void import_public_names(nb::module_ into, const char* module) {
     }
 }
 
-void import_dependencies(nb::module_ module) {
+void import_dependencies(nb::handle module) {
     import_names(module, "quorvane.cmds.base", {"IOp", "command"});
     import_names(module, "quorvane.gateway.kline_cache", {"KlineCache"});
     import_names(module, "quorvane.sessions", {"regular_session_seconds"});

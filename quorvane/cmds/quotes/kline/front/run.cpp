@@ -69,7 +69,7 @@ nb::object fallback(nb::handle self, nb::handle rest) { return self.attr("_run_y
 
 // Adopts the gateway's resolution of the symbol and starts the gateway
 // coroutine for the mode; an invalid object when the symbol was not found.
-nb::object start_gateway(nb::handle self, nb::object resolution, nb::handle rest, nb::object& symbol) {
+nb::object start_gateway(nb::handle self, nb::handle resolution, nb::handle rest, nb::object& symbol) {
     auto [resolved, contract] = unpack_pair(resolution);
     if (!truthy(resolved)) return {};
     self.attr("symbol") = resolved;
@@ -98,7 +98,7 @@ bridge::Task run(nb::object self) {
     try {
         nb::object resolution =
             co_await awaited(self.attr("state").attr("positionalQuoteRepopulate")(symbol));
-        nb::object gateway = start_gateway(self, std::move(resolution), rest, symbol);
+        nb::object gateway = start_gateway(self, resolution, rest, symbol);
         if (!gateway.is_valid()) {
             log::error("Symbol not found: {}", symbol);
             co_return co_await awaited(fallback(self, rest));
