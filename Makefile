@@ -40,7 +40,7 @@ demo: setup
 	$(PY) -m quorvane kline AAPL day 100 --sim
 
 test: setup
-	@echo "== the whole suite on $$($(PY) --version) (about a minute)..."
+	@echo "== the whole suite on $$($(PY) --version) (two to three minutes)..."
 	$(PY) -m pytest -q
 
 # The newest python3.X here that can make a virtual environment, on PATH or
@@ -76,7 +76,7 @@ wheel: $(DEPS)
 # Checks and formatters. ruff and mypy come pinned from the `lint` extra in pyproject.toml;
 # clang-tidy and clang-format are Debian's (apt-get install clang-tidy clang-format).
 # clang-tidy reads the flags of this venv's build from its compile_commands.json.
-LINTED := quorvane mutil ibsim tests checks benchmarks
+LINTED := quorvane mutil ibsim tests checks benchmarks examples
 CPP_SOURCES := $(shell find quorvane/cmds/quotes/kline -name '*.cpp' | sort)
 CPP_FILES := $(filter-out CMakeLists.txt,$(SOURCES))
 LINT_TOOLS := $(VENV)/.lint

@@ -1,10 +1,10 @@
 """Time to fallback on a gateway's bad days: each simulator scenario, in one process.
 
-    refusals:  from `kline AAPL day 5` starting to the public-data fallback being called, for the
-               first request (the gateway says no) and a second one (the host already knows)
-    connect:   from connecting to giving up or being connected (326: the next client id)
+refusals:  from `kline AAPL day 5` starting to the public-data fallback being called, for the
+           first request (the gateway says no) and a second one (the host already knows)
+connect:   from connecting to giving up or being connected (326: the next client id)
 
-    .venv/bin/python benchmarks/bench_bad_days.py
+.venv/bin/python benchmarks/bench_bad_days.py
 """
 
 from __future__ import annotations

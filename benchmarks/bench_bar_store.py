@@ -101,8 +101,10 @@ def hit_against_build(folder: str, n: int) -> None:
     del records, module
     read = best_time(lambda: cache.store.load(key_text(key)), 1)
     stall = asyncio.run(longest_stall(KlineCache(), key))
-    print(f"\nhit of {n:,} intraday bars: read {read:.2f} s, build from gateway bars {build:.2f} s, "
-          f"ratio {read / build:.2f}x; longest event-loop stall while the cache reads it {stall * 1000:.0f} ms")
+    print(
+        f"\nhit of {n:,} intraday bars: read {read:.2f} s, build from gateway bars {build:.2f} s, "
+        f"ratio {read / build:.2f}x; longest event-loop stall while the cache reads it {stall * 1000:.0f} ms"
+    )
 
 
 async def longest_stall(cache, key) -> float:
@@ -141,8 +143,10 @@ def own_redis(folder: Path):
         yield None
         return
     port = free_port()
-    server = subprocess.Popen([binary, "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-                               "--appendonly", "no", "--dir", str(folder)], stdout=subprocess.DEVNULL)  # fmt: skip
+    server = subprocess.Popen(
+        [binary, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", str(folder)],
+        stdout=subprocess.DEVNULL,
+    )
     try:
         deadline = time.monotonic() + 10
         while True:

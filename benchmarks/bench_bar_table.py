@@ -44,6 +44,7 @@ SESSION_MINUTES = 390
 
 # ---------------------------------------------------------------- bars as ib_async decodes them
 
+
 def bar_times(kind: str, n: int) -> list:
     """Session minutes in the exchange zone, or one calendar date per weekday."""
     if kind == "intraday":
@@ -63,13 +64,23 @@ def make_bars(kind: str, n: int) -> list[BarData]:
     for when in bar_times(kind, n):
         price = max(1.0, round(price + rng.choice((-0.03, -0.01, 0.0, 0.01, 0.02)), 2))
         high, low = round(price + rng.random() / 4, 2), round(price - rng.random() / 4, 2)
-        bars.append(BarData(date=when, open=price, high=high, low=low, close=round((high + low) / 2, 2),
-                            volume=float(rng.randrange(100, 50_000, 100)),
-                            average=round((high + low + price) / 3, 4), barCount=rng.randrange(1, 400)))
+        bars.append(
+            BarData(
+                date=when,
+                open=price,
+                high=high,
+                low=low,
+                close=round((high + low) / 2, 2),
+                volume=float(rng.randrange(100, 50_000, 100)),
+                average=round((high + low + price) / 3, 4),
+                barCount=rng.randrange(1, 400),
+            )
+        )
     return bars
 
 
 # ---------------------------------------------------------------- the three sides
+
 
 def plain(bars: list[BarData]) -> list[dict]:
     df = kline._strip_tz(pd.DataFrame(bars).convert_dtypes())
@@ -108,8 +119,10 @@ def floor_run(records: list[dict]):
     def floor() -> list[dict]:
         gc.disable()
         try:
-            return [{"date": d, "open": o, "high": h, "low": lo, "close": c, "volume": v, "average": a, "barCount": n}
-                    for d, o, h, lo, c, v, a, n in zip(*columns, strict=True)]  # fmt: skip
+            return [
+                {"date": d, "open": o, "high": h, "low": lo, "close": c, "volume": v, "average": a, "barCount": n}
+                for d, o, h, lo, c, v, a, n in zip(*columns, strict=True)
+            ]
         finally:
             gc.enable()
 
@@ -124,6 +137,7 @@ def run_once(side: str, bars: list[BarData]) -> list[dict]:
 
 
 # ---------------------------------------------------------------- memory
+
 
 def resident_bytes() -> int:
     with open("/proc/self/statm") as statm:
@@ -164,12 +178,14 @@ def probe_memory(side: str, kind: str, n: int) -> None:
 
 
 def measured_memory(side: str, kind: str, n: int) -> float:
-    answer = subprocess.run([sys.executable, __file__, "--probe", side, kind, str(n)],
-                            capture_output=True, text=True, check=True)
+    answer = subprocess.run(
+        [sys.executable, __file__, "--probe", side, kind, str(n)], capture_output=True, text=True, check=True
+    )
     return float(answer.stdout.split()[-1]) / 2**20
 
 
 # ---------------------------------------------------------------- the table
+
 
 def compare(kind: str, n: int, memory: bool) -> str:
     bars = make_bars(kind, n)
@@ -178,8 +194,10 @@ def compare(kind: str, n: int, memory: bool) -> str:
     floor_s = best_time(floor_run(module.run()), REPEATS[n])
     module.reset()
     plain_s = best_time(lambda: plain(bars), PLAIN_REPEATS[n])
-    row = (f"{n:>9,}  {kind:<8}  {plain_s:>8.4f}  {module_s:>8.4f}  {plain_s / module_s:>6.1f}x"
-           f"  {floor_s:>8.4f}  {module_s / floor_s:>6.2f}x")
+    row = (
+        f"{n:>9,}  {kind:<8}  {plain_s:>8.4f}  {module_s:>8.4f}  {plain_s / module_s:>6.1f}x"
+        f"  {floor_s:>8.4f}  {module_s / floor_s:>6.2f}x"
+    )
     if memory:
         del bars, module
         row += f"  {measured_memory('plain', kind, n):>8.1f}  {measured_memory('module', kind, n):>8.1f}"
@@ -199,8 +217,10 @@ def main() -> None:
 
     quiet_module()
     memory = not args.no_memory
-    print(f"pandas {pd.__version__}, Python {sys.version.split()[0]}; seconds, best of "
-          + ", ".join(f"{REPEATS[n]} ({PLAIN_REPEATS[n]} plain) at {n:,}" for n in SIZES))
+    print(
+        f"pandas {pd.__version__}, Python {sys.version.split()[0]}; seconds, best of "
+        + ", ".join(f"{REPEATS[n]} ({PLAIN_REPEATS[n]} plain) at {n:,}" for n in SIZES)
+    )
     header = "     bars  kind         plain    module  vs plain     floor  vs floor"
     print(header + ("  plain MB  module MB" if memory else ""))
     for n in map(int, args.sizes.split(",")):

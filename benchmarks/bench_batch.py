@@ -67,8 +67,10 @@ def chains() -> int:
 
 def universe(count: int) -> tuple[list[str], Universe]:
     symbols = [f"SYM{i:02d}" for i in range(count)]
-    stocks = [StockSpec(s, 900_000 + i, "NYSE", f"STOCK {s}", MarketParams(50.0 + i, 0.3, 5e6, 100.0, 0.01, 0.0))
-              for i, s in enumerate(symbols)]  # fmt: skip
+    stocks = [
+        StockSpec(s, 900_000 + i, "NYSE", f"STOCK {s}", MarketParams(50.0 + i, 0.3, 5e6, 100.0, 0.01, 0.0))
+        for i, s in enumerate(symbols)
+    ]
     return symbols, Universe.of(stocks)
 
 
@@ -99,9 +101,11 @@ async def gateway_figures(symbols: list[str], sim_universe: Universe, latency: L
         ib.disconnect()
         await sim.stop()
     latency = recorded.latency
-    print(f"simulator latency: {latency.base * 1000:.0f} ms + {latency.per_bar * 1e6:.0f} us a bar; "
-          f"slowest answer {recorded.slowest * 1000:.0f} ms; {cap} answered side by side (host cap {OPEN_LIMIT}, "
-          f"simulator serving {DEFAULT_SERVING})")  # fmt: skip
+    print(
+        f"simulator latency: {latency.base * 1000:.0f} ms + {latency.per_bar * 1e6:.0f} us a bar; "
+        f"slowest answer {recorded.slowest * 1000:.0f} ms; {cap} answered side by side (host cap {OPEN_LIMIT}, "
+        f"simulator serving {DEFAULT_SERVING})"
+    )
     print(f"{'batch':<12}{batch:8.2f} s   ({served}/{len(symbols)} from ibkr)")
     print(f"{'bound':<12}{bound:8.2f} s   batch / bound = {batch / bound:.2f} (target <= 1.3)")
     print(f"{'one by one':<12}{one_by_one:8.2f} s   {one_by_one / batch:.1f}x the batch")
@@ -125,8 +129,9 @@ def public_figures(symbols: list[str]) -> None:
             server.add_symbol(symbol)
         ours = asyncio.run(public_batch(symbols))
         start = time.perf_counter()
-        frame = yfinance.download(symbols, period=YF_PERIOD, interval="1d", threads=True, progress=False,
-                                  auto_adjust=True)  # fmt: skip
+        frame = yfinance.download(
+            symbols, period=YF_PERIOD, interval="1d", threads=True, progress=False, auto_adjust=True
+        )
         theirs = time.perf_counter() - start
     print(f"public data ({len(symbols)} symbols, canned Yahoo answers, no latency):")
     print(f"{'kline batch':<24}{ours:8.2f} s")

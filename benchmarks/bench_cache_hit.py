@@ -43,8 +43,12 @@ class StandInGateway:
     """Qualifies any stock and answers any history request with the same daily bars."""
 
     def __init__(self) -> None:
-        self.bars = [BarData(date=date(2025, 1, d), open=1.5, high=2.5, low=0.5, close=2.25, volume=10.0,
-                             average=1.75, barCount=3) for d in range(1, 29)]  # fmt: skip
+        self.bars = [
+            BarData(
+                date=date(2025, 1, d), open=1.5, high=2.5, low=0.5, close=2.25, volume=10.0, average=1.75, barCount=3
+            )
+            for d in range(1, 29)
+        ]
 
     def isConnected(self) -> bool:
         return True
@@ -91,8 +95,11 @@ def log_lines(calls: int) -> None:
 def show(sink: str) -> None:
     hit_s, rest_s, loop_s = hit_time(), hit_time(silent=True), per_call(log_lines, CALLS, BATCHES)
     line_s = hit_s - rest_s
-    print(f"  {sink:<10} {hit_s * 1e6:>9.1f} {rest_s * 1e6:>9.1f} {line_s * 1e6:>9.1f} {loop_s * 1e6:>9.1f}"
-          f" {hit_s / line_s:>8.2f}x {hit_s / loop_s:>8.2f}x", flush=True)
+    print(
+        f"  {sink:<10} {hit_s * 1e6:>9.1f} {rest_s * 1e6:>9.1f} {line_s * 1e6:>9.1f} {loop_s * 1e6:>9.1f}"
+        f" {hit_s / line_s:>8.2f}x {hit_s / loop_s:>8.2f}x",
+        flush=True,
+    )
 
 
 @contextmanager

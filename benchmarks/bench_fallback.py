@@ -34,18 +34,36 @@ def history_frame(n: int) -> pd.DataFrame:
     rng = np.random.default_rng(7)
     index = pd.date_range("2025-06-02 13:30", periods=n, freq="min", tz="UTC", name="Datetime")
     close = 187.25 + np.cumsum(rng.choice([-0.03, -0.01, 0.0, 0.01, 0.02], n)).round(2)
-    return pd.DataFrame({
-        "Open": close + 0.01, "High": close + 0.12, "Low": close - 0.11, "Close": close,
-        "Volume": rng.integers(100, 50_000, n), "Dividends": 0.0, "Stock Splits": 0.0,
-    }, index=index.tz_convert("America/New_York"))  # fmt: skip
+    return pd.DataFrame(
+        {
+            "Open": close + 0.01,
+            "High": close + 0.12,
+            "Low": close - 0.11,
+            "Close": close,
+            "Volume": rng.integers(100, 50_000, n),
+            "Dividends": 0.0,
+            "Stock Splits": 0.0,
+        },
+        index=index.tz_convert("America/New_York"),
+    )
 
 
 def plain(hist: pd.DataFrame) -> list[dict]:
     """The same reshaping in plain pandas calls, for this frame's columns."""
-    frame = (hist.reset_index()
-             .rename(columns={"Datetime": "date", "Open": "open", "High": "high", "Low": "low",
-                              "Close": "close", "Volume": "volume"})
-             .drop(columns=["Dividends", "Stock Splits"]))
+    frame = (
+        hist.reset_index()
+        .rename(
+            columns={
+                "Datetime": "date",
+                "Open": "open",
+                "High": "high",
+                "Low": "low",
+                "Close": "close",
+                "Volume": "volume",
+            }
+        )
+        .drop(columns=["Dividends", "Stock Splits"])
+    )
     frame["average"], frame["barCount"] = frame["close"].astype(float), 1
     frame["date"] = frame["date"].dt.tz_localize(None)
     return frame.convert_dtypes().to_dict(orient="records")
@@ -74,8 +92,10 @@ def main() -> None:
     parser.add_argument("--sizes", default=",".join(map(str, SIZES)))
     args = parser.parse_args()
     quiet_module()
-    print(f"pandas {pd.__version__}, Python {sys.version.split()[0]}; seconds, best of "
-          + ", ".join(f"{REPEATS[n]} at {n:,}" for n in SIZES))
+    print(
+        f"pandas {pd.__version__}, Python {sys.version.split()[0]}; seconds, best of "
+        + ", ".join(f"{REPEATS[n]} at {n:,}" for n in SIZES)
+    )
     print("     rows     plain    module   ratio")
     for n in map(int, args.sizes.split(",")):
         hist = history_frame(n)

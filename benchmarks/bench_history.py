@@ -42,8 +42,10 @@ async def run(start: str, end: str, period: str) -> None:
     stamps = [bar["date"] for bar in record["bars"]]
     in_order = all(a < b for a, b in pairwise(stamps))
     serving = sim.serving_seconds(began)
-    print(f"kline AAPL {start} {end} {period}: {len(stamps):,} bars, {len(sim.history_requests)} chunks sent, "
-          f"in order and without duplicates: {in_order}")  # fmt: skip
+    print(
+        f"kline AAPL {start} {end} {period}: {len(stamps):,} bars, {len(sim.history_requests)} chunks sent, "
+        f"in order and without duplicates: {in_order}"
+    )
     print(f"wall {wall:.1f} s, simulator serving {serving:.1f} s, ratio {wall / serving:.2f}x")
 
 

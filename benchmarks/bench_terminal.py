@@ -1,12 +1,12 @@
 """Start-up and chart timings, as a user at the terminal meets them.
 
-    start-up:  `python -m quorvane kline AAPL day 5 --sim` against
-               `python -c "import pandas, ib_async, loguru"` (best of N runs each)
-    charts:    the terminal chart (120 x 30) and the PNG file of 1,000 to 40,000
-               five-minute bars, in one process; the first chart of each kind also
-               pays for loading its plotting library, shown on its own line.
+start-up:  `python -m quorvane kline AAPL day 5 --sim` against
+           `python -c "import pandas, ib_async, loguru"` (best of N runs each)
+charts:    the terminal chart (120 x 30) and the PNG file of 1,000 to 40,000
+           five-minute bars, in one process; the first chart of each kind also
+           pays for loading its plotting library, shown on its own line.
 
-    .venv/bin/python benchmarks/bench_terminal.py [--runs 5] [--sizes 1000,10000,40000] [--skip-startup]
+.venv/bin/python benchmarks/bench_terminal.py [--runs 5] [--sizes 1000,10000,40000] [--skip-startup]
 """
 
 from __future__ import annotations
@@ -51,9 +51,16 @@ def record(bars: int) -> dict:
     open_ = np.append(close[0], close[:-1])
     spread = np.abs(rng.normal(0, 0.1, bars))
     times = pd.date_range("2024-01-02 09:30", periods=bars, freq="5min")
-    frame = pd.DataFrame({"date": times, "open": open_, "high": np.maximum(open_, close) + spread,
-                          "low": np.minimum(open_, close) - spread, "close": close,
-                          "volume": rng.integers(1_000, 100_000, bars)})  # fmt: skip
+    frame = pd.DataFrame(
+        {
+            "date": times,
+            "open": open_,
+            "high": np.maximum(open_, close) + spread,
+            "low": np.minimum(open_, close) - spread,
+            "close": close,
+            "volume": rng.integers(1_000, 100_000, bars),
+        }
+    )
     return {"symbol": "AAPL", "period": "5m", "count": bars, "bars": frame.to_dict(orient="records")}
 
 

@@ -247,8 +247,9 @@ class Probe:
         if own_fault:  # a failure counts even when the cancel came too late to be a trial
             self.failures.append(f"{scenario}: kline {' '.join(trial.words)} -> {self._describe(trial)}")
         if not alongside_fine:
-            self.failures.append(f"{scenario}: the request alongside kline {' '.join(trial.words)} -> "
-                                 f"{_describe(trial.companion)}")  # fmt: skip
+            self.failures.append(
+                f"{scenario}: the request alongside kline {' '.join(trial.words)} -> {_describe(trial.companion)}"
+            )
         if trial.delivered or outcome == "failed" or not alongside_fine:
             self.tally[scenario][outcome if alongside_fine else "failed"] += 1
 
@@ -290,8 +291,10 @@ class Probe:
 
     def report(self, label: str, elapsed: float) -> str:
         width = max(map(len, self.scenarios)) + 2
-        lines = [f"cancelcheck, {label}: {self.delivered} cancels delivered in {elapsed:.1f} s",
-                 f"{'scenario':<{width}}" + "".join(f"{name:>11}" for name in OUTCOMES)]
+        lines = [
+            f"cancelcheck, {label}: {self.delivered} cancels delivered in {elapsed:.1f} s",
+            f"{'scenario':<{width}}" + "".join(f"{name:>11}" for name in OUTCOMES),
+        ]
         for scenario in self.scenarios:
             lines.append(f"{scenario:<{width}}" + "".join(f"{self.tally[scenario][o]:>11}" for o in OUTCOMES))
         totals = Counter()

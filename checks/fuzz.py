@@ -56,8 +56,9 @@ class Results:
             self.findings[kind] = Reproducer(kind, detail, lines)
 
 
-async def fuzz(fuzzer: Fuzzer, seed: int, cases: int, *, quick: bool = False, first: int = 0,
-               emit=lambda event: None) -> Results:
+async def fuzz(
+    fuzzer: Fuzzer, seed: int, cases: int, *, quick: bool = False, first: int = 0, emit=lambda event: None
+) -> Results:
     """Runs sessions first, first+1, ... until `cases` lines have run; each new kind of finding is shrunk."""
     results = Results()
     number = first
@@ -67,8 +68,7 @@ async def fuzz(fuzzer: Fuzzer, seed: int, cases: int, *, quick: bool = False, fi
         for finding in await fuzzer.run_session(session(seed, number, quick=quick)):
             known = finding.kind in results.findings
             results.add(finding.kind, finding.detail, finding.session if known else await fuzzer.shrink(finding))
-            emit({"finding": finding.kind, "detail": finding.detail,
-                  "lines": results.findings[finding.kind].lines})  # fmt: skip
+            emit({"finding": finding.kind, "detail": finding.detail, "lines": results.findings[finding.kind].lines})
         done = fuzzer.outcomes - before
         results.lines += done.total()
         results.outcomes += done
@@ -120,11 +120,23 @@ def supervise(seed: int, cases: int, quick: bool) -> tuple[Results, int, float]:
 
 def _run_worker(seed: int, cases: int, quick: bool, first: int, results: Results) -> int:
     """One worker from session `first`; returns the session to start the next worker at."""
-    command = [sys.executable, "-m", "checks.fuzz", "--worker", "--seed", str(seed), "--cases", str(cases),
-               "--first", str(first), *(["--quick"] if quick else [])]  # fmt: skip
+    command = [
+        sys.executable,
+        "-m",
+        "checks.fuzz",
+        "--worker",
+        "--seed",
+        str(seed),
+        "--cases",
+        str(cases),
+        "--first",
+        str(first),
+        *(["--quick"] if quick else []),
+    ]
     with tempfile.TemporaryFile("w+") as errors:
-        worker = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors, text=True,
-                                  env={**os.environ, "PYTHONFAULTHANDLER": "1"})  # fmt: skip
+        worker = subprocess.Popen(
+            command, stdout=subprocess.PIPE, stderr=errors, text=True, env={**os.environ, "PYTHONFAULTHANDLER": "1"}
+        )
         current, index = first, 0  # the session and line running now
 
         def running() -> Session:

@@ -24,7 +24,7 @@ from checks.invariants import (
     documented_error,
     record_problems,
     word_check_problems,
-)  # fmt: skip
+)
 from fixtures.yf import FakeYfinance
 from quorvane.words import check_words
 

@@ -47,6 +47,8 @@ def quick_pacer(**options) -> Pacer:
     pacer = Pacer(Unlimited(), **options)
     pacer.PACING_BACKOFF = (0.001,)
     return pacer
+
+
 CONNECT_TIMEOUT = 5.0
 
 Printer = Callable[[object, object], None]

@@ -11,8 +11,13 @@ import re
 from dataclasses import dataclass, field
 from datetime import date
 
-ERROR_TEXTS = {"No symbol provided", "No data returned", "No data in range", "Start must be before end",
-               "No intraday data"}  # fmt: skip
+ERROR_TEXTS = {
+    "No symbol provided",
+    "No data returned",
+    "No data in range",
+    "Start must be before end",
+    "No intraday data",
+}
 ERROR_KEYS = {"error", "symbol", "start", "end"}
 # Keys of a successful record, by mode; what may follow them (a cache mark, the source).
 SHAPES = {
@@ -128,8 +133,11 @@ def cache_problems(record, watched: WatchedCache, prints: list[tuple]) -> list[s
     if not stored_under and not from_cache:
         return ["the record's bars are neither stored nor from the cache"]
     cap = getattr(watched.cache, "max_bars", float("inf"))
-    problems = [f"stored {key!r} yet the cache answers otherwise" for key in stored_under
-                if len(bars) <= cap and watched.cache.get(key) is not bars]
+    problems = [
+        f"stored {key!r} yet the cache answers otherwise"
+        for key in stored_under
+        if len(bars) <= cap and watched.cache.get(key) is not bars
+    ]
     if from_cache:
         problems += [f"a cache answer printed {title!r}" for _, title in prints]
     elif len(prints) != 1 or len(prints[0][0]) != len(bars):
@@ -141,8 +149,11 @@ def cache_problems(record, watched: WatchedCache, prints: list[tuple]) -> list[s
 
 def changed_lists(stored: list[tuple[list, int]]) -> list[str]:
     """Stored lists (with their length when stored) that someone has since changed in length."""
-    return [f"a stored list of {length} bar records now holds {len(records)}"
-            for records, length in stored if len(records) != length]
+    return [
+        f"a stored list of {length} bar records now holds {len(records)}"
+        for records, length in stored
+        if len(records) != length
+    ]
 
 
 def word_check_problems(record, error: BaseException | None, refusal: str | None, adjust_words) -> list[str]:

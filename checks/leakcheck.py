@@ -56,9 +56,21 @@ NEW_YORK = ZoneInfo("America/New_York")
 
 
 class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]  # fmt: skip
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 _libc = ctypes.CDLL("libc.so.6")
@@ -108,8 +120,16 @@ class State:
 
 def _bar(when, i: int) -> BarData:
     price = 100.0 + i % 7
-    return BarData(date=when, open=price, high=price + 1, low=price - 1, close=price + 0.5,
-                   volume=1000 + i, average=price + 0.25, barCount=10 + i)  # fmt: skip
+    return BarData(
+        date=when,
+        open=price,
+        high=price + 1,
+        low=price - 1,
+        close=price + 0.5,
+        volume=1000 + i,
+        average=price + 0.25,
+        barCount=10 + i,
+    )
 
 
 class Workload:
@@ -126,8 +146,11 @@ class Workload:
 
     async def request(self) -> None:
         kind = self.rng.choices(self.kinds, self.weights)[0]
-        self.gateway.mode = {"error record": "empty", "gateway exception": "raise",
-                             "cancelled while waiting": "wait"}.get(kind, "bars")  # fmt: skip
+        self.gateway.mode = {
+            "error record": "empty",
+            "gateway exception": "raise",
+            "cancelled while waiting": "wait",
+        }.get(kind, "bars")
         self.yfinance.respond_with(FakeYfinance.EMPTY if kind == "error record" else self.frames["daily"])
         words = self.rng.choice(self.recent) if kind == "cache hit" and self.recent else self._new_words()
         state = self.offline if kind == "no gateway" else self.online
@@ -171,8 +194,7 @@ class Workload:
 
 def measure() -> dict[str, int]:
     gc.collect()
-    return {"traced": tracemalloc.get_traced_memory()[0], "malloc": malloc_in_use(),
-            "objects": len(gc.get_objects())}  # fmt: skip
+    return {"traced": tracemalloc.get_traced_memory()[0], "malloc": malloc_in_use(), "objects": len(gc.get_objects())}
 
 
 async def check(requests: int, seed: int) -> tuple[str, bool]:
@@ -199,12 +221,15 @@ async def check(requests: int, seed: int) -> tuple[str, bool]:
 def _row(rows) -> str:
     done, now = rows[-1]
     if len(rows) == 1:
-        return (f"{'requests':>9} {'traced':>12} {'malloc':>12} {'gc objects':>11}   (then growth per window)\n"
-                f"{done:>9,} {now['traced'] / 2**20:>10.2f}MB {now['malloc'] / 2**20:>10.2f}MB {now['objects']:>11,}")
+        return (
+            f"{'requests':>9} {'traced':>12} {'malloc':>12} {'gc objects':>11}   (then growth per window)\n"
+            f"{done:>9,} {now['traced'] / 2**20:>10.2f}MB {now['malloc'] / 2**20:>10.2f}MB {now['objects']:>11,}"
+        )
     before = rows[-2][1]
     growth = {name: now[name] - before[name] for name in now}
-    return (f"{done:>9,} {growth['traced'] / 1024:>+10.1f}KB {growth['malloc'] / 1024:>+10.1f}KB "
-            f"{growth['objects']:>+11,}")  # fmt: skip
+    return (
+        f"{done:>9,} {growth['traced'] / 1024:>+10.1f}KB {growth['malloc'] / 1024:>+10.1f}KB {growth['objects']:>+11,}"
+    )
 
 
 def _verdict(rows, requests: int, elapsed: float) -> tuple[str, bool]:
@@ -215,9 +240,11 @@ def _verdict(rows, requests: int, elapsed: float) -> tuple[str, bool]:
     windows = (last - first) / WINDOW
     average = {name: (end[name] - start[name]) / windows for name in end}
     flat = all(average[name] <= limit for name, limit in GROWTH_LIMITS.items())
-    lines.append(f"growth per {WINDOW:,} requests after warm-up ({first:,} to {last:,}): "
-                 f"traced {average['traced'] / 1024:+.1f} KB, malloc {average['malloc'] / 1024:+.1f} KB, "
-                 f"gc objects {average['objects']:+.0f}: {'flat' if flat else 'GROWING'}")  # fmt: skip
+    lines.append(
+        f"growth per {WINDOW:,} requests after warm-up ({first:,} to {last:,}): "
+        f"traced {average['traced'] / 1024:+.1f} KB, malloc {average['malloc'] / 1024:+.1f} KB, "
+        f"gc objects {average['objects']:+.0f}: {'flat' if flat else 'GROWING'}"
+    )
     return "\n".join(lines), flat
 
 

@@ -1,7 +1,7 @@
 """A watchlist's daily bars as one DataFrame, the way a notebook asks for them.
 
-    .venv/bin/python examples/watchlist.py           # the gateway at $QUORVANE_GATEWAY, else public data
-    .venv/bin/python examples/watchlist.py --sim     # the bundled gateway simulator, no network needed
+.venv/bin/python examples/watchlist.py           # the gateway at $QUORVANE_GATEWAY, else public data
+.venv/bin/python examples/watchlist.py --sim     # the bundled gateway simulator, no network needed
 """
 
 from __future__ import annotations

@@ -83,7 +83,7 @@ def day_label(day: dt.date) -> str:
 
 @cache
 def clock_texts() -> list[str]:
-    """"HH:MM:SS" for every second of a day, built once."""
+    """ "HH:MM:SS" for every second of a day, built once."""
     return [f"{s // 3600:02d}:{s // 60 % 60:02d}:{s % 60:02d}" for s in range(DAY)]
 
 

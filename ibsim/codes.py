@@ -21,9 +21,7 @@ def validation_text(tag: str, cause: str) -> str:
 
 
 def invalid_bar_size_text(legal: tuple[str, ...]) -> str:
-    return validation_text(
-        "bK", "Historical data bar size setting is invalid. Legal ones are: " + ", ".join(legal)
-    )
+    return validation_text("bK", "Historical data bar size setting is invalid. Legal ones are: " + ", ".join(legal))
 
 
 _DURATION_CAUSES = {
@@ -40,9 +38,7 @@ def duration_limit_text(unit: str) -> str:
 
 
 ADJUSTED_LAST_END_TEXT = validation_text("bM", "End date not supported with adjusted last")
-ADJUSTED_LAST_MULTI_DAY_TEXT = validation_text(
-    "bM", "Multi day bar size not supported with adjusted last"
-)
+ADJUSTED_LAST_MULTI_DAY_TEXT = validation_text("bM", "Multi day bar size not supported with adjusted last")
 LIVE_UPDATES_END_TEXT = validation_text("bM", "End date not supported with live updates")
 
 PROCESSING_ERROR = 322
@@ -50,9 +46,7 @@ TOO_MANY_OPEN_TEXT = "Error processing request:Only 50 simultaneous API historic
 
 NO_HISTORICAL_QUERY = 366
 CONTFUT_END_DATE = 10339
-CONTFUT_END_DATE_TEXT = (
-    "Setting end date/time for continuous future security type is not allowed."
-)
+CONTFUT_END_DATE_TEXT = "Setting end date/time for continuous future security type is not allowed."
 BAD_END_DATE = 10314
 BAD_END_DATE_TEXT = (
     "End Date/Time: The date, time, or time-zone entered is invalid. The correct format"

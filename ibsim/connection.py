@@ -33,17 +33,11 @@ class ClientConnection:
             messages.OpenOrdersRequest: lambda r: self.send(answers.open_order_end()),
             messages.CompletedOrdersRequest: lambda r: self.send(answers.completed_orders_end()),
             messages.AccountUpdatesRequest: self._account_updates,
-            messages.AccountUpdatesMultiRequest: lambda r: self.send(
-                answers.account_update_multi_end(r.reqId)
-            ),
+            messages.AccountUpdatesMultiRequest: lambda r: self.send(answers.account_update_multi_end(r.reqId)),
             messages.ExecutionsRequest: lambda r: self.send(answers.exec_details_end(r.reqId)),
             messages.IdsRequest: lambda r: self.send(answers.next_valid_id(sim.next_order_id)),
-            messages.ManagedAccountsRequest: lambda r: self.send(
-                answers.managed_accounts(sim.accounts)
-            ),
-            messages.CurrentTimeRequest: lambda r: self.send(
-                answers.current_time(int(sim.now().timestamp()))
-            ),
+            messages.ManagedAccountsRequest: lambda r: self.send(answers.managed_accounts(sim.accounts)),
+            messages.CurrentTimeRequest: lambda r: self.send(answers.current_time(int(sim.now().timestamp()))),
             messages.ContractDetailsRequest: self._contract_details,
             messages.HistoricalDataRequest: self._historical_data,
             messages.CancelHistoricalData: self._cancel_historical_data,

@@ -64,9 +64,7 @@ def _stock_listing(spec: StockSpec, c: WireContract) -> Listing | None:
     return Listing(spec, spec.secType, c.exchange or spec.exchanges[0])
 
 
-def _future_listings(
-    root: FutureSpec, c: WireContract, include_expired: bool, today: dt.date
-) -> list[Listing]:
+def _future_listings(root: FutureSpec, c: WireContract, include_expired: bool, today: dt.date) -> list[Listing]:
     if c.exchange not in ("", root.exchange) or not _currency_ok(root, c.currency):
         return []
     if (c.secType or "FUT") == "CONTFUT":
@@ -110,9 +108,7 @@ def _stock_of(listed: Mapping[str, StockSpec], c: WireContract) -> StockSpec | N
     return next((s for s in listed.values() if c.conId and s.conId == c.conId), None)
 
 
-def resolve(
-    universe: Universe, c: WireContract, include_expired: bool, today: dt.date
-) -> list[Listing]:
+def resolve(universe: Universe, c: WireContract, include_expired: bool, today: dt.date) -> list[Listing]:
     """Every contract a request matches; none means the gateway says error 200."""
     for sec_type, listed in (("STK", universe.stocks), ("IND", universe.indices)):
         if c.secType not in ("", sec_type):
@@ -144,12 +140,44 @@ def _stock_fields(spec: StockSpec, listing: Listing, trading: str, liquid: str) 
     m = spec.market
     order_types = "" if isinstance(spec, IndexSpec) else STOCK_ORDER_TYPES  # an index is not traded
     return [
-        spec.symbol, spec.secType, "", 0, "", listing.exchange, spec.currency, spec.symbol,
-        spec.trading_class, spec.trading_class, spec.conId, m.tick, "",
-        order_types, ",".join(spec.exchanges), 1, 0, spec.longName,
-        spec.primaryExchange, "", spec.industry, spec.category, spec.category,
-        spec.hours.zone, trading, liquid, "", "", *sec_ids,
-        1, "", "", "26", "", spec.stockType, "0.0001", "0.0001", "100",
+        spec.symbol,
+        spec.secType,
+        "",
+        0,
+        "",
+        listing.exchange,
+        spec.currency,
+        spec.symbol,
+        spec.trading_class,
+        spec.trading_class,
+        spec.conId,
+        m.tick,
+        "",
+        order_types,
+        ",".join(spec.exchanges),
+        1,
+        0,
+        spec.longName,
+        spec.primaryExchange,
+        "",
+        spec.industry,
+        spec.category,
+        spec.category,
+        spec.hours.zone,
+        trading,
+        liquid,
+        "",
+        "",
+        *sec_ids,
+        1,
+        "",
+        "",
+        "26",
+        "",
+        spec.stockType,
+        "0.0001",
+        "0.0001",
+        "100",
     ]
 
 
@@ -162,10 +190,42 @@ def _future_fields(root: FutureSpec, listing: Listing, trading: str, liquid: str
     last_trade = last_trade.replace(tzinfo=root.hours.tzinfo).astimezone(operator)
     last_times = f"{last_trade:%Y%m%d %H:%M:%S} {operator.key}"
     return [
-        root.symbol, listing.secType, last_times, 0, "", root.exchange, root.currency,
-        month.localSymbol, root.symbol, root.symbol, month.conId, root.market.tick,
-        root.multiplier, FUTURE_ORDER_TYPES, root.exchange, 1, root.underConId,
-        root.longName, "", month.contractMonth, "", "", "", root.hours.zone, trading,
-        liquid, "", "", 0, 2, root.symbol, root.underSecType, root.marketRuleIds,
-        f"{month.lastTradeDate:%Y%m%d}", "", "1", "1", "1",
+        root.symbol,
+        listing.secType,
+        last_times,
+        0,
+        "",
+        root.exchange,
+        root.currency,
+        month.localSymbol,
+        root.symbol,
+        root.symbol,
+        month.conId,
+        root.market.tick,
+        root.multiplier,
+        FUTURE_ORDER_TYPES,
+        root.exchange,
+        1,
+        root.underConId,
+        root.longName,
+        "",
+        month.contractMonth,
+        "",
+        "",
+        "",
+        root.hours.zone,
+        trading,
+        liquid,
+        "",
+        "",
+        0,
+        2,
+        root.symbol,
+        root.underSecType,
+        root.marketRuleIds,
+        f"{month.lastTradeDate:%Y%m%d}",
+        "",
+        "1",
+        "1",
+        "1",
     ]

@@ -143,7 +143,7 @@ def by_con_id(root: FutureSpec, con_id: int) -> FutureContract | None:
 
 
 def by_expiry(root: FutureSpec, expiry: str) -> FutureContract | None:
-    """"202603" (contract month) or "20260320" (last trading day) -> that contract."""
+    """ "202603" (contract month) or "20260320" (last trading day) -> that contract."""
     if len(expiry) not in (6, 8) or not expiry.isdigit():
         return None
     year, month = int(expiry[:4]), int(expiry[4:6])
@@ -156,8 +156,8 @@ def by_expiry(root: FutureSpec, expiry: str) -> FutureContract | None:
 
 
 def by_local_symbol(root: FutureSpec, local_symbol: str, today: dt.date) -> FutureContract | None:
-    """"ESH6" -> the March contract of the decade around `today`."""
-    code = local_symbol[len(root.symbol):]
+    """ "ESH6" -> the March contract of the decade around `today`."""
+    code = local_symbol[len(root.symbol) :]
     if not local_symbol.startswith(root.symbol) or len(code) != 2 or not code[1].isdigit():
         return None
     if code[0] not in MONTH_CODES:

@@ -122,8 +122,17 @@ class HistoricalDataDesk:
     def _pace(self, req: HistoricalDataRequest, listing: Listing) -> None:
         if self.pacing is None:
             return
-        identical = (astuple(req.contract), req.endDateTime, req.barSizeSetting, req.durationStr,
-                     req.useRTH, req.whatToShow, req.formatDate, req.keepUpToDate, req.chartOptions)  # fmt: skip
+        identical = (
+            astuple(req.contract),
+            req.endDateTime,
+            req.barSizeSetting,
+            req.durationStr,
+            req.useRTH,
+            req.whatToShow,
+            req.formatDate,
+            req.keepUpToDate,
+            req.chartOptions,
+        )
         contract = (listing.secType, listing.localSymbol, listing.exchange, req.whatToShow)
         weight = 2 if req.whatToShow == "BID_ASK" else 1
         if not self.pacing.admit(identical, contract, weight):

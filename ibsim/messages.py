@@ -247,9 +247,7 @@ _DECODERS: dict[int, Callable[[FieldReader], object]] = {
     # completed orders carry no version field
     In.COMPLETED_ORDERS: lambda r: CompletedOrdersRequest(r.bool()),
     In.ACCOUNT_UPDATES: _versioned(lambda r: AccountUpdatesRequest(r.bool(), r.text())),
-    In.ACCOUNT_UPDATES_MULTI: _versioned(
-        lambda r: AccountUpdatesMultiRequest(r.int(), r.text(), r.text(), r.bool())
-    ),
+    In.ACCOUNT_UPDATES_MULTI: _versioned(lambda r: AccountUpdatesMultiRequest(r.int(), r.text(), r.text(), r.bool())),
     In.EXECUTIONS: _versioned(lambda r: ExecutionsRequest(r.int())),
     In.IDS: _versioned(lambda r: IdsRequest(r.int())),
     In.MANAGED_ACCOUNTS: _versioned(lambda r: ManagedAccountsRequest()),

@@ -24,17 +24,37 @@ def add_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     parser.add_argument("--seed", type=int, default=0, help="seed of the synthetic prices")
     parser.add_argument("--no-pacing", action="store_true", help="do not enforce IBKR's pacing limits")
     parser.add_argument("--no-latency", action="store_true", help="answer history requests at once")
-    parser.add_argument("--operator-zone", type=_zone, default="US/Eastern", metavar="ZONE",
-                        help="the gateway's own zone (IANA name): of an end given without a zone, of futures'"
-                             " last trade times, and of bar times under --bar-times operator")  # fmt: skip
-    parser.add_argument("--bar-times", choices=BAR_TIMES, default="instrument",
-                        help="intraday bar times in the instrument's zone, the operator's zone, or UTC")
-    parser.add_argument("--scenario", choices=sorted(SCENARIOS),
-                        help="play one of a gateway's bad days (see ibsim.scenarios)")  # fmt: skip
-    parser.add_argument("--latency", type=Latency.from_text, default=Latency(), metavar="FIXED,PER_BAR",
-                        help="seconds an answer takes: FIXED plus PER_BAR a bar (default 0.2,0.001)")
-    parser.add_argument("--serving", type=_positive, default=DEFAULT_SERVING, metavar="N",
-                        help=f"history requests served at once (default {DEFAULT_SERVING})")
+    parser.add_argument(
+        "--operator-zone",
+        type=_zone,
+        default="US/Eastern",
+        metavar="ZONE",
+        help="the gateway's own zone (IANA name): of an end given without a zone, of futures'"
+        " last trade times, and of bar times under --bar-times operator",
+    )
+    parser.add_argument(
+        "--bar-times",
+        choices=BAR_TIMES,
+        default="instrument",
+        help="intraday bar times in the instrument's zone, the operator's zone, or UTC",
+    )
+    parser.add_argument(
+        "--scenario", choices=sorted(SCENARIOS), help="play one of a gateway's bad days (see ibsim.scenarios)"
+    )
+    parser.add_argument(
+        "--latency",
+        type=Latency.from_text,
+        default=Latency(),
+        metavar="FIXED,PER_BAR",
+        help="seconds an answer takes: FIXED plus PER_BAR a bar (default 0.2,0.001)",
+    )
+    parser.add_argument(
+        "--serving",
+        type=_positive,
+        default=DEFAULT_SERVING,
+        metavar="N",
+        help=f"history requests served at once (default {DEFAULT_SERVING})",
+    )
     return parser
 
 

@@ -76,13 +76,19 @@ def validate(req: HistoricalDataRequest, refusals: Refusals) -> Terms:
         raise Refusal(codes.HMDS_ERROR, codes.hmds(f"Unsupported whatToShow: {req.whatToShow}"))
     checks = (
         (refusals.duration_limit, over_unit_limit(duration), codes.duration_limit_text(duration.unit)),
-        (refusals.adjusted_last_end, req.whatToShow == ADJUSTED and bool(req.endDateTime),
-         codes.ADJUSTED_LAST_END_TEXT),
-        (refusals.adjusted_last_multi_day, req.whatToShow == ADJUSTED and bar_size.multi_day,
-         codes.ADJUSTED_LAST_MULTI_DAY_TEXT),
+        (
+            refusals.adjusted_last_end,
+            req.whatToShow == ADJUSTED and bool(req.endDateTime),
+            codes.ADJUSTED_LAST_END_TEXT,
+        ),
+        (
+            refusals.adjusted_last_multi_day,
+            req.whatToShow == ADJUSTED and bar_size.multi_day,
+            codes.ADJUSTED_LAST_MULTI_DAY_TEXT,
+        ),
         (refusals.live_updates_end, req.keepUpToDate and bool(req.endDateTime), codes.LIVE_UPDATES_END_TEXT),
         (refusals.step_limit, over_step_limit(bar_size, duration), codes.invalid_step_text(bar_size.seconds)),
-    )  # fmt: skip
+    )
     for code, broken, text in checks:
         if code is not None and broken:
             raise Refusal(code, text)

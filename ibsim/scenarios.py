@@ -68,8 +68,10 @@ HMDS_FARM_OK = (2106, "HMDS data farm connection is OK:ushmds")
 SECDEF_FARM_BROKEN = (2157, "Sec-def data farm connection is broken:secdefil")
 CLIENT_ID_IN_USE = (326, "Unable to connect as the client id is already in use. Retry with a unique client id.")
 DELAYED_DATA = (10167, "Requested market data is not subscribed. Displaying delayed market data.")
-NOT_SUBSCRIBED = (354, "Requested market data is not subscribed.Delayed market data is available."
-                       "Error&BEST/STK/Top&BEST/STK/Top")  # fmt: skip
+NOT_SUBSCRIBED = (
+    354,
+    "Requested market data is not subscribed.Delayed market data is available.Error&BEST/STK/Top&BEST/STK/Top",
+)
 COMPETING_QUOTES = (10197, "No market data during competing live session")
 COMPETING_HISTORY = (codes.HMDS_ERROR, codes.hmds("Trading TWS session is connected from a different IP address"))
 DELAY = dt.timedelta(minutes=15)
@@ -210,8 +212,10 @@ class NotLoggedIn(Scenario):
     answers_handshake = False
 
 
-SCENARIOS = {cls.name: cls for cls in (NoPermissions, DelayedOnly, CompetingSession, NightlyReset, FarmBroken,
-                                        ClientIdInUse, NotLoggedIn)}  # fmt: skip
+SCENARIOS = {
+    cls.name: cls
+    for cls in (NoPermissions, DelayedOnly, CompetingSession, NightlyReset, FarmBroken, ClientIdInUse, NotLoggedIn)
+}
 
 
 def scenario_of(value: Scenario | str | None) -> Scenario:

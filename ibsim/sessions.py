@@ -136,23 +136,15 @@ def _sessions(hours: TradingHours, use_rth: bool) -> Sessions:
     return Sessions(days, opens, closes[trading], days * DAY + opens)
 
 
-US_STOCK_HOURS = TradingHours(
-    "US/Eastern", (9 * HOUR + 1800, 16 * HOUR), (4 * HOUR, 20 * HOUR), "NYSE"
-)
+US_STOCK_HOURS = TradingHours("US/Eastern", (9 * HOUR + 1800, 16 * HOUR), (4 * HOUR, 20 * HOUR), "NYSE")
 # CME Globex: Sunday-Friday 17:00-16:00 Central with a daily one-hour break;
 # the equity-index day session 08:30-15:15 Central serves as regular hours.
-CME_HOURS = TradingHours(
-    "US/Central", (8 * HOUR + 1800, 15 * HOUR + 900), (-7 * HOUR, 16 * HOUR), "CME_Equity"
-)
+CME_HOURS = TradingHours("US/Central", (8 * HOUR + 1800, 15 * HOUR + 900), (-7 * HOUR, 16 * HOUR), "CME_Equity")
 # NYMEX energy on Globex: 18:00-17:00 Eastern; the former pit session 09:00-14:30 is regular hours.
-NYMEX_HOURS = TradingHours(
-    "US/Eastern", (9 * HOUR, 14 * HOUR + 1800), (-6 * HOUR, 17 * HOUR), "CMEGlobex_Energy"
-)
+NYMEX_HOURS = TradingHours("US/Eastern", (9 * HOUR, 14 * HOUR + 1800), (-6 * HOUR, 17 * HOUR), "CMEGlobex_Energy")
 # COMEX metals on Globex: 18:00-17:00 Eastern; the former pit session 08:20-13:30 is regular hours.
 COMEX_HOURS = TradingHours(
     "US/Eastern", (8 * HOUR + 1200, 13 * HOUR + 1800), (-6 * HOUR, 17 * HOUR), "CMEGlobex_Metals"
 )
 # US indices are computed while their stocks trade: the NYSE calendar, regular hours only.
-US_INDEX_HOURS = TradingHours(
-    "US/Eastern", (9 * HOUR + 1800, 16 * HOUR), (9 * HOUR + 1800, 16 * HOUR), "NYSE"
-)
+US_INDEX_HOURS = TradingHours("US/Eastern", (9 * HOUR + 1800, 16 * HOUR), (9 * HOUR + 1800, 16 * HOUR), "NYSE")

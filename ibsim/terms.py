@@ -10,11 +10,28 @@ _BAR_UNITS = {"secs": 1, "min": 60, "mins": 60, "hour": 3600, "hours": 3600}
 # As the gateway lists them when it refuses another; clients send "1 week" and
 # "1 month" (ib_async's documented values), which it takes as well.
 LEGAL_BAR_SIZES = (
-    "1 secs", "5 secs", "10 secs", "15 secs", "30 secs",
-    "1 min", "2 mins", "3 mins", "5 mins", "10 mins", "15 mins", "20 mins", "30 mins",
-    "1 hour", "2 hours", "3 hours", "4 hours", "8 hours",
-    "1 day", "1W", "1M",
-)  # fmt: skip
+    "1 secs",
+    "5 secs",
+    "10 secs",
+    "15 secs",
+    "30 secs",
+    "1 min",
+    "2 mins",
+    "3 mins",
+    "5 mins",
+    "10 mins",
+    "15 mins",
+    "20 mins",
+    "30 mins",
+    "1 hour",
+    "2 hours",
+    "3 hours",
+    "4 hours",
+    "8 hours",
+    "1 day",
+    "1W",
+    "1M",
+)
 CALENDAR_BARS = {"1 day": "day", "1 week": "week", "1W": "week", "1 month": "month", "1M": "month"}
 VALID_BAR_SIZES = (*LEGAL_BAR_SIZES, "1 week", "1 month")
 
@@ -91,7 +108,7 @@ class EndTime:
 
 
 def parse_end(text: str, now: dt.datetime, operator_zone: str) -> EndTime:
-    """"" -> now; "yyyymmdd HH:MM:SS [zone]" or "yyyymmdd-HH:MM:SS" (UTC).
+    """ "" -> now; "yyyymmdd HH:MM:SS [zone]" or "yyyymmdd-HH:MM:SS" (UTC).
 
     Raises TermError for anything else, or for a date, time or zone that does not exist.
     """

@@ -84,6 +84,8 @@ def _stock(symbol, con_id, primary, name, price, volatility, volume, **extra):
     return StockSpec(symbol, con_id, primary, name, market, **extra)
 
 
+# Tables of instruments, one a line.
+# fmt: off
 DEFAULT_STOCKS = (
     _stock("AAPL", 265598, "NASDAQ", "APPLE INC", 210.0, 0.28, 55e6,
            isin="US0378331005", industry="Technology", category="Computers"),
@@ -100,21 +102,36 @@ DEFAULT_STOCKS = (
     _stock("QQQ", 320227571, "NASDAQ", "INVESCO QQQ TRUST SERIES 1", 480.0, 0.20, 40e6,
            isin="US46090E1038", stockType="ETF", dividend=0.0015),
 )
+# fmt: on
 
 # A class share: the gateway writes the class after a blank.
+# Tables of instruments, one a line.
+# fmt: off
 CLASS_SHARES = (
     _stock("BRK B", 72063691, "NYSE", "BERKSHIRE HATHAWAY INC-CL B", 470.0, 0.18, 4e6,
            isin="US0846707026", industry="Financial", category="Insurance", tradingClass="BRK B",
            dividend=0.0),
 )
+# fmt: on
 
 
 def _index(symbol, con_id, exchange, name, price, volatility):
     market = MarketParams(price, volatility, 2e9, 1.0, 0.01, 0.0)
-    return IndexSpec(symbol, con_id, exchange, name, market, stockType="", tradingClass=symbol,
-                     hours=US_INDEX_HOURS, exchanges=(exchange,))
+    return IndexSpec(
+        symbol,
+        con_id,
+        exchange,
+        name,
+        market,
+        stockType="",
+        tradingClass=symbol,
+        hours=US_INDEX_HOURS,
+        exchanges=(exchange,),
+    )
 
 
+# Tables of instruments, one a line.
+# fmt: off
 DEFAULT_INDICES = (
     _index("SPX", 416904, "CBOE", "S&P 500 Stock Index", 5800.0, 0.16),
     _index("NDX", 416843, "NASDAQ", "NASDAQ 100 Stock Index", 20500.0, 0.22),
@@ -122,7 +139,10 @@ DEFAULT_INDICES = (
     _index("RUT", 416888, "RUSSELL", "Russell 2000 Stock Index", 2200.0, 0.22),
     _index("VIX", 13455763, "CBOE", "CBOE Volatility Index", 16.0, 0.9),
 )
+# fmt: on
 
+# Tables of instruments, one a line.
+# fmt: off
 DEFAULT_FUTURES = (
     FutureSpec("ES", "CME", "E-mini S&P 500", "50",
                MarketParams(5800.0, 0.16, 1.5e6, 3.0, 0.25, 0.003), 495500000, 11004968),
@@ -150,6 +170,7 @@ DEFAULT_FUTURES = (
                months="GJMQVZ", expiry="metals", expiryTime="13:30:00", hours=COMEX_HOURS,
                settlement_hours=None, open_months=6, underSecType="", marketRuleIds="5"),
 )
+# fmt: on
 
 
 @dataclass

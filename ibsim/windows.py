@@ -29,8 +29,9 @@ class Piece:
     end: float
 
 
-def covered(hours: TradingHours, use_rth: bool, local_end: dt.datetime, duration: Duration,
-            whole_sessions: bool) -> list[Piece]:
+def covered(
+    hours: TradingHours, use_rth: bool, local_end: dt.datetime, duration: Duration, whole_sessions: bool
+) -> list[Piece]:
     """Pieces of the sessions a request covers, oldest first; `local_end` is the
     exchange's wall time. `whole_sessions` is set for daily and longer bars."""
     sessions = hours.sessions(use_rth)

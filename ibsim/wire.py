@@ -52,7 +52,7 @@ async def read_handshake(reader: asyncio.StreamReader) -> str:
 
 
 def parse_version_range(hello: str) -> tuple[int, int]:
-    """"v157..178 +PACEAPI" -> (157, 178); a single "v176" -> (176, 176)."""
+    """ "v157..178 +PACEAPI" -> (157, 178); a single "v176" -> (176, 176)."""
     text = hello.split(" ", 1)[0].lstrip("v")
     low, _, high = text.partition("..")
     return int(low), int(high or low)

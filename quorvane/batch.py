@@ -41,9 +41,13 @@ def split_symbols(word: str) -> list[str]:
 
 
 async def fetch_all(
-    command: str, symbols: list[str], words: list[str], state, progress: Progress | None = None,
+    command: str,
+    symbols: list[str],
+    words: list[str],
+    state,
+    progress: Progress | None = None,
     limit: int = MAX_OPEN,
-) -> list[dict]:  # fmt: skip
+) -> list[dict]:
     """The result record of `command SYMBOL WORDS...` for each symbol, in the order given.
 
     A failed symbol gives its error record (naming the symbol); cancelling the call cancels

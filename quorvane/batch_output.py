@@ -81,11 +81,17 @@ def summary_table(records: list[dict]) -> str:
         if not bars:
             continue
         first, last = bars[0], bars[-1]
-        rows.append({
-            "symbol": record.get("symbol", ""), "source": origin(record), "bars": len(bars),
-            "from": _when(first.get("date")), "to": _when(last.get("date")),
-            "close": _price(last.get("close")), "change": _change(first.get("close"), last.get("close")),
-        })  # fmt: skip
+        rows.append(
+            {
+                "symbol": record.get("symbol", ""),
+                "source": origin(record),
+                "bars": len(bars),
+                "from": _when(first.get("date")),
+                "to": _when(last.get("date")),
+                "close": _price(last.get("close")),
+                "change": _change(first.get("close"), last.get("close")),
+            }
+        )
     return pd.DataFrame(rows).to_string(index=False) if rows else ""
 
 
@@ -124,9 +130,12 @@ def _extra_outputs(records: list[dict], options: OutputOptions, display: IO[str]
     frame = long_frame(records) if options.csv else None
     written = f"{len(frame) if frame is not None else 0} bars of {len(charted)} symbols"
     wanted = output_actions(
-        options, lambda: _draw_charts(charted, display), lambda path: chart.save_charts(charted, path),
-        lambda target: write_csv(cast(pd.DataFrame, frame), target), written,  # a frame whenever CSV is asked for
-    )  # fmt: skip
+        options,
+        lambda: _draw_charts(charted, display),
+        lambda path: chart.save_charts(charted, path),
+        lambda target: write_csv(cast(pd.DataFrame, frame), target),
+        written,  # a frame whenever CSV is asked for
+    )
     if wanted and not charted:
         logger.error("No chart or CSV: no symbol has bars")
         return False

@@ -219,7 +219,7 @@ def _inside(positions: list[int], count: int, needed: float) -> list[int]:
 
 
 def span_text(index: pd.DatetimeIndex) -> str:
-    """"2025-01-02 .. 2025-06-02"; within one day "2025-06-02 09:30..16:00"."""
+    """ "2025-01-02 .. 2025-06-02"; within one day "2025-06-02 09:30..16:00"."""
     first, last = index[0], index[-1]
     if has_times(index) and first.normalize() == last.normalize():
         return f"{first:%Y-%m-%d %H:%M}..{last:%H:%M}"

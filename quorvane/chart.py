@@ -114,8 +114,13 @@ def _volume_columns(xs: list[int], merged: pd.DataFrame) -> dict:
     """Volume drawn as candles from 0, so each column sits exactly under its candle, in its colour."""
     volume, up = merged["Volume"].to_numpy(), (merged["Close"] >= merged["Open"]).to_numpy()
     zero = np.zeros(len(volume))
-    return {"date": xs, "open": np.where(up, zero, volume).tolist(), "close": np.where(up, volume, zero).tolist(),
-            "high": volume.tolist(), "low": zero.tolist()}  # fmt: skip
+    return {
+        "date": xs,
+        "open": np.where(up, zero, volume).tolist(),
+        "close": np.where(up, volume, zero).tolist(),
+        "high": volume.tolist(),
+        "low": zero.tolist(),
+    }
 
 
 def _value_ticks(low: float, high: float, unit) -> tuple[list[float], list[str]]:
@@ -190,8 +195,7 @@ def _draw_panel(mpf, record: dict, prices, volume, single: bool) -> None:
     pixels = prices.get_window_extent().width
     fitted = candles.fit(frame, int(pixels / CANDLE_PIXELS))
     merged = fitted.frame
-    mpf.plot(merged, type="candle", ax=prices, volume=volume, warn_too_much_data=len(merged) + 1,
-             xrotation=0)  # fmt: skip
+    mpf.plot(merged, type="candle", ax=prices, volume=volume, warn_too_much_data=len(merged) + 1, xrotation=0)
     low, high = prices.get_xlim()
     per_candle = pixels / (high - low)
     ticks, labels = candles.time_ticks(

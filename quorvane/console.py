@@ -157,7 +157,10 @@ def configure_logging(verbosity: str = "normal") -> None:
     else:
         logger.remove(_log_handler)
     _log_handler = logger.add(
-        _write_log, level=LEVELS[verbosity], format=LOG_FORMAT, colorize=supports_colour(sys.stderr),
+        _write_log,
+        level=LEVELS[verbosity],
+        format=LOG_FORMAT,
+        colorize=supports_colour(sys.stderr),
         filter=_shown_now,
     )
 

@@ -47,9 +47,13 @@ def add_output_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("output")
     group.add_argument("--chart", action="store_true", help="draw a candlestick chart in the terminal")
     group.add_argument(
-        "--chart-file", "--chart-png", dest="chart_file", metavar="FILE", type=_chart_file,
+        "--chart-file",
+        "--chart-png",
+        dest="chart_file",
+        metavar="FILE",
+        type=_chart_file,
         help="write a candlestick chart with volume to FILE; the format is its extension: .png, .svg or .pdf",
-    )  # fmt: skip
+    )
     group.add_argument("--json", action="store_true", help="print the result record as JSON on stdout")
     group.add_argument("--csv", metavar="FILE", type=_csv_file, help="write the bars as CSV to FILE (- for stdout)")
 
@@ -91,9 +95,12 @@ def _extra_outputs(record: object, options: OutputOptions, display: IO[str]) -> 
     count = len(bars_of(record) or [])
     result = cast(dict, record)  # the actions run only once bars_of(record) has found bars
     wanted = output_actions(
-        options, lambda: _draw_chart(result, display), lambda path: chart.save_chart(result, path),
-        lambda target: write_csv(_bars_frame(result), target), f"{count} bars",
-    )  # fmt: skip
+        options,
+        lambda: _draw_chart(result, display),
+        lambda path: chart.save_chart(result, path),
+        lambda target: write_csv(_bars_frame(result), target),
+        f"{count} bars",
+    )
     if not wanted:
         return True
     if not bars_of(record):

@@ -69,7 +69,7 @@ def summary(words: list[str], record: object) -> str:
 
 
 def _bar_count(got: int, asked: object) -> str:
-    """"200 bars", or "78 of 200 bars" when fewer came back than were asked for."""
+    """ "200 bars", or "78 of 200 bars" when fewer came back than were asked for."""
     short = isinstance(asked, int) and not isinstance(asked, bool) and 0 <= got < asked
     return f"{got} of {asked} bars" if short else f"{got} bars"
 

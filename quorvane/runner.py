@@ -83,9 +83,11 @@ def _parser() -> argparse.ArgumentParser:
     source = parser.add_argument_group("gateway").add_mutually_exclusive_group()
     source.add_argument("--sim", action="store_true", help="serve from the bundled gateway simulator")
     source.add_argument(
-        "--gateway", type=_host_port, metavar="HOST:PORT",
+        "--gateway",
+        type=_host_port,
+        metavar="HOST:PORT",
         help="connect to this IB Gateway or TWS (default: $QUORVANE_GATEWAY, else no gateway)",
-    )  # fmt: skip
+    )
     parser.add_argument("--client-id", type=int, default=1, help="API client id (default 1)")
     verbosity = parser.add_argument_group("log").add_mutually_exclusive_group()
     verbosity.add_argument("-q", "--quiet", action="store_true", help="log warnings and errors only")

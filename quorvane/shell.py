@@ -80,9 +80,14 @@ class Shell:
     """
 
     def __init__(
-        self, connection: Connection, *, interactive: bool = True, history=None,
-        echo: bool = False, stop_on_error: bool = False,
-    ) -> None:  # fmt: skip
+        self,
+        connection: Connection,
+        *,
+        interactive: bool = True,
+        history=None,
+        echo: bool = False,
+        stop_on_error: bool = False,
+    ) -> None:
         self.connection = connection
         self.interactive = interactive
         self.echo = echo and not interactive
@@ -171,4 +176,3 @@ class Shell:
                 entries = len(cache)
                 lines.append(f"bar cache: {entries} request{'s' * (entries != 1)}, {cache.bars:,} bars")
         return "\n".join(lines)
-

@@ -83,16 +83,20 @@ class HostState:
             except ClientIdInUse:
                 if tried + 1 < CLIENT_ID_TRIES:
                     if not quiet:
-                        logger.warning("Client id {} is in use at the gateway (IB 326): trying client id {}",
-                                       client_id, client_id + 1)  # fmt: skip
+                        logger.warning(
+                            "Client id {} is in use at the gateway (IB 326): trying client id {}",
+                            client_id,
+                            client_id + 1,
+                        )
                     client_id += 1
                     continue
                 failure = f"client ids {client_id - tried} to {client_id} are in use (IB 326)"
             except (OSError, UnicodeError) as exc:  # refused, unreachable, silent, dropped; a name IDNA cannot encode
                 failure = str(exc) or type(exc).__name__
             if not quiet:
-                logger.error("Cannot connect to gateway at {}:{} ({}); requests fall back to public data",
-                             host, port, failure)  # fmt: skip
+                logger.error(
+                    "Cannot connect to gateway at {}:{} ({}); requests fall back to public data", host, port, failure
+                )
             return None
         self.ib = ib
         self._resolutions.clear()

@@ -48,7 +48,7 @@ CLASS_MARK = "."  # BRK.B: the gateway writes the class after a blank, Yahoo aft
 def gateway_contract(symbol: str) -> Contract | None:
     """The unqualified gateway contract a typed symbol names; None when it names none."""
     if symbol.startswith(FUTURE_PREFIX):
-        root = symbol[len(FUTURE_PREFIX):]
+        root = symbol[len(FUTURE_PREFIX) :]
         if not root:
             return None
         return Future(symbol=root, exchange=FUTURES_EXCHANGES.get(root, DEFAULT_FUTURES_EXCHANGE), currency="USD")
@@ -72,5 +72,5 @@ def yahoo_symbol(symbol: str) -> str:
     if not isinstance(symbol, str):
         return symbol
     if symbol.startswith(FUTURE_PREFIX) and len(symbol) > len(FUTURE_PREFIX):
-        return symbol[len(FUTURE_PREFIX):] + "=F"
+        return symbol[len(FUTURE_PREFIX) :] + "=F"
     return symbol.replace(CLASS_MARK, "-")

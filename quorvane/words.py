@@ -28,8 +28,15 @@ _UNIT_SECONDS = {
     **dict.fromkeys(("w", "wk", "wks", "week", "weeks"), 7 * 86400),
 }
 # Adjectives of the periods: daily -> day.
-_ADJECTIVES = {"daily": "day", "weekly": "week", "monthly": "month", "yearly": "year", "annual": "year",
-               "hourly": "1h", "minutely": "1m"}  # fmt: skip
+_ADJECTIVES = {
+    "daily": "day",
+    "weekly": "week",
+    "monthly": "month",
+    "yearly": "year",
+    "annual": "year",
+    "hourly": "1h",
+    "minutely": "1m",
+}
 
 
 def check_words(command: str, words: list[str]) -> str | None:

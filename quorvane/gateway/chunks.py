@@ -45,8 +45,7 @@ NO_END_DATES = frozenset({"ADJUSTED_LAST", "CONTFUT"})
 _BAR_SECONDS = {"sec": 1, "secs": 1, "min": 60, "mins": 60, "hour": 3600, "hours": 3600, "day": 86400}
 _SESSION_SECONDS = {True: 23_400, False: 82_800}  # regular hours (6.5 h); all hours (up to 23 h)
 _SESSIONS_PER_UNIT = {"W": 5, "M": 22, "Y": 261}
-PERIOD_WORDS = {"1 min": "1m", "5 mins": "5m", "15 mins": "15m", "30 mins": "30m", "1 hour": "1h",
-                "1 day": "day"}  # fmt: skip
+PERIOD_WORDS = {"1 min": "1m", "5 mins": "5m", "15 mins": "15m", "30 mins": "30m", "1 hour": "1h", "1 day": "day"}
 
 
 @dataclass(frozen=True)
@@ -163,8 +162,15 @@ async def fetch_long(ib, request, fetch_one: Fetch, answer: BarDataList, timeout
     return await fetch(request, plan_, fetch_one, answer, timeout, kept, today)
 
 
-async def fetch(request, plan_: Plan, fetch_one: Fetch, answer: BarDataList, timeout: float,
-                kept: KeptDays | None = None, today: date | None = None) -> BarDataList:  # fmt: skip
+async def fetch(
+    request,
+    plan_: Plan,
+    fetch_one: Fetch,
+    answer: BarDataList,
+    timeout: float,
+    kept: KeptDays | None = None,
+    today: date | None = None,
+) -> BarDataList:
     """The plan's bars in `answer`: kept days from `kept`, the others with `fetch_one(chunk request,
     timeout)`, joined in order. Days before `today` that land are kept."""
     if kept is not None:
@@ -175,10 +181,13 @@ async def fetch(request, plan_: Plan, fetch_one: Fetch, answer: BarDataList, tim
     chunks = plan_.chunks(request.end, tuple(day for day in plan_.days if day not in stored))
     on_chunk = None if kept is None else lambda chunk, bars: kept.keep(chunk.days, bars, cast(date, today), bar_day)
     progress = Progress(request, plan_, len(chunks), sum(map(len, stored.values())))
-    results = await asyncio.gather(*(_fetch_chunk(request, c, plan_, fetch_one, timeout, progress, on_chunk)
-                                     for c in chunks))  # fmt: skip
-    pieces = sorted([(day, bars) for day, bars in stored.items()] +
-                    [(chunk.days[0], bars) for chunk, bars in zip(chunks, results, strict=True) if bars])  # fmt: skip
+    results = await asyncio.gather(
+        *(_fetch_chunk(request, c, plan_, fetch_one, timeout, progress, on_chunk) for c in chunks)
+    )
+    pieces = sorted(
+        [(day, bars) for day, bars in stored.items()]
+        + [(chunk.days[0], bars) for chunk, bars in zip(chunks, results, strict=True) if bars]
+    )
     joined = [bar for _, bars in pieces for bar in bars]
     if plan_.keep_bars:
         joined = joined[-plan_.keep_bars :]
@@ -190,8 +199,9 @@ async def fetch(request, plan_: Plan, fetch_one: Fetch, answer: BarDataList, tim
     return answer
 
 
-async def _fetch_chunk(request, chunk: Chunk, plan_: Plan, fetch_one: Fetch, timeout: float,
-                       progress: Progress, on_chunk) -> list | None:  # fmt: skip
+async def _fetch_chunk(
+    request, chunk: Chunk, plan_: Plan, fetch_one: Fetch, timeout: float, progress: Progress, on_chunk
+) -> list | None:
     """The chunk's bars within its days; None when every try failed."""
     end = chunk.end if chunk.newest else end_of_day(chunk.end, getattr(request, "zone", None))
     asked = replace(request, end=end, duration=chunk.duration)
@@ -249,8 +259,7 @@ class Progress:
         logger.info("{}: {} chunks, {:,} bars in {:.1f} s", self.head, self.total, bars, seconds)
         if failed:
             missing = ", ".join(f"{a}..{b}" for a, b in _spans(failed))
-            logger.warning("{}: {:,} of about {:,} bars; {} missing", self.head, bars,
-                           _about(self.expected), missing)  # fmt: skip
+            logger.warning("{}: {:,} of about {:,} bars; {} missing", self.head, bars, _about(self.expected), missing)
 
 
 def _about(bars: int) -> int:

@@ -64,8 +64,16 @@ class HistoryRequest:
     @property
     def identity(self) -> tuple:
         """What makes two requests identical to the gateway."""
-        return (self.contract_identity, util.formatIBDatetime(self.end), self.duration, self.bar_size,
-                self.what, self.use_rth, self.format_date, tuple(map(str, self.chart_options)))  # fmt: skip
+        return (
+            self.contract_identity,
+            util.formatIBDatetime(self.end),
+            self.duration,
+            self.bar_size,
+            self.what,
+            self.use_rth,
+            self.format_date,
+            tuple(map(str, self.chart_options)),
+        )
 
     @property
     def pacing_group(self) -> tuple:
@@ -146,13 +154,30 @@ class GatewayClient(IB):
     ) -> BarDataList:
         if keepUpToDate:  # a subscription lives on after the first answer: ib_async's own handling
             return await super().reqHistoricalDataAsync(
-                contract, endDateTime, durationStr, barSizeSetting, whatToShow, useRTH,
-                formatDate, keepUpToDate, chartOptions, timeout,
-            )  # fmt: skip
+                contract,
+                endDateTime,
+                durationStr,
+                barSizeSetting,
+                whatToShow,
+                useRTH,
+                formatDate,
+                keepUpToDate,
+                chartOptions,
+                timeout,
+            )
         self.conditions.check(contract)
         zone = await self.conditions.unless_outage(self.exchange_zones.of(self, contract))
-        request = HistoryRequest(contract, end_of_day(endDateTime, zone), durationStr, barSizeSetting, whatToShow,
-                                 useRTH, formatDate, chartOptions, zone)  # fmt: skip
+        request = HistoryRequest(
+            contract,
+            end_of_day(endDateTime, zone),
+            durationStr,
+            barSizeSetting,
+            whatToShow,
+            useRTH,
+            formatDate,
+            chartOptions,
+            zone,
+        )
         identity = request.identity  # a date end with no zone known reads in the host's zone of the moment
         shared = self._in_flight.get(identity)
         if shared is None or shared.withdrawn:
@@ -190,16 +215,23 @@ class GatewayClient(IB):
     async def _send(self, request: HistoryRequest, timeout: float) -> tuple[BarDataList, bool]:
         """Send one request and wait `timeout` seconds for its answer: (bars, paced out)."""
         assert self.pacer is not None, "_fetch makes the pacer first"
-        await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label,
-                               request.paced)  # fmt: skip
+        await self.pacer.admit(request.identity, request.pacing_group, request.weight, request.label, request.paced)
         req_id = self.client.getReqId()
         bars = _bar_list(req_id, request)
         answer = self.wrapper.startReq(req_id, request.contract, container=bars)
         self._open_history.add(req_id)
         self.client.reqHistoricalData(
-            req_id, request.contract, util.formatIBDatetime(request.end), request.duration,
-            request.bar_size, request.what, request.use_rth, request.format_date, False, request.chart_options,
-        )  # fmt: skip
+            req_id,
+            request.contract,
+            util.formatIBDatetime(request.end),
+            request.duration,
+            request.bar_size,
+            request.what,
+            request.use_rth,
+            request.format_date,
+            False,
+            request.chart_options,
+        )
         try:
             async with asyncio.timeout(timeout or None):
                 bars = await self.conditions.unless_outage(answer)
@@ -209,8 +241,7 @@ class GatewayClient(IB):
             return bars, True
         except TimeoutError:
             self._abandon(req_id)
-            logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, request.bar_size,
-                           request.label)  # fmt: skip
+            logger.warning("Gateway gave no answer in {} s for {} bars of {}", timeout, request.bar_size, request.label)
             bars.clear()
             return bars, False
         except (asyncio.CancelledError, GatewayRefusal):  # given up, or an outage began: cancel it there

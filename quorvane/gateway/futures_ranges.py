@@ -24,8 +24,12 @@ _months_of: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()  # client ->
 
 def serves(request) -> bool:
     """True for a continuous future's request that names an end."""
-    return (request.contract.secType == "CONTFUT" and bool(request.end) and request.what != "ADJUSTED_LAST"
-            and chunks.end_day(request, date.min) is not None)  # fmt: skip
+    return (
+        request.contract.secType == "CONTFUT"
+        and bool(request.end)
+        and request.what != "ADJUSTED_LAST"
+        and chunks.end_day(request, date.min) is not None
+    )
 
 
 async def fetch(client, request, fetch_one, answer: BarDataList, timeout: float) -> BarDataList:
@@ -38,8 +42,10 @@ async def fetch(client, request, fetch_one, answer: BarDataList, timeout: float)
     if not segments:
         return answer
     zone = getattr(request, "zone", None)
-    asks = [fetch_one(replace(request, contract=month, end=end_of_day(span[-1], zone), duration=f"{len(span)} D"),
-                      timeout) for month, span in segments]  # fmt: skip
+    asks = [
+        fetch_one(replace(request, contract=month, end=end_of_day(span[-1], zone), duration=f"{len(span)} D"), timeout)
+        for month, span in segments
+    ]
     for (_, span), bars in zip(segments, await asyncio.gather(*asks), strict=True):
         answer.extend(bar for bar in bars if span[0] <= chunks.bar_day(bar) <= span[-1])
     return answer
@@ -51,11 +57,14 @@ async def _months(client, contract: Contract) -> list[Contract]:
     remembered = _months_of.setdefault(client, {})
     known = remembered.get(key)
     if known is None:
-        asked = Future(symbol=contract.symbol, exchange=contract.exchange, currency=contract.currency,
-                       includeExpired=True)  # fmt: skip
+        asked = Future(
+            symbol=contract.symbol, exchange=contract.exchange, currency=contract.currency, includeExpired=True
+        )
         details = await client.reqContractDetailsAsync(asked)
-        known = sorted((d.contract for d in details if d.contract.lastTradeDateOrContractMonth),
-                       key=lambda c: c.lastTradeDateOrContractMonth[:8])  # fmt: skip
+        known = sorted(
+            (d.contract for d in details if d.contract.lastTradeDateOrContractMonth),
+            key=lambda c: c.lastTradeDateOrContractMonth[:8],
+        )
         for month in known:
             month.includeExpired = True
         remembered[key] = known

@@ -42,8 +42,9 @@ async def start_api(ib: IB, host: str, port: int, client_id: int, timeout: float
     ib.client.conn.hasData += on_data
     connecting = asyncio.ensure_future(ib.connectAsync(host, port, clientId=client_id, timeout=None))
     try:
-        done, _ = await asyncio.wait({connecting, refused}, timeout=timeout or None,
-                                     return_when=asyncio.FIRST_COMPLETED)
+        done, _ = await asyncio.wait(
+            {connecting, refused}, timeout=timeout or None, return_when=asyncio.FIRST_COMPLETED
+        )
         if connecting in done:
             return connecting.result()
         if refused in done:

@@ -38,8 +38,11 @@ class KeptDays:
         if store is None:
             return None
         contract = request.contract
-        identity = [contract.conId] if contract.conId else [contract.secType, contract.symbol, contract.exchange,
-                                                             contract.currency, contract.localSymbol]  # fmt: skip
+        identity = (
+            [contract.conId]
+            if contract.conId
+            else [contract.secType, contract.symbol, contract.exchange, contract.currency, contract.localSymbol]
+        )
         return cls(store, [*identity, request.bar_size, request.what, bool(request.use_rth), request.format_date])
 
     def key(self, day: date) -> str:

@@ -120,8 +120,9 @@ class DeskSlots(LocalSlots):
 
     def _went_down(self, exc: Exception) -> None:
         if self._down_until is None:
-            logger.warning("Open-request count on {} unreachable ({}); counting this terminal's only",
-                           self.location, exc)  # fmt: skip
+            logger.warning(
+                "Open-request count on {} unreachable ({}); counting this terminal's only", self.location, exc
+            )
         self._down_until = self.clock() + self.RETRY_AFTER
 
     def _redis(self):

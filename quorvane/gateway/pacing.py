@@ -115,8 +115,9 @@ class RedisLedger:
             wait = self._try_shared(_digest(request), _digest(contract), weight)
         except (RedisError, OSError) as exc:
             if self._down_until is None:
-                logger.warning("Pacing budget on {} unreachable ({}); counting this process's requests only",
-                               self.location, exc)  # fmt: skip
+                logger.warning(
+                    "Pacing budget on {} unreachable ({}); counting this process's requests only", self.location, exc
+                )
             self._down_until = self.clock() + self.RETRY_AFTER
             return self._alone.try_send(request, contract, weight)
         self._down_until = None
@@ -161,8 +162,9 @@ class RedisLedger:
         self._mine = {member: at for member, at in self._mine.items() if at > oldest}
         lost = {member: at for member, at in self._mine.items() if member not in members}
         if lost and not self._said_lost:
-            logger.warning("Pacing budget on {} lost entries (evicted or flushed); putting back this "
-                           "terminal's", self.location)  # fmt: skip
+            logger.warning(
+                "Pacing budget on {} lost entries (evicted or flushed); putting back this terminal's", self.location
+            )
             self._said_lost = True
         return lost
 
@@ -200,8 +202,9 @@ class Unlimited:
         return 0.0
 
 
-def ready_at(sent: list[Sent], limits: PacingLimits, now: float, request: Hashable, contract: Hashable,
-             weight: int) -> float:
+def ready_at(
+    sent: list[Sent], limits: PacingLimits, now: float, request: Hashable, contract: Hashable, weight: int
+) -> float:
     """The first moment from `now` on at which the request keeps every limit, given `sent` (oldest first)."""
     margin = limits.margin
     identical = [s.at + limits.identical_seconds + margin for s in sent if s.request == request]
@@ -246,15 +249,17 @@ class Pacer:
 
     PACING_BACKOFF = (5.0, 15.0, 30.0, 60.0)  # seconds before each retry of a request paced out
 
-    def __init__(self, ledger: Ledger, sleep: Callable[[float], Awaitable] = asyncio.sleep,
-                 slots: OpenSlots | None = None):  # fmt: skip
+    def __init__(
+        self, ledger: Ledger, sleep: Callable[[float], Awaitable] = asyncio.sleep, slots: OpenSlots | None = None
+    ):
         self.ledger = ledger
         self.sleep = sleep
         self.slots = slots if slots is not None else default_slots()
         self._turn = asyncio.Lock()  # fair: requests keep the order they came in
 
-    async def admit(self, request: Hashable, contract: Hashable, weight: int = 1, label: str = "",
-                    paced: bool = True) -> None:  # fmt: skip
+    async def admit(
+        self, request: Hashable, contract: Hashable, weight: int = 1, label: str = "", paced: bool = True
+    ) -> None:
         """Return when the request may be sent; `label` names it in the waiting line. Requests
         that are not `paced` (bars over 30 s) go at once."""
         if not paced:

@@ -48,8 +48,14 @@ EXCHANGE_NAMES = {
     "ISLAND": "NASDAQ", "NASDAQ": "NASDAQ", "NYSE": "NYSE", "AMEX": "NYSE American", "ARCA": "NYSE Arca",
     "BATS": "Cboe BZX", "GLOBEX": "CME", "ECBOT": "CBOT", "NYBOT": "ICE US",
 }  # fmt: skip
-KIND_NAMES = {"STK": "stocks", "FUT": "futures", "OPT": "options", "FOP": "futures options", "IND": "indices",
-              "CASH": "currencies"}  # fmt: skip
+KIND_NAMES = {
+    "STK": "stocks",
+    "FUT": "futures",
+    "OPT": "options",
+    "FOP": "futures options",
+    "IND": "indices",
+    "CASH": "currencies",
+}
 HMDS_EXCHANGES = {"NASDAQ": "ISLAND"}  # a stock's primary exchange as HMDS names it
 
 SUBSCRIBE = "subscribe, or share the live account's data with the paper account"
@@ -159,8 +165,9 @@ class GatewayConditions:
         if code == DELAYED_DATA:
             if not self._told_delayed:
                 self._told_delayed = True
-                logger.warning("The gateway sends delayed data (IB 10167): bars end about 15 minutes ago; "
-                               "subscribe for live data")  # fmt: skip
+                logger.warning(
+                    "The gateway sends delayed data (IB 10167): bars end about 15 minutes ago; subscribe for live data"
+                )
             return None
         if code == COMPETING_SESSION or (code == HMDS_ERROR and _OTHER_IP in text):
             self._competing = (code, self.clock() + COMPETING_RETRY)
@@ -172,8 +179,9 @@ class GatewayConditions:
         else:
             return None
         self._refused[market] = code
-        return GatewayRefusal(f"the gateway has no market-data permission for {market_words(market)} (IB {code}): "
-                              f"{SUBSCRIBE}", code)  # fmt: skip
+        return GatewayRefusal(
+            f"the gateway has no market-data permission for {market_words(market)} (IB {code}): {SUBSCRIBE}", code
+        )
 
 
 def says_it_better(code: int, text: str) -> bool:

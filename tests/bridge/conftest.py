@@ -14,8 +14,7 @@ def log_calls(monkeypatch):
     """The module's logger, replaced by a recorder so nothing is printed."""
     calls = []
     record = lambda level: lambda *args: calls.append((level, *args))  # noqa: E731
-    stand_in = types.SimpleNamespace(info=record("info"), warning=record("warning"),
-                                     error=record("error"))
+    stand_in = types.SimpleNamespace(info=record("info"), warning=record("warning"), error=record("error"))
     monkeypatch.setattr(kline, "logger", stand_in)
     return calls
 

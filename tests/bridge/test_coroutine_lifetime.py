@@ -1,4 +1,5 @@
 """Closing and dropping C++ coroutines, and what they hold on to afterwards."""
+
 import contextlib
 import gc
 import sys
@@ -51,6 +52,7 @@ def test_close_reports_an_inner_that_ignores_generator_exit(command):
             await suspend()
         except GeneratorExit:
             await suspend()
+
     command._kline_yfinance = stubborn
     coro = command._run_yfinance([])
     coro.send(None)
@@ -70,8 +72,7 @@ def _collect_warnings():
 
 
 @pytest.mark.parametrize("ending", ["close", "drop"])
-@pytest.mark.parametrize("steps", [0, 1, 2, 3],
-                         ids=["before start", "suspended", "suspended twice", "after finish"])
+@pytest.mark.parametrize("steps", [0, 1, 2, 3], ids=["before start", "suspended", "suspended twice", "after finish"])
 def test_ending_a_coroutine_releases_everything(command, tracker, log_calls, ending, steps):
     coro = command._run_yfinance([])
     alive = weakref.ref(coro)
@@ -97,6 +98,7 @@ def test_dropping_a_cycle_through_the_cpp_frame_is_collected(through):
         me = box.pop("outer", None)  # when set: the outer coroutine, reachable only via the frame
         await suspend()
         return me
+
     command = kline.IOpKline()
     command.symbol, command._kline_yfinance = "CYCLE", inner
     coro = command._run_yfinance([])

@@ -1,5 +1,6 @@
 """C++ coroutines as asyncio sees them: the coroutine protocol, values and
 exceptions crossing the C++ frame in both directions, cancellation, nesting."""
+
 import asyncio
 import collections.abc
 import inspect
@@ -19,6 +20,7 @@ def returning(value):
     async def inner(rest):
         await asyncio.sleep(0)
         return value
+
     return inner
 
 
@@ -26,9 +28,11 @@ async def first_gathered(coro):
     return (await asyncio.gather(coro))[0]
 
 
-@pytest.mark.parametrize("entry", [asyncio.create_task, asyncio.ensure_future, first_gathered,
-                                   lambda coro: asyncio.wait_for(coro, timeout=5)],
-                         ids=["create_task", "ensure_future", "gather", "wait_for"])
+@pytest.mark.parametrize(
+    "entry",
+    [asyncio.create_task, asyncio.ensure_future, first_gathered, lambda coro: asyncio.wait_for(coro, timeout=5)],
+    ids=["create_task", "ensure_future", "gather", "wait_for"],
+)
 async def test_asyncio_accepts_the_coroutine_object(command, entry):
     command._kline_yfinance = returning(marker := Marker())
     coro = command._run_yfinance([])
@@ -42,8 +46,9 @@ def test_asyncio_run_accepts_the_coroutine_object(command):
     assert asyncio.run(command._run_yfinance([])) is marker
 
 
-@pytest.mark.parametrize("check", [asyncio.iscoroutinefunction, inspect.iscoroutinefunction],
-                         ids=["asyncio", "inspect"])
+@pytest.mark.parametrize(
+    "check", [asyncio.iscoroutinefunction, inspect.iscoroutinefunction], ids=["asyncio", "inspect"]
+)
 def test_run_is_a_coroutine_function_that_binds_like_a_method(command, check):
     method = command.run
     assert check(IOpKline.run) and check(method)
@@ -51,20 +56,28 @@ def test_run_is_a_coroutine_function_that_binds_like_a_method(command, check):
     assert method.__func__ is IOpKline.__dict__["run"] and method.__self__ is command
 
 
-@pytest.mark.parametrize("name, text", [
-    ("run", "(self) -> 'dict'"),
-    ("_history", "(self, contract: 'Contract', rest: 'list[str]') -> 'dict'"),
-    ("_yf_history", "(self, **kwargs) -> 'pd.DataFrame | None'"),
-], ids=["run", "_history", "_yf_history"])
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        ("run", "(self) -> 'dict'"),
+        ("_history", "(self, contract: 'Contract', rest: 'list[str]') -> 'dict'"),
+        ("_yf_history", "(self, **kwargs) -> 'pd.DataFrame | None'"),
+    ],
+    ids=["run", "_history", "_yf_history"],
+)
 def test_coroutine_method_signature(name, text):
     assert str(inspect.signature(getattr(IOpKline, name))) == text
 
 
-@pytest.mark.parametrize("value", [Marker(), (1, 2), (), None, StopIteration("as a value")],
-                         ids=["object", "pair", "empty tuple", "None", "exception object"])
+@pytest.mark.parametrize(
+    "value",
+    [Marker(), (1, 2), (), None, StopIteration("as a value")],
+    ids=["object", "pair", "empty tuple", "None", "exception object"],
+)
 def test_values_cross_the_frame_unchanged_both_ways(command, value):
     async def inner(rest):
         return (await suspend("ready"), value)
+
     command._kline_yfinance = inner
     coro, sent = command._run_yfinance([]), Marker()
     assert coro.send(None) == "ready"
@@ -86,14 +99,22 @@ def _chained(error):
     return error
 
 
-@pytest.mark.parametrize("error", [
-    _chained(ValueError("bad bars")), KeyboardInterrupt(), SystemExit(3),
-    asyncio.CancelledError("stop"), GeneratorExit(),
-], ids=["ordinary with cause", "KeyboardInterrupt", "SystemExit", "CancelledError", "GeneratorExit"])
+@pytest.mark.parametrize(
+    "error",
+    [
+        _chained(ValueError("bad bars")),
+        KeyboardInterrupt(),
+        SystemExit(3),
+        asyncio.CancelledError("stop"),
+        GeneratorExit(),
+    ],
+    ids=["ordinary with cause", "KeyboardInterrupt", "SystemExit", "CancelledError", "GeneratorExit"],
+)
 def test_inner_exception_arrives_as_the_same_object(command, error):
     async def failing_inner(rest):
         await suspend()
         raise error
+
     command._kline_yfinance = failing_inner
     with pytest.raises(BaseException) as raised:
         step_to_end(command._run_yfinance([]))
@@ -112,11 +133,15 @@ def stop_in_cpp(rest):  # raised while the C++ body makes the call: the bridge c
     raise STOP
 
 
-@pytest.mark.parametrize("inner, error, message", [
-    (stop_in_python, RuntimeError, "coroutine raised StopIteration"),
-    (stop_in_cpp, RuntimeError, "coroutine raised StopIteration"),
-    (lambda rest: 42, TypeError, "object int can't be used in 'await' expression"),
-], ids=["StopIteration in a Python coroutine", "StopIteration in the C++ frame", "not awaitable"])
+@pytest.mark.parametrize(
+    "inner, error, message",
+    [
+        (stop_in_python, RuntimeError, "coroutine raised StopIteration"),
+        (stop_in_cpp, RuntimeError, "coroutine raised StopIteration"),
+        (lambda rest: 42, TypeError, "object int can't be used in 'await' expression"),
+    ],
+    ids=["StopIteration in a Python coroutine", "StopIteration in the C++ frame", "not awaitable"],
+)
 def test_errors_made_by_the_await_itself(command, inner, error, message):
     command._kline_yfinance = inner
     with pytest.raises(error, match=message) as raised:
@@ -124,13 +149,16 @@ def test_errors_made_by_the_await_itself(command, inner, error, message):
     assert error is not RuntimeError or raised.value.__cause__ is STOP
 
 
-@pytest.mark.parametrize("misuse, error, message", [
-    (lambda coro: coro.send(1), TypeError, "can't send non-None value to a just-started coroutine"),
-    (lambda coro: coro.throw(LookupError("early")), LookupError, "early"),
-    (lambda coro: (asyncio.run(coro), coro.send(None)), RuntimeError, "cannot reuse already awaited"),
-    (lambda coro: (asyncio.run(coro), asyncio.run(coro)), RuntimeError, "cannot reuse already awaited"),
-], ids=["value sent to a fresh one", "thrown into a fresh one", "sent to a finished one",
-        "awaited again"])
+@pytest.mark.parametrize(
+    "misuse, error, message",
+    [
+        (lambda coro: coro.send(1), TypeError, "can't send non-None value to a just-started coroutine"),
+        (lambda coro: coro.throw(LookupError("early")), LookupError, "early"),
+        (lambda coro: (asyncio.run(coro), coro.send(None)), RuntimeError, "cannot reuse already awaited"),
+        (lambda coro: (asyncio.run(coro), asyncio.run(coro)), RuntimeError, "cannot reuse already awaited"),
+    ],
+    ids=["value sent to a fresh one", "thrown into a fresh one", "sent to a finished one", "awaited again"],
+)
 def test_misuse_is_refused_like_native_coroutines(command, misuse, error, message):
     calls = []
     command._kline_yfinance = lambda rest: calls.append(rest) or asyncio.sleep(0)
@@ -159,16 +187,20 @@ def test_inspect_reads_the_state_as_for_a_native_coroutine(command, ending):
         found += [seen["while running"], inspect.getcoroutinestate(coro), coro.cr_suspended]
         coro.close() if ending == "close" else step_to_end(coro)
         return [*found, inspect.getcoroutinestate(coro), coro.cr_suspended]
+
     command._kline_yfinance = inner
-    assert states(command._run_yfinance([])) == states(native([])) == [
-        inspect.CORO_CREATED, False, inspect.CORO_RUNNING, inspect.CORO_SUSPENDED, True,
-        inspect.CORO_CLOSED, False]
+    assert (
+        states(command._run_yfinance([]))
+        == states(native([]))
+        == [inspect.CORO_CREATED, False, inspect.CORO_RUNNING, inspect.CORO_SUSPENDED, True, inspect.CORO_CLOSED, False]
+    )
 
 
 @pytest.mark.parametrize("depth", [0, 3])
 def test_origin_is_recorded_as_for_a_native_coroutine(command, depth):
     async def native():
         pass
+
     previous = sys.get_coroutine_origin_tracking_depth()
     sys.set_coroutine_origin_tracking_depth(depth)
     try:
@@ -191,6 +223,7 @@ def test_throw_is_forwarded_to_the_awaited_coroutine(command, handled):
             if not handled:
                 raise
             return ("recovered", caught)
+
     command._kline_yfinance = inner
     coro = command._run_yfinance([])
     coro.send(None)
@@ -208,11 +241,15 @@ async def test_reentering_a_running_coroutine_is_refused(command, action):
 
     async def inner(rest):
         try:
-            {"send": lambda c: c.send(None), "throw": lambda c: c.throw(KeyError("again")),
-             "close": lambda c: c.close()}[action](outer["coro"])
+            {
+                "send": lambda c: c.send(None),
+                "throw": lambda c: c.throw(KeyError("again")),
+                "close": lambda c: c.close(),
+            }[action](outer["coro"])
         except ValueError as refusal:
             seen.append(str(refusal))
         return "finished"
+
     command._kline_yfinance = inner
     outer["coro"] = command._run_yfinance([])
     assert await outer["coro"] == "finished"
@@ -228,6 +265,7 @@ async def test_cancel_forwards_into_the_awaited_future(command):
         except asyncio.CancelledError:
             seen.append("cancelled")
             raise
+
     command._kline_yfinance = inner
     task = asyncio.create_task(command._run_yfinance([]))
     await asyncio.sleep(0)
@@ -249,11 +287,13 @@ async def test_nested_cpp_and_python_coroutines(command, outcome):
 
     async def intraday_yfinance():
         return await deepest
+
     command._kline_yfinance, command._intraday_yfinance = kline_yfinance, intraday_yfinance
     task = asyncio.create_task(command.run())
     await asyncio.sleep(0)
-    {"value": lambda: deepest.set_result(marker), "error": lambda: deepest.set_exception(error),
-     "cancel": task.cancel}[outcome]()
+    {"value": lambda: deepest.set_result(marker), "error": lambda: deepest.set_exception(error), "cancel": task.cancel}[
+        outcome
+    ]()
     if outcome == "value":
         assert await asyncio.wait_for(task, 5) == ("outer", marker)
         return

@@ -31,8 +31,10 @@ def market(fake_yf):
 @pytest.fixture
 def command():
     """A kline command object as the host builds it, with no gateway connected."""
+
     def make(rest=(), symbol="AAPL"):
         obj = kline.IOpKline(state=HostState(), ib=None)
         obj.symbol, obj.rest = symbol, list(rest)
         return obj
+
     return make

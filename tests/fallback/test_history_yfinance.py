@@ -21,16 +21,21 @@ GRAMMAR = {
 
 
 @pytest.mark.parametrize(("words", "start", "end", "period", "adjust", "auto_adjust"), GRAMMAR.values(), ids=GRAMMAR)
-async def test_words_choose_the_download_key_and_title(market, command, log_lines, printed, pinned_today,
-                                                       words, start, end, period, adjust, auto_adjust):
+async def test_words_choose_the_download_key_and_title(
+    market, command, log_lines, printed, pinned_today, words, start, end, period, adjust, auto_adjust
+):
     market.respond_with(make_history_frame(20))
     interval = INTERVAL[canonical(period)]
     record = await command()._history_yfinance(words)
     (call,) = market.calls
     # yfinance's end is exclusive: it is asked for the day after, so the end day is in the range.
     day_after_end = date.fromisoformat(end) + timedelta(days=1)
-    assert list(call.kwargs.items()) == [("start", date.fromisoformat(start)), ("end", day_after_end),
-                                         ("interval", interval), ("auto_adjust", auto_adjust)]
+    assert list(call.kwargs.items()) == [
+        ("start", date.fromisoformat(start)),
+        ("end", day_after_end),
+        ("interval", interval),
+        ("auto_adjust", auto_adjust),
+    ]
     assert type(call.kwargs["start"]) is date and type(call.kwargs["end"]) is date
     assert log_lines == [f"INFO|[AAPL] yfinance history: {start} → {end}, interval={interval}, adjust={auto_adjust}"]
     assert list(record) == FRESH_KEYS and record["source"] == "yfinance"
@@ -40,12 +45,15 @@ async def test_words_choose_the_download_key_and_title(market, command, log_line
     assert cached("range", "AAPL", period, adjust, start, end) is record["bars"]
 
 
-@pytest.mark.parametrize(("words", "start", "end"), [
-    (["2025-06-01", "2025-01-01"], "2025-06-01", "2025-01-01"),
-    (["2025-07-01", "week"], "2025-07-01", "2025-06-13"),
-], ids=["end-before-start", "future-start"])
-async def test_start_after_end_is_refused_quietly(market, command, log_lines, printed, pinned_today,
-                                                       words, start, end):
+@pytest.mark.parametrize(
+    ("words", "start", "end"),
+    [
+        (["2025-06-01", "2025-01-01"], "2025-06-01", "2025-01-01"),
+        (["2025-07-01", "week"], "2025-07-01", "2025-06-13"),
+    ],
+    ids=["end-before-start", "future-start"],
+)
+async def test_start_after_end_is_refused_quietly(market, command, log_lines, printed, pinned_today, words, start, end):
     record = await command()._history_yfinance(words)
     assert list(record.items()) == [("error", "Start must be before end"), ("start", start), ("end", end)]
     assert (log_lines, printed, market.calls, kline._kline_cache) == ([], [], [], None)

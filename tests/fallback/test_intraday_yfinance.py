@@ -13,7 +13,7 @@ async def test_fresh_curve_is_printed_cached_and_marked_yfinance(market, command
     assert log_lines == ["INFO|[AAPL] yfinance intraday"]
     assert list(record) == ["symbol", "type", "bars", "source"]
     assert (record["symbol"], record["type"], record["source"]) == ("AAPL", "intraday", "yfinance")
-    (frame, title), = printed
+    ((frame, title),) = printed
     assert title == "AAPL Intraday [yfinance]" and len(frame) == len(record["bars"]) == 390  # no cut
     assert cached("intraday", "AAPL") is record["bars"]
 

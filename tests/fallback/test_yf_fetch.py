@@ -26,14 +26,23 @@ async def test_download_runs_on_a_worker_thread_with_the_keywords_as_given(marke
     pd.testing.assert_frame_equal(hist, frame)  # as delivered, not normalised
 
 
-@pytest.mark.parametrize(("env_per_download", "assigned", "seen_by_history"), [
-    ([{}], [], [None]),
-    ([{"HTTPS_PROXY": ""}], [], [None]),
-    ([{"https_proxy": PROXY}], [], [None]),
-    ([{"HTTPS_PROXY": PROXY}], [BOTH_SCHEMES], [BOTH_SCHEMES]),
-    ([{"HTTPS_PROXY": PROXY}, {}], [BOTH_SCHEMES], [BOTH_SCHEMES, BOTH_SCHEMES]),
-], ids=["unset-leaves-proxy-alone", "empty-leaves-proxy-alone", "lower-case-name-not-read",
-        "set-proxies-both-schemes", "unset-later-keeps-the-earlier-proxy"])
+@pytest.mark.parametrize(
+    ("env_per_download", "assigned", "seen_by_history"),
+    [
+        ([{}], [], [None]),
+        ([{"HTTPS_PROXY": ""}], [], [None]),
+        ([{"https_proxy": PROXY}], [], [None]),
+        ([{"HTTPS_PROXY": PROXY}], [BOTH_SCHEMES], [BOTH_SCHEMES]),
+        ([{"HTTPS_PROXY": PROXY}, {}], [BOTH_SCHEMES], [BOTH_SCHEMES, BOTH_SCHEMES]),
+    ],
+    ids=[
+        "unset-leaves-proxy-alone",
+        "empty-leaves-proxy-alone",
+        "lower-case-name-not-read",
+        "set-proxies-both-schemes",
+        "unset-later-keeps-the-earlier-proxy",
+    ],
+)
 async def test_https_proxy(market, command, monkeypatch, env_per_download, assigned, seen_by_history):
     for env in env_per_download:
         for name in ("HTTPS_PROXY", "https_proxy"):
@@ -45,11 +54,15 @@ async def test_https_proxy(market, command, monkeypatch, env_per_download, assig
     assert [call.proxy for call in market.calls] == seen_by_history
 
 
-@pytest.mark.parametrize(("world", "kwargs", "reason"), [
-    ("yfinance_missing", {"period": "1d"}, "import of yfinance halted; None in sys.modules"),
-    ("history_raises", {"period": "1d"}, "connection reset"),
-    ("fake_yf", {"period": "1d", "proxy": PROXY}, "got an unexpected keyword argument 'proxy'"),
-], ids=["yfinance-not-installed", "history-raises", "unknown-keyword"])
+@pytest.mark.parametrize(
+    ("world", "kwargs", "reason"),
+    [
+        ("yfinance_missing", {"period": "1d"}, "import of yfinance halted; None in sys.modules"),
+        ("history_raises", {"period": "1d"}, "connection reset"),
+        ("fake_yf", {"period": "1d", "proxy": PROXY}, "got an unexpected keyword argument 'proxy'"),
+    ],
+    ids=["yfinance-not-installed", "history-raises", "unknown-keyword"],
+)
 async def test_failed_download_is_logged_and_none(request, command, log_lines, world, kwargs, reason):
     if world == "history_raises":
         request.getfixturevalue("fake_yf").raise_(ConnectionError("connection reset"))
@@ -60,8 +73,10 @@ async def test_failed_download_is_logged_and_none(request, command, log_lines, w
 
 
 def test_module_loads_without_yfinance():
-    script = ("import sys; sys.modules['yfinance'] = None\n"
-              "from quorvane.cmds.quotes import kline; print(kline.IOpKline.__name__)")
+    script = (
+        "import sys; sys.modules['yfinance'] = None\n"
+        "from quorvane.cmds.quotes import kline; print(kline.IOpKline.__name__)"
+    )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout) == (0, "IOpKline\n"), done.stderr
 
@@ -94,11 +109,21 @@ async def test_cancelling_the_awaiting_task_lets_the_download_finish_quietly(fak
     assert loop_errors == []
 
 
-@pytest.mark.parametrize(("typed", "asked"), [
-    ("AAPL", "AAPL"), ("BRK.B", "BRK-B"), ("/ES", "ES=F"), ("/CL", "CL=F"), ("^GSPC", "^GSPC"), ("^DJI", "^DJI"),
-], ids=["stock", "class-share-dash", "future-root-eq-f", "energy-future", "index-caret", "dow-caret"])
+@pytest.mark.parametrize(
+    ("typed", "asked"),
+    [
+        ("AAPL", "AAPL"),
+        ("BRK.B", "BRK-B"),
+        ("/ES", "ES=F"),
+        ("/CL", "CL=F"),
+        ("^GSPC", "^GSPC"),
+        ("^DJI", "^DJI"),
+    ],
+    ids=["stock", "class-share-dash", "future-root-eq-f", "energy-future", "index-caret", "dow-caret"],
+)
 async def test_public_data_is_asked_in_its_own_notation_and_answers_under_the_typed_one(
-        market, command, log_lines, printed, typed, asked):
+    market, command, log_lines, printed, typed, asked
+):
     record = await command(symbol=typed)._kline_yfinance(["day", "5"])
     assert [call.symbol for call in market.calls] == [asked]
     assert record["symbol"] == typed and len(record["bars"]) == 5

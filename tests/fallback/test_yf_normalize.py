@@ -13,17 +13,33 @@ def with_column_at(frame, position, name, value):
     return frame
 
 
-@pytest.mark.parametrize(("hist", "columns"), [
-    (make_history_frame(3), BAR_COLUMNS),
-    (make_history_frame(3, auto_adjust=False), [*BAR_COLUMNS[:5], "Adj Close", *BAR_COLUMNS[5:]]),
-    (make_history_frame(3).drop(columns=["Dividends", "Stock Splits"]), BAR_COLUMNS),
-    (make_history_frame(3, extra_columns={"Capital Gains": 0.0}),
-     [*BAR_COLUMNS[:6], "Capital Gains", *BAR_COLUMNS[6:]]),
-    (with_column_at(make_history_frame(3), 2, "Repaired?", False), [*BAR_COLUMNS[:3], "Repaired?", *BAR_COLUMNS[3:]]),
-    (make_history_frame(3, index_name=None), BAR_COLUMNS),
-    (make_history_frame(3, index_name="Stamp"), BAR_COLUMNS),
-], ids=["adjusted-download", "raw-download-keeps-adj-close", "no-dividends-or-splits",
-        "extra-column-after-volume", "extra-column-keeps-its-place", "unnamed-index", "oddly-named-index"])
+@pytest.mark.parametrize(
+    ("hist", "columns"),
+    [
+        (make_history_frame(3), BAR_COLUMNS),
+        (make_history_frame(3, auto_adjust=False), [*BAR_COLUMNS[:5], "Adj Close", *BAR_COLUMNS[5:]]),
+        (make_history_frame(3).drop(columns=["Dividends", "Stock Splits"]), BAR_COLUMNS),
+        (
+            make_history_frame(3, extra_columns={"Capital Gains": 0.0}),
+            [*BAR_COLUMNS[:6], "Capital Gains", *BAR_COLUMNS[6:]],
+        ),
+        (
+            with_column_at(make_history_frame(3), 2, "Repaired?", False),
+            [*BAR_COLUMNS[:3], "Repaired?", *BAR_COLUMNS[3:]],
+        ),
+        (make_history_frame(3, index_name=None), BAR_COLUMNS),
+        (make_history_frame(3, index_name="Stamp"), BAR_COLUMNS),
+    ],
+    ids=[
+        "adjusted-download",
+        "raw-download-keeps-adj-close",
+        "no-dividends-or-splits",
+        "extra-column-after-volume",
+        "extra-column-keeps-its-place",
+        "unnamed-index",
+        "oddly-named-index",
+    ],
+)
 def test_columns_take_the_bar_table_names_and_order(hist, columns):
     assert list(_normalize_yfinance_df(hist).columns) == columns
 
@@ -49,8 +65,15 @@ def test_values_and_column_types():
     assert table["volume"].tolist() == hist["Volume"].tolist()
     assert table["barCount"].tolist() == [1] * 5
     assert {name: str(kind) for name, kind in table.dtypes.items() if name != "date"} == {
-        "open": "Float64", "high": "Float64", "low": "Float64", "close": "Float64", "Adj Close": "Float64",
-        "volume": "Int64", "average": "Float64", "barCount": "Int64"}  # convert_dtypes' nullable types
+        "open": "Float64",
+        "high": "Float64",
+        "low": "Float64",
+        "close": "Float64",
+        "Adj Close": "Float64",
+        "volume": "Int64",
+        "average": "Float64",
+        "barCount": "Int64",
+    }  # convert_dtypes' nullable types
     assert list(hist.columns)[:4] == ["Open", "High", "Low", "Close"]  # the input frame is left alone
 
 

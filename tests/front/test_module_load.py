@@ -1,5 +1,6 @@
 """What importing the extension leaves behind: the registered data class, its
 help text, the imported host names, and a library exporting one entry point."""
+
 import dataclasses
 import json
 import shutil
@@ -47,8 +48,7 @@ HELP_LINES = [
 
 def run_python(code):
     """Runs `code` in a fresh interpreter from the checkout and returns its stdout."""
-    done = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -76,22 +76,33 @@ def test_help_text_is_the_doc_string():
     assert IOpKline.__doc__ == "\n".join(HELP_LINES)
 
 
-@pytest.mark.parametrize("name, source", [
-    ("IOp", base), ("command", base), ("KlineCache", quorvane.gateway.kline_cache),
-    ("Future", quorvane.helpers), ("DArg", mutil.dispatch), ("printFrame", mutil.frame),
-    ("Contract", ib_async),
-], ids=lambda value: value if isinstance(value, str) else "")
+@pytest.mark.parametrize(
+    "name, source",
+    [
+        ("IOp", base),
+        ("command", base),
+        ("KlineCache", quorvane.gateway.kline_cache),
+        ("Future", quorvane.helpers),
+        ("DArg", mutil.dispatch),
+        ("printFrame", mutil.frame),
+        ("Contract", ib_async),
+    ],
+    ids=lambda value: value if isinstance(value, str) else "",
+)
 def test_host_names_are_module_attributes(name, source):
     assert getattr(kline, name) is getattr(source, name)
 
 
 def test_import_does_nothing_else():
-    facts = json.loads(run_python(
-        "import json, threading, loguru\n"
-        "threads = threading.active_count()\n"
-        "import quorvane.cmds.quotes.kline as kline\n"
-        "print(json.dumps([kline._kline_cache is None, threading.active_count() - threads,\n"
-        "                  kline.logger is loguru.logger]))\n"))
+    facts = json.loads(
+        run_python(
+            "import json, threading, loguru\n"
+            "threads = threading.active_count()\n"
+            "import quorvane.cmds.quotes.kline as kline\n"
+            "print(json.dumps([kline._kline_cache is None, threading.active_count() - threads,\n"
+            "                  kline.logger is loguru.logger]))\n"
+        )
+    )
     assert facts == [True, 0, True]  # loguru's logger until a host rebinds it (quorvane.loader does)
 
 
@@ -100,12 +111,14 @@ def test_a_failed_import_fails_the_load(blocked):
     outcome = run_python(
         f"import sys\nsys.modules[{blocked!r}] = None\n"
         "try:\n    import quorvane.cmds.quotes.kline\nexcept ImportError:\n"
-        "    print('ImportError', 'quorvane.cmds.quotes.kline' in sys.modules)\n")
+        "    print('ImportError', 'quorvane.cmds.quotes.kline' in sys.modules)\n"
+    )
     assert outcome.split() == ["ImportError", "False"]
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
 def test_library_exports_one_entry_point():
-    listing = subprocess.run(["nm", "-D", "--defined-only", kline.__file__], capture_output=True,
-                             text=True, check=True, timeout=30).stdout
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", kline.__file__], capture_output=True, text=True, check=True, timeout=30
+    ).stdout
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_kline"]

@@ -32,6 +32,7 @@ CONTRACT = Stock("AAPL", "SMART", "USD")
 
 # ---------------------------------------------------------------- the plain pipeline
 
+
 def strip_tz(frame: pd.DataFrame) -> pd.DataFrame:
     with contextlib.suppress(Exception):
         frame["date"] = frame["date"].dt.tz_localize(None)
@@ -44,8 +45,16 @@ def plain_table(bars) -> pd.DataFrame:
 
 def plain_yfinance_table(hist: pd.DataFrame) -> pd.DataFrame:
     frame = hist.reset_index()
-    frame = frame.rename(columns={str(frame.columns[0]): "date", "Open": "open", "High": "high",
-                                  "Low": "low", "Close": "close", "Volume": "volume"})
+    frame = frame.rename(
+        columns={
+            str(frame.columns[0]): "date",
+            "Open": "open",
+            "High": "high",
+            "Low": "low",
+            "Close": "close",
+            "Volume": "volume",
+        }
+    )
     frame = frame.drop(columns=[c for c in ("Dividends", "Stock Splits") if c in frame.columns])
     frame["average"] = frame["close"].astype(float)
     frame["barCount"] = 1
@@ -71,11 +80,19 @@ def assert_same(printed: pd.DataFrame, records: list[dict], expected: pd.DataFra
 
 # ---------------------------------------------------------------- bars as the gateway delivers them
 
+
 def bar(when, i: int, price=187.25, volume=1200.0, count=None, cls=BarData) -> BarData:
     step = round(0.01 * (i % 37), 2)
-    return cls(date=when, open=price + step, high=price + step + 0.5, low=price + step - 0.25,
-               close=price + step + 0.125, volume=volume, average=price + step + 0.07,
-               barCount=i % 90 + 1 if count is None else count)
+    return cls(
+        date=when,
+        open=price + step,
+        high=price + step + 0.5,
+        low=price + step - 0.25,
+        close=price + step + 0.125,
+        volume=volume,
+        average=price + step + 0.07,
+        barCount=i % 90 + 1 if count is None else count,
+    )
 
 
 def minutes(n: int, zone=EASTERN, start=datetime(2025, 6, 13, 9, 30), step=timedelta(minutes=1)):
@@ -103,14 +120,19 @@ def with_nan(bars, field="low", every=3):
 
 # The repeated hour of a DST end (both folds) and a time inside a DST start's gap.
 FOLD_AND_GAP = [datetime(2025, 3, 9, 2, 30, tzinfo=EASTERN)] + [
-    datetime(2025, 11, 2, 1, 30, fold=fold, tzinfo=EASTERN) for fold in (0, 1)]
+    datetime(2025, 11, 2, 1, 30, fold=fold, tzinfo=EASTERN) for fold in (0, 1)
+]
+
 
 def through_repeated_hour(zone=EASTERN, day=datetime(2025, 11, 2)):
     """Every 5 minutes from 00:30 to 03:30, the repeated hour once in each fold."""
     times = [day + timedelta(minutes=m) for m in range(30, 211, 5)]
     repeated = [t.replace(fold=1) for t in times if t.hour == 1]
-    return [t.replace(tzinfo=zone) for t in times if t.hour < 2] + [t.replace(tzinfo=zone) for t in repeated] + [
-        t.replace(tzinfo=zone) for t in times if t.hour >= 2]
+    return (
+        [t.replace(tzinfo=zone) for t in times if t.hour < 2]
+        + [t.replace(tzinfo=zone) for t in repeated]
+        + [t.replace(tzinfo=zone) for t in times if t.hour >= 2]
+    )
 
 
 GATEWAY_CASES = {
@@ -169,8 +191,10 @@ def command(gateway=None) -> kline.IOpKline:
 
 def newest_day(bars) -> list:
     """The bars dated on the last bar's day: the intraday curve keeps only those."""
+
     def day(bar):
         return bar.date.date() if isinstance(bar.date, datetime) else bar.date
+
     return [bar for bar in bars if day(bar) == day(bars[-1])]
 
 
@@ -225,8 +249,9 @@ async def test_kline_keeps_only_the_last_count_bars(printed):
 
 
 @pytest.mark.parametrize("collector_on", [True, False], ids=["collector-on", "collector-off"])
-@pytest.mark.parametrize("make_bars", [lambda: bars_at(minutes(50)), lambda: bars_at(daily_dates(50))],
-                         ids=["time-stamps", "calendar-dates"])
+@pytest.mark.parametrize(
+    "make_bars", [lambda: bars_at(minutes(50)), lambda: bars_at(daily_dates(50))], ids=["time-stamps", "calendar-dates"]
+)
 async def test_records_are_left_to_themselves_and_the_collector_as_it_was(printed, collector_on, make_bars):
     """Records hold nothing that could lead back to them: the collector need never walk them."""
     (gc.enable if collector_on else gc.disable)()
@@ -254,6 +279,7 @@ async def test_records_are_new_objects_each_fetch(printed):
 
 
 # ---------------------------------------------------------------- the fallback's frames
+
 
 def with_missing(hist: pd.DataFrame) -> pd.DataFrame:
     hist = hist.astype({"Volume": "float64"})

@@ -12,18 +12,35 @@ RANGE = ["symbol", "period", "start", "end", "adjust", "bars"]
 # Each route's repeat: the last log line, the record's keys and its source. The fallback logs its
 # hand-over and then fetches nothing; its intraday curve is marked "cache" until run marks it.
 REPEATS = {
-    "latest-candles": ("AAPL day 100", {
-        "ibkr": ("INFO|[AAPL] kline exact cache hit: day 100 none", [*LATEST, "cached", "source"], "ibkr"),
-        "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['day', '100']", [*LATEST, "cached"], None)}),
-    "date-range": ("AAPL 2025-01-01 2025-06-01", {
-        "ibkr": ("INFO|[AAPL] history cache hit: 2025-01-01~2025-06-01 day none", [*RANGE, "cached", "source"],
-                 "ibkr"),
-        "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['2025-01-01', '2025-06-01']", [*RANGE, "cached"],
-                     None)}),
-    "intraday": ("AAPL intraday", {
-        "ibkr": ("INFO|[AAPL] intraday cache hit", ["symbol", "type", "bars", "source"], "ibkr"),
-        "yfinance": ("INFO|[AAPL] intraday cache hit (yfinance path)", ["symbol", "type", "bars", "source"],
-                     "cache")}),
+    "latest-candles": (
+        "AAPL day 100",
+        {
+            "ibkr": ("INFO|[AAPL] kline exact cache hit: day 100 none", [*LATEST, "cached", "source"], "ibkr"),
+            "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['day', '100']", [*LATEST, "cached"], None),
+        },
+    ),
+    "date-range": (
+        "AAPL 2025-01-01 2025-06-01",
+        {
+            "ibkr": (
+                "INFO|[AAPL] history cache hit: 2025-01-01~2025-06-01 day none",
+                [*RANGE, "cached", "source"],
+                "ibkr",
+            ),
+            "yfinance": ("INFO|[AAPL] yfinance fallback: rest=['2025-01-01', '2025-06-01']", [*RANGE, "cached"], None),
+        },
+    ),
+    "intraday": (
+        "AAPL intraday",
+        {
+            "ibkr": ("INFO|[AAPL] intraday cache hit", ["symbol", "type", "bars", "source"], "ibkr"),
+            "yfinance": (
+                "INFO|[AAPL] intraday cache hit (yfinance path)",
+                ["symbol", "type", "bars", "source"],
+                "cache",
+            ),
+        },
+    ),
 }
 ROUTES = {"ibkr": True, "yfinance": False}  # source -> whether the gateway is connected
 
@@ -67,10 +84,10 @@ async def test_intraday_hit_is_marked_cache_until_run_marks_it_ibkr(terminal):
     assert len(terminal.requests) == 1
 
 
-@pytest.mark.parametrize("gateway_first", [True, False], ids=["gateway-then-fallback",
-                                                              "fallback-then-gateway"])
-@pytest.mark.parametrize("line", ["AAPL day 100", "AAPL 2025-01-01 2025-06-01", "AAPL intraday"],
-                         ids=["counts", "ranges", "intraday"])
+@pytest.mark.parametrize("gateway_first", [True, False], ids=["gateway-then-fallback", "fallback-then-gateway"])
+@pytest.mark.parametrize(
+    "line", ["AAPL day 100", "AAPL 2025-01-01 2025-06-01", "AAPL intraday"], ids=["counts", "ranges", "intraday"]
+)
 async def test_an_entry_from_either_route_answers_the_other(terminal, fake_yf, line, gateway_first):
     fake_yf.now = FRIDAY_AFTER_CLOSE
     first = await terminal.run(line, online=gateway_first)

@@ -39,10 +39,12 @@ async def test_latest_candles_mid_session_are_as_many_as_asked(terminal, words, 
 @pytest.mark.parametrize("root", ["ES", "CL", "GC"])
 @pytest.mark.parametrize(
     "words, count, duration",
-    [("1m 1000", 1000, {"ES": "3 D", "CL": "4 D", "GC": "4 D"}),
-     ("5m 200", 200, {"ES": "3 D", "CL": "4 D", "GC": "4 D"}),
-     ("15m 50", 50, {"ES": "2 D", "CL": "3 D", "GC": "3 D"}),
-     ("1h 100", 100, {"ES": "15 D", "CL": "19 D", "GC": "20 D"})],
+    [
+        ("1m 1000", 1000, {"ES": "3 D", "CL": "4 D", "GC": "4 D"}),
+        ("5m 200", 200, {"ES": "3 D", "CL": "4 D", "GC": "4 D"}),
+        ("15m 50", 50, {"ES": "2 D", "CL": "3 D", "GC": "3 D"}),
+        ("1h 100", 100, {"ES": "15 D", "CL": "19 D", "GC": "20 D"}),
+    ],
     ids=["1m-1000", "5m-200", "15m-50", "1h-100"],
 )
 async def test_futures_latest_candles_are_as_many_as_asked(terminal, root, words, count, duration):
@@ -66,8 +68,11 @@ async def test_a_week_of_five_minute_bars_starts_on_monday_at_the_bell(terminal)
     result = await terminal.run("AAPL 2025-03-03 2025-03-07 5m")
     assert terminal.requests[-1].durationStr == "5 D"
     stamps = dates(result)
-    assert (len(stamps), stamps[0], stamps[-1]) == (390, pd.Timestamp("2025-03-03 09:30"),
-                                                    pd.Timestamp("2025-03-07 15:55"))
+    assert (len(stamps), stamps[0], stamps[-1]) == (
+        390,
+        pd.Timestamp("2025-03-03 09:30"),
+        pd.Timestamp("2025-03-07 15:55"),
+    )
 
 
 @pytest.mark.parametrize(
@@ -79,8 +84,7 @@ async def test_a_week_of_five_minute_bars_starts_on_monday_at_the_bell(terminal)
         # A range opening on a holiday starts with the next session, never before its start.
         ("2025-01-01 2025-06-01", dt.date(2025, 1, 2), dt.date(2025, 5, 30), None),
     ],
-    ids=["hours-skip-the-holiday-and-stop-at-the-early-close", "days-skip-the-holiday",
-         "first-bar-on-or-after-start"],
+    ids=["hours-skip-the-holiday-and-stop-at-the-early-close", "days-skip-the-holiday", "first-bar-on-or-after-start"],
 )
 async def test_ranges_keep_the_exchange_calendar(terminal, words, first, last, count):
     result = await terminal.run(f"AAPL {words}")

@@ -26,16 +26,27 @@ def duration_from(start: str, end: dt.date | None = None) -> str:
 def wire_end(end: str) -> str:
     """The text of a date end: the last second of that day at the exchange, in UTC."""
     day = dt.date.fromisoformat(end)
-    return dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK).astimezone(dt.UTC).strftime(
-        "%Y%m%d %H:%M:%S UTC")
+    return (
+        dt.datetime.combine(day, dt.time(23, 59, 59), tzinfo=NEW_YORK)
+        .astimezone(dt.UTC)
+        .strftime("%Y%m%d %H:%M:%S UTC")
+    )
 
 
 async def replay(ib, request) -> list:
     """The gateway's whole answer to a request the module sent."""
     contract = Contract(**dataclasses.asdict(request.contract), includeExpired=request.includeExpired)
-    return list(await ib.reqHistoricalDataAsync(
-        contract, request.endDateTime, request.durationStr, request.barSizeSetting,
-        request.whatToShow, request.useRTH, timeout=5))
+    return list(
+        await ib.reqHistoricalDataAsync(
+            contract,
+            request.endDateTime,
+            request.durationStr,
+            request.barSizeSetting,
+            request.whatToShow,
+            request.useRTH,
+            timeout=5,
+        )
+    )
 
 
 def day_of(stamp) -> dt.date:
@@ -57,10 +68,10 @@ async def test_words_become_one_request(terminal, pinned_today, case):
     # Adjusted ranges run up to now: the gateway refuses an end date for them.
     end_time = "" if adjusted else wire_end(end)
     duration = duration_from(start, pinned_today if adjusted else dt.date.fromisoformat(end))
-    assert [sent(r) for r in terminal.requests] == [
-        ("STK", "AAPL", end_time, duration, bar_size, what, True, False)]
-    assert terminal.logs[0] == (f"INFO|[AAPL] history: {start} → {end}, period={period} "
-                                f"({bar_size}), duration={duration}, what={what}")
+    assert [sent(r) for r in terminal.requests] == [("STK", "AAPL", end_time, duration, bar_size, what, True, False)]
+    assert terminal.logs[0] == (
+        f"INFO|[AAPL] history: {start} → {end}, period={period} ({bar_size}), duration={duration}, what={what}"
+    )
     assert "fallback" not in result
     assert (result["period"], result["start"], result["end"], result["adjust"]) == (period, start, end, adjust)
 
@@ -69,15 +80,18 @@ async def test_start_after_end_sends_nothing(terminal):
     await terminal.run("AAPL 2025-06-01 2025-01-01", RecordedFallback)
     assert terminal.logs == [
         "ERROR|Start must be before end: 2025-06-01 > 2025-01-01",
-        "WARNING|[AAPL] IBKR returned error (Start must be before end), falling back to yfinance"]
+        "WARNING|[AAPL] IBKR returned error (Start must be before end), falling back to yfinance",
+    ]
     assert terminal.requests == [] and terminal.prints == []
     assert terminal.last.fallbacks == [("AAPL", ["2025-06-01", "2025-01-01"])]
 
 
 @pytest.mark.parametrize(
     "words, clock, day, count",
-    [("2025-07-03 2025-07-03 5m", MONDAY_AFTER_INDEPENDENCE_DAY, "2025-07-03", 42),  # a half day
-     ("today 5m", FRIDAY_AFTER_CLOSE, "2025-06-13", 78)],
+    [
+        ("2025-07-03 2025-07-03 5m", MONDAY_AFTER_INDEPENDENCE_DAY, "2025-07-03", 42),  # a half day
+        ("today 5m", FRIDAY_AFTER_CLOSE, "2025-06-13", 78),
+    ],
     ids=["start-is-end", "today-alone"],
 )
 async def test_one_day_is_that_days_bars(terminal, pinned_today, words, clock, day, count):
@@ -93,13 +107,11 @@ async def test_one_day_is_that_days_bars(terminal, pinned_today, words, clock, d
     "line, period, adjust, title, open_end",
     [
         ("AAPL 2024-01-01 2025-01-01", "day", "none", "AAPL day 2024-01-01 ~ 2025-01-01", False),
-        ("AAPL 2025-01-02 2025-05-30 adj", "day", "adj",
-         "AAPL day 2025-01-02 ~ 2025-05-30 (adjusted)", True),
+        ("AAPL 2025-01-02 2025-05-30 adj", "day", "adj", "AAPL day 2025-01-02 ~ 2025-05-30 (adjusted)", True),
     ],
     ids=["over-a-year-drops-bars-before-start", "adjusted-runs-to-now-then-cut"],
 )
-async def test_range_keeps_only_the_bars_between_its_dates(terminal, ib, line, period, adjust, title,
-                                                           open_end):
+async def test_range_keeps_only_the_bars_between_its_dates(terminal, ib, line, period, adjust, title, open_end):
     result = await terminal.run(line)
     symbol, start, end = line.split()[:3]
     first, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
@@ -121,19 +133,21 @@ async def test_range_keeps_only_the_bars_between_its_dates(terminal, ib, line, p
 
 @pytest.mark.parametrize(
     "line, months, durations",
-    [("/ES 2025-01-02 2025-05-30", ["ESZ4", "ESH5", "ESM5"], ["34 D", "65 D", "50 D"]),  # "149 D" of sessions
-     ("/ES 2025-06-02 2025-06-04 1h", ["ESM5"], ["3 D"]),
-     ("/ES 2025-03-20 2025-03-24 30m", ["ESH5", "ESM5"], ["4 D", "1 D"])],
+    [
+        ("/ES 2025-01-02 2025-05-30", ["ESZ4", "ESH5", "ESM5"], ["34 D", "65 D", "50 D"]),  # "149 D" of sessions
+        ("/ES 2025-06-02 2025-06-04 1h", ["ESM5"], ["3 D"]),
+        ("/ES 2025-03-20 2025-03-24 30m", ["ESH5", "ESM5"], ["4 D", "1 D"]),
+    ],
     ids=["across-a-roll", "futures-hours-cut-by-their-own-date", "joined-at-the-roll"],
 )
-async def test_a_futures_range_asks_the_front_months_for_about_the_range(terminal, ib, line, months,
-                                                                          durations):
+async def test_a_futures_range_asks_the_front_months_for_about_the_range(terminal, ib, line, months, durations):
     result = await terminal.run(line)
     _symbol, start, end = line.split()[:3]
     first, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
     asked = terminal.requests
     assert [(r.contract.secType, r.contract.localSymbol, r.durationStr) for r in asked] == [
-        ("FUT", month, duration) for month, duration in zip(months, durations, strict=True)]
+        ("FUT", month, duration) for month, duration in zip(months, durations, strict=True)
+    ]
     assert all(r.endDateTime and r.includeExpired for r in asked)
     stamps = [r["date"] for r in result["bars"]]
     assert stamps == sorted(set(stamps)) and first <= day_of(stamps[0]) and day_of(stamps[-1]) <= last
@@ -147,6 +161,9 @@ async def test_range_with_every_bar_before_start_is_no_data(terminal):
     await terminal.run("AAPL 2025-06-20 2026-07-01", RecordedFallback)
     assert terminal.logs[1:] == [
         "ERROR|[AAPL] No data in range 2025-06-20 → 2026-07-01",
-        "WARNING|[AAPL] IBKR returned error (No data in range), falling back to yfinance"]
-    assert terminal.prints == [] and terminal.cached("range_key", "AAPL", "day", "none",
-                                                      "2025-06-20", "2026-07-01") is None
+        "WARNING|[AAPL] IBKR returned error (No data in range), falling back to yfinance",
+    ]
+    assert (
+        terminal.prints == []
+        and terminal.cached("range_key", "AAPL", "day", "none", "2025-06-20", "2026-07-01") is None
+    )

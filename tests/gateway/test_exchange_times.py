@@ -25,8 +25,14 @@ SETTINGS = {
     "all-at-once": ("Asia/Tokyo", {"operator_zone": "Asia/Tokyo", "bar_times": "utc"}),
 }
 RANGE_30M = "AAPL 2025-06-09 2025-06-12 30m"
-LINES = [RANGE_30M, "AAPL 2025-06-09 2025-06-12 day", "AAPL intraday", "AAPL 5m 100", "/ES intraday",
-         "/CL 2025-06-09 2025-06-12 1h"]  # fmt: skip
+LINES = [
+    RANGE_30M,
+    "AAPL 2025-06-09 2025-06-12 day",
+    "AAPL intraday",
+    "AAPL 5m 100",
+    "/ES intraday",
+    "/CL 2025-06-09 2025-06-12 1h",
+]
 EXCHANGE_ZONES = {"AAPL": "US/Eastern", "/ES": "America/Chicago", "/CL": "America/New_York"}
 
 _new_york: dict[str, tuple] = {}  # line -> (bars, zone) from a default gateway, host in New York
@@ -60,9 +66,7 @@ async def in_new_york(monkeypatch) -> dict[str, tuple]:
     return _new_york
 
 
-@pytest.mark.parametrize(
-    "host_zone, gateway_options", SETTINGS.values(), ids=SETTINGS.keys(), indirect=["host_zone"]
-)
+@pytest.mark.parametrize("host_zone, gateway_options", SETTINGS.values(), ids=SETTINGS.keys(), indirect=["host_zone"])
 async def test_every_zone_gives_the_bars_of_new_york(host_zone, terminal, monkeypatch):
     expected = await in_new_york(monkeypatch)
     got = await answers(terminal, monkeypatch)

@@ -72,22 +72,32 @@ REFUSAL = "Error validating request.-'bP' : cause - Historical data bar size set
     "fault, raise_errors, timeout, lines",
     [
         (Fault.no_data(), False, None, NO_DATA),
-        (Fault.error(162, codes.hmds("Trading TWS session is connected from a different IP address")), True,
-         None, ["WARNING|[AAPL] IBKR failed ([reqId {req}] API error: 162: "
+        (
+            Fault.error(162, codes.hmds("Trading TWS session is connected from a different IP address")),
+            True,
+            None,
+            [
+                "WARNING|[AAPL] IBKR failed ([reqId {req}] API error: 162: "
                 f"{codes.hmds('Trading TWS session is connected from a different IP address')}), "
-                "falling back to yfinance"]),
+                "falling back to yfinance"
+            ],
+        ),
         # ib_async takes 321 for a warning and would wait out its timeout; the host ends the request.
-        (Fault.error(321, REFUSAL), False, None, [f"WARNING|[AAPL] gateway refused the request: {REFUSAL}",
-                                                  *NO_DATA]),
-        (Fault.delay(5), False, 0.2, ["WARNING|Gateway gave no answer in 0.2 s for 1 day bars of AAPL",
-                                      *NO_DATA]),
+        (Fault.error(321, REFUSAL), False, None, [f"WARNING|[AAPL] gateway refused the request: {REFUSAL}", *NO_DATA]),
+        (Fault.delay(5), False, 0.2, ["WARNING|Gateway gave no answer in 0.2 s for 1 day bars of AAPL", *NO_DATA]),
         (Fault.drop(), False, None, ["WARNING|[AAPL] IBKR failed (Socket disconnect), falling back to yfinance"]),
     ],
-    ids=["error-162-ends-request-empty", "request-error-raised", "warning-class-refusal-321",
-         "delay-past-timeout", "connection-dropped-mid-request"],
+    ids=[
+        "error-162-ends-request-empty",
+        "request-error-raised",
+        "warning-class-refusal-321",
+        "delay-past-timeout",
+        "connection-dropped-mid-request",
+    ],
 )
-async def test_gateway_fault_hands_the_words_to_the_fallback(terminal, ib, monkeypatch, fault,
-                                                             raise_errors, timeout, lines):
+async def test_gateway_fault_hands_the_words_to_the_fallback(
+    terminal, ib, monkeypatch, fault, raise_errors, timeout, lines
+):
     monkeypatch.setattr(ib, "RaiseRequestErrors", raise_errors)
     if timeout:
         shorten_request_timeout(monkeypatch, ib, timeout)
@@ -106,15 +116,17 @@ async def test_gateway_fault_hands_the_words_to_the_fallback(terminal, ib, monke
 @pytest.mark.parametrize(
     "line, asked, download, title",
     [
-        ("AAPL 5m 200 adj", "AAPL", {"period": "5d", "interval": "5m", "auto_adjust": True},
-         "AAPL 5m (200 bars) [yfinance]"),
-        ("/ES intraday", "ES=F", {"period": "1d", "interval": "1m", "auto_adjust": False},
-         "/ES Intraday [yfinance]"),
+        (
+            "AAPL 5m 200 adj",
+            "AAPL",
+            {"period": "5d", "interval": "5m", "auto_adjust": True},
+            "AAPL 5m (200 bars) [yfinance]",
+        ),
+        ("/ES intraday", "ES=F", {"period": "1d", "interval": "1m", "auto_adjust": False}, "/ES Intraday [yfinance]"),
     ],
     ids=["latest-candles", "futures-intraday-keeps-resolved-symbol"],
 )
-async def test_dropped_connection_is_served_by_the_real_fallback(terminal, fake_yf, line, asked, download,
-                                                                 title):
+async def test_dropped_connection_is_served_by_the_real_fallback(terminal, fake_yf, line, asked, download, title):
     fake_yf.now = FRIDAY_AFTER_CLOSE
     terminal.sim.inject(Fault.drop())
     result = await terminal.run(line)

@@ -12,14 +12,32 @@ AAPL = Stock("AAPL", "SMART", "USD", conId=265598)
 WORDS = {**LATEST_WORDS, "count-zero": (["day", "0"], "day", 0, "none", False)}
 # case -> the duration asked for: enough sessions (or years) for the count, stretched for non-trading days
 DURATIONS = {
-    "no-words": "350 D", "period-count": "140 D", "period-count-adj": "3 D", "count-alone": "70 D",
-    "adj-alone": "350 D", "count-then-forward": "140 D", "forward-adjusts": "350 D",
+    "no-words": "350 D",
+    "period-count": "140 D",
+    "period-count-adj": "3 D",
+    "count-alone": "70 D",
+    "adj-alone": "350 D",
+    "count-then-forward": "140 D",
+    "forward-adjusts": "350 D",
     "capitalised-adj-does-not": "350 D",
-    "unknown-adj-word": "1 D", "period-after-count-is-adj-word": "280 D", "capitalised-period-is-adj-word": "350 D",
-    "capitalised-intraday-is-adj-word": "350 D", "further-words-ignored": "140 D",
-    "count-with-blanks-sign-underscore": "19 D", "1m-default": "1 D", "1h-default-in-sessions": "20 D",
-    "week-default": "4 Y", "year-default": "10 Y", "alias-minute": "1 D", "alias-hour": "16 D",
-    "alias-d": "100 D", "alias-1d": "100 D", "alias-w": "2 Y", "alias-m": "9 Y", "alias-1mo": "9 Y", "alias-y": "9 Y",
+    "unknown-adj-word": "1 D",
+    "period-after-count-is-adj-word": "280 D",
+    "capitalised-period-is-adj-word": "350 D",
+    "capitalised-intraday-is-adj-word": "350 D",
+    "further-words-ignored": "140 D",
+    "count-with-blanks-sign-underscore": "19 D",
+    "1m-default": "1 D",
+    "1h-default-in-sessions": "20 D",
+    "week-default": "4 Y",
+    "year-default": "10 Y",
+    "alias-minute": "1 D",
+    "alias-hour": "16 D",
+    "alias-d": "100 D",
+    "alias-1d": "100 D",
+    "alias-w": "2 Y",
+    "alias-m": "9 Y",
+    "alias-1mo": "9 Y",
+    "alias-y": "9 Y",
     "count-zero": "0 D",
 }
 
@@ -32,10 +50,10 @@ async def test_words_become_one_request(terminal, case):
     await bounded(command.run())
     bar_size, duration = BAR_SIZES[canonical(period)], DURATIONS[case]
     what = "ADJUSTED_LAST" if adjusted else "TRADES"
-    assert [sent(r) for r in terminal.requests] == [
-        ("STK", "AAPL", "", duration, bar_size, what, True, False)]
-    assert terminal.logs[0] == (f"INFO|[AAPL] kline: period={period} ({bar_size}), count={count}, "
-                                f"duration={duration}, what={what}")
+    assert [sent(r) for r in terminal.requests] == [("STK", "AAPL", "", duration, bar_size, what, True, False)]
+    assert terminal.logs[0] == (
+        f"INFO|[AAPL] kline: period={period} ({bar_size}), count={count}, duration={duration}, what={what}"
+    )
     # The host reads the same count from the words, for "N of M bars".
     assert requested_count(["kline", "AAPL", *words], {"count": 0}) == count
 
@@ -65,5 +83,6 @@ async def test_keeps_the_last_count_bars_of_the_answer(terminal, ib):
     whole = await ib.reqHistoricalDataAsync(AAPL, "", "1 D", "5 mins", "TRADES", True, timeout=5)
     assert len(whole) == 78
     assert [(bar["date"], bar["close"]) for bar in result["bars"]] == [
-        (bar.date.replace(tzinfo=None), bar.close) for bar in whole[-50:]]
+        (bar.date.replace(tzinfo=None), bar.close) for bar in whole[-50:]
+    ]
     assert terminal.titles == ["AAPL 5m (50 bars)"]

@@ -16,8 +16,10 @@ from quorvane.gateway.refusals import GatewayRefusal
 from quorvane.state import HostState
 from support.gateway_terminal import RecordedFallback, bounded, until
 
-NO_NASDAQ = ("the gateway has no market-data permission for NASDAQ stocks (IB 162): subscribe, or share the "
-             "live account's data with the paper account")  # fmt: skip
+NO_NASDAQ = (
+    "the gateway has no market-data permission for NASDAQ stocks (IB 162): subscribe, or share the "
+    "live account's data with the paper account"
+)
 LOST = "the gateway has lost its connection to IBKR (IB 1100), as in its nightly reset: public data until it is back"
 
 
@@ -39,13 +41,20 @@ COMPETING = "another session of this IBKR user holds the market data"
 @pytest.mark.parametrize(
     "gateway_options, first, second",
     [
-        ({"scenario": NoPermissions(permitted=("NYSE",))}, NO_NASDAQ,
-         "no market-data permission for NASDAQ stocks (IB 162, as earlier)"),
-        ({"scenario": "competing-session"}, f"{COMPETING} (IB 162): log out of the other session (web, mobile or "
-         "another TWS), or give the API a username of its own", f"{COMPETING} (IB 162, less than a minute ago)"),
+        (
+            {"scenario": NoPermissions(permitted=("NYSE",))},
+            NO_NASDAQ,
+            "no market-data permission for NASDAQ stocks (IB 162, as earlier)",
+        ),
+        (
+            {"scenario": "competing-session"},
+            f"{COMPETING} (IB 162): log out of the other session (web, mobile or "
+            "another TWS), or give the API a username of its own",
+            f"{COMPETING} (IB 162, less than a minute ago)",
+        ),
     ],
     ids=["no-permissions", "competing-session"],
-)  # fmt: skip
+)
 async def test_a_refusal_is_one_line_and_the_next_request_is_not_sent(terminal, caplog, first, second):
     caplog.set_level(logging.INFO)
     for symbol in ("AAPL", "MSFT"):  # both NASDAQ
@@ -96,14 +105,20 @@ async def test_a_lookup_unanswered_without_a_notice_says_so(terminal, gateway_si
     "taken, client, said",
     [
         ((1, 3), 2, ["WARNING|Client id 1 is in use at the gateway (IB 326): trying client id 2"]),
-        ((1, 2, 3, 4), None, ["WARNING|Client id 1 is in use at the gateway (IB 326): trying client id 2",
-                              "WARNING|Client id 2 is in use at the gateway (IB 326): trying client id 3",
-                              "WARNING|Client id 3 is in use at the gateway (IB 326): trying client id 4",
-                              "ERROR|Cannot connect to gateway at 127.0.0.1:{port} (client ids 1 to 4 are in use (IB "
-                              "326)); requests fall back to public data"]),
+        (
+            (1, 2, 3, 4),
+            None,
+            [
+                "WARNING|Client id 1 is in use at the gateway (IB 326): trying client id 2",
+                "WARNING|Client id 2 is in use at the gateway (IB 326): trying client id 3",
+                "WARNING|Client id 3 is in use at the gateway (IB 326): trying client id 4",
+                "ERROR|Cannot connect to gateway at 127.0.0.1:{port} (client ids 1 to 4 are in use (IB "
+                "326)); requests fall back to public data",
+            ],
+        ),
     ],
     ids=["next-id", "all-taken"],
-)  # fmt: skip
+)
 async def test_a_client_id_in_use_makes_it_try_the_next(gateway_sim, log_lines, taken, client, said):
     gateway_sim.scenario = ClientIdInUse(taken)
     state = HostState()

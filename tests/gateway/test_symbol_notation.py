@@ -7,14 +7,16 @@ from support.gateway_terminal import RecordedFallback
 
 @pytest.mark.parametrize(
     "typed, contract",
-    [("AAPL", ("STK", "AAPL", "SMART")),
-     ("BRK.B", ("STK", "BRK B", "SMART")),
-     ("/ES", ("CONTFUT", "ES", "CME")),
-     ("^GSPC", ("IND", "SPX", "CBOE")),
-     ("^NDX", ("IND", "NDX", "NASDAQ")),
-     ("^DJI", ("IND", "INDU", "CME")),
-     ("^RUT", ("IND", "RUT", "RUSSELL")),
-     ("^VIX", ("IND", "VIX", "CBOE"))],
+    [
+        ("AAPL", ("STK", "AAPL", "SMART")),
+        ("BRK.B", ("STK", "BRK B", "SMART")),
+        ("/ES", ("CONTFUT", "ES", "CME")),
+        ("^GSPC", ("IND", "SPX", "CBOE")),
+        ("^NDX", ("IND", "NDX", "NASDAQ")),
+        ("^DJI", ("IND", "INDU", "CME")),
+        ("^RUT", ("IND", "RUT", "RUSSELL")),
+        ("^VIX", ("IND", "VIX", "CBOE")),
+    ],
     ids=["stock", "class-share", "future-root", "sp500", "nasdaq100", "dow", "russell2000", "vix"],
 )
 async def test_gateway_is_asked_in_its_notation_and_answers_under_the_typed_one(terminal, typed, contract):

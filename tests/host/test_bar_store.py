@@ -47,14 +47,17 @@ def later_process() -> KlineCache:
 
 def exact(records: list) -> list:
     """Values as they must come back: type, repr (NaN, -0.0, zone), unit, fold, and order of fields."""
-    return [[(k, type(v), repr(v), getattr(v, "unit", None), getattr(v, "fold", None)) for k, v in r.items()]
-            for r in records]  # fmt: skip
+    return [
+        [(k, type(v), repr(v), getattr(v, "unit", None), getattr(v, "fold", None)) for k, v in r.items()]
+        for r in records
+    ]
 
 
 def bars(n: int = 3, **extra) -> list[dict]:
     start = pd.Timestamp("2025-01-02 09:30").as_unit("us")
-    return [{"date": start + pd.Timedelta(minutes=i), "open": 187.25 + i, "volume": 1200 + i, **extra}
-            for i in range(n)]  # fmt: skip
+    return [
+        {"date": start + pd.Timedelta(minutes=i), "open": 187.25 + i, "volume": 1200 + i, **extra} for i in range(n)
+    ]
 
 
 # ---------------------------------------------------------------- values come back exactly
@@ -92,9 +95,10 @@ def test_every_value_comes_back_exactly(values):
 
 
 @pytest.mark.parametrize(
-    "records", [[], [{}, {}], [{name: values[i] for name, values in COLUMNS.items()} for i in range(7)]],
+    "records",
+    [[], [{}, {}], [{name: values[i] for name, values in COLUMNS.items()} for i in range(7)]],
     ids=["no-records", "records-without-fields", "all-columns-together"],
-)  # fmt: skip
+)
 def test_whole_entries_come_back_exactly(records):
     entry = codec.encode('["range","AAPL"]', records, 1.5e9)
     assert exact(codec.decode('["range","AAPL"]', entry)) == exact(records)
@@ -107,8 +111,10 @@ UNSTORABLE = {
     "timedelta": [{"span": timedelta(minutes=1)}],
     "dateutil-zone": [{"date": datetime(2025, 1, 2, tzinfo=dateutil_tz.gettz("America/New_York"))}],
     "named-fixed-offset": [{"date": datetime(2025, 1, 2, tzinfo=timezone(timedelta(hours=1), "CET"))}],
-    "named-offset-after-an-equal-one": [{"date": datetime(2025, 1, 2, tzinfo=zone)} for zone in
-                                        (timezone(timedelta(hours=1)), timezone(timedelta(hours=1), "CET"))],
+    "named-offset-after-an-equal-one": [
+        {"date": datetime(2025, 1, 2, tzinfo=zone)}
+        for zone in (timezone(timedelta(hours=1)), timezone(timedelta(hours=1), "CET"))
+    ],
     "not-dicts": [("2025-01-02", 1.5)],
     "fields-differ": [{"close": 1.5}, {"open": 1.5}],
     "field-name-not-text": [{1: 1.5}],
@@ -161,11 +167,15 @@ def test_the_latest_store_of_a_key_stands():
 
 @pytest.mark.parametrize(
     "setting, where",
-    [("memory:", None), ("sqlite://{tmp}/desk/bars.sqlite", "{tmp}/desk/bars.sqlite"),
-     ("sqlite:///{tmp}/desk/bars.sqlite", "{tmp}/desk/bars.sqlite"),
-     ("ftp://nowhere", None), ("sqlite://", None)],
+    [
+        ("memory:", None),
+        ("sqlite://{tmp}/desk/bars.sqlite", "{tmp}/desk/bars.sqlite"),
+        ("sqlite:///{tmp}/desk/bars.sqlite", "{tmp}/desk/bars.sqlite"),
+        ("ftp://nowhere", None),
+        ("sqlite://", None),
+    ],
     ids=["memory-only", "another-file", "four-slashes", "unknown-kind-memory-only", "no-path-memory-only"],
-)  # fmt: skip
+)
 def test_store_setting(monkeypatch, tmp_path, setting, where):
     monkeypatch.setenv("KLINE_CACHE_URL", setting.format(tmp=tmp_path))
     store = KlineCache().store
@@ -306,8 +316,12 @@ def test_a_store_locked_by_another_process_pauses_and_comes_back(statements, sti
     cache.set(PAST, bars(3))
     cache.flush()
     cache.store.backend.close()
-    locker = subprocess.Popen([sys.executable, "-c", LOCKER, str(store_path()), *statements],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)  # fmt: skip
+    locker = subprocess.Popen(
+        [sys.executable, "-c", LOCKER, str(store_path()), *statements],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert locker.stdout.readline() == "locked\n"
         later = later_process()

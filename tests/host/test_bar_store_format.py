@@ -16,8 +16,16 @@ STORED_AT = 1_750_000_000.0  # fixed: encode takes the time stored as a paramete
 
 
 def bar(when, close, volume, count) -> dict:
-    return {"date": when, "open": 1.5, "high": 2.25, "low": 1.0, "close": close,
-            "volume": volume, "average": 1.75, "barCount": count}  # fmt: skip
+    return {
+        "date": when,
+        "open": 1.5,
+        "high": 2.25,
+        "low": 1.0,
+        "close": close,
+        "volume": volume,
+        "average": 1.75,
+        "barCount": count,
+    }
 
 
 def entries() -> dict[str, list]:
@@ -33,8 +41,10 @@ def entries() -> dict[str, list]:
 # (format version, sha256 of each entry's layout): a change to the bytes written needs a new
 # version, so an entry written by one version is never read as another's.
 GOLDEN = {
-    1: {"intraday": "c106426a634c6eed53a399456b979499fa1f978494433155e82c16f704660cdd",
-        "daily": "f3e86a355b7390c8bffde75773652a50e06c90fe5357bb5b753b865c7a289a43"},
+    1: {
+        "intraday": "c106426a634c6eed53a399456b979499fa1f978494433155e82c16f704660cdd",
+        "daily": "f3e86a355b7390c8bffde75773652a50e06c90fe5357bb5b753b865c7a289a43",
+    },
 }
 
 
@@ -55,6 +65,7 @@ def test_the_layout_is_pinned_to_its_format_version():
         assert got == GOLDEN[codec.VERSION][name], (
             f"the {name} entry's bytes changed under format version {codec.VERSION}: bump codec.VERSION "
             f"(readers then treat older entries as misses), add GOLDEN[{codec.VERSION + 1}] = {got!r} here "
-            "and describe the change in docs/bar-store-format.md")
+            "and describe the change in docs/bar-store-format.md"
+        )
         back = codec.decode(KEY, blob)
         assert [list(map(repr, r.values())) for r in back] == [list(map(repr, r.values())) for r in records]

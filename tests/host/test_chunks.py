@@ -25,12 +25,17 @@ def request(end, duration, bar_size="1 min", contract=AAPL):
 
 @pytest.mark.parametrize(
     "duration, bar_size, end, chunk_count",
-    [("365 D", "1 min", dt.date(2025, 12, 31), 81), ("1 Y", "5 mins", dt.date(2025, 12, 31), 11),
-     ("2 D", "1 min", dt.date(2025, 12, 31), None), ("365 D", "1 day", dt.date(2025, 12, 31), None),
-     ("365 D", "1 week", dt.date(2025, 12, 31), None), ("30 D", "1 min", "20251231 16:00:00 US/Eastern", None),
-     ("86400 S", "1 min", "", None)],
+    [
+        ("365 D", "1 min", dt.date(2025, 12, 31), 81),
+        ("1 Y", "5 mins", dt.date(2025, 12, 31), 11),
+        ("2 D", "1 min", dt.date(2025, 12, 31), None),
+        ("365 D", "1 day", dt.date(2025, 12, 31), None),
+        ("365 D", "1 week", dt.date(2025, 12, 31), None),
+        ("30 D", "1 min", "20251231 16:00:00 US/Eastern", None),
+        ("86400 S", "1 min", "", None),
+    ],
     ids=["year-of-1m", "year-of-5m-in-years", "few-bars", "daily", "weekly", "gateway-text-end", "seconds"],
-)  # fmt: skip
+)
 def test_what_is_split_and_into_how_many(duration, bar_size, end, chunk_count):
     plan = chunks.plan(request(end, duration, bar_size), NOW.date())
     assert (plan and len(plan.chunks(end))) == chunk_count
@@ -89,8 +94,10 @@ async def test_a_chunk_that_keeps_failing_leaves_what_came_marked_incomplete(cli
     days = {chunks.bar_day(bar) for bar in bars}
     assert len(tries) == chunks.CHUNK_TRIES and tries[0] == pytest.approx(20 + 0.01 * 5 * plan.bars_per_day)
     assert not days & set(failing.days) and {failing.days[0] - dt.timedelta(days=1), dt.date(2025, 12, 31)} <= days
-    assert log_lines[-1] == (f"WARNING|[AAPL] 1m {plan.days[0]}..2025-12-31: {len(bars):,} of about 16,000 bars; "
-                             f"{failing.days[0]}..{failing.days[-1]} missing")  # fmt: skip
+    assert log_lines[-1] == (
+        f"WARNING|[AAPL] 1m {plan.days[0]}..2025-12-31: {len(bars):,} of about 16,000 bars; "
+        f"{failing.days[0]}..{failing.days[-1]} missing"
+    )
     assert kline_cache._partial == {"AAPL"}
     kline_cache._partial.clear()
 

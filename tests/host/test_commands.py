@@ -15,7 +15,7 @@ from quorvane.cmds.base import IOp, command, lookup, run_command
         ([DArg("*all")], ["", "two words"], {"all": ["", "two words"]}),
     ],
     ids=["symbol-and-rest", "nothing-typed", "missing-word-is-none-unconverted", "greedy-keeps-words-as-typed"],
-)  # fmt: skip
+)
 def test_bind(args, words, expected):
     assert bind(args, words) == expected
 

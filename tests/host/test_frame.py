@@ -32,10 +32,13 @@ def test_small_frame_is_an_aligned_table_under_its_title(capsys):
 
 @pytest.mark.parametrize(
     "values, shown",
-    [([1.5, 2.123456789], ["1.5000", "2.1235"]), ([0.00012345, 0.5], ["0.00012345", "0.50000000"]),
-     ([5000.0, np.nan], ["5000.0", "NaN"])],
+    [
+        ([1.5, 2.123456789], ["1.5000", "2.1235"]),
+        ([0.00012345, 0.5], ["0.00012345", "0.50000000"]),
+        ([5000.0, np.nan], ["5000.0", "NaN"]),
+    ],
     ids=["prices-capped-at-4-decimals", "small-values-get-more", "whole-numbers-keep-one"],
-)  # fmt: skip
+)
 def test_float_precision(capsys, values, shown):
     lines = printed(capsys, pd.DataFrame({"x": values}))
     assert [line.split()[1] for line in lines[2:]] == shown

@@ -71,7 +71,7 @@ async def test_cancellation_reaches_the_gateway_and_logs_nothing(client, gateway
     await asyncio.sleep(0.1)  # the gateway's reply to the cancel arrives and is not an error
     assert log_lines == []
     assert [r for r in caplog.records if r.levelno >= logging.WARNING] == []
-    assert (await asyncio.wait_for(request(client), 5))  # the connection serves on
+    assert await asyncio.wait_for(request(client), 5)  # the connection serves on
 
 
 class CancelAsAnswersLand:
@@ -96,10 +96,13 @@ class CancelAsAnswersLand:
             self.delivered |= self.task.cancel()
 
 
-@pytest.mark.parametrize("ask", [
-    pytest.param(lambda client: HostState(client).positionalQuoteRepopulate("AAPL"), id="symbol resolution"),
-    pytest.param(request, id="historical bars"),
-])  # fmt: skip
+@pytest.mark.parametrize(
+    "ask",
+    [
+        pytest.param(lambda client: HostState(client).positionalQuoteRepopulate("AAPL"), id="symbol resolution"),
+        pytest.param(request, id="historical bars"),
+    ],
+)
 @pytest.mark.parametrize("turns", range(5))
 async def test_a_cancel_that_arrives_as_the_answer_lands_is_not_lost(client, monkeypatch, ask, turns):
     # asyncio.wait_for on Python 3.11 can return the answer at these moments and drop the cancellation.

@@ -32,10 +32,17 @@ def bars(n, tag=None):
 
 @pytest.mark.parametrize(
     "other",
-    [("aapl", "day", "none", 1), ("AAPL", "d", "none", 1), ("AAPL", "day", "adj", 1), ("AAPL", "day", "none", 0),
-     ("AAPL", "day", "none", -1), ("AAPL", "day", "none", 2**70), ("AAPL", "day none", "", 1)],
+    [
+        ("aapl", "day", "none", 1),
+        ("AAPL", "d", "none", 1),
+        ("AAPL", "day", "adj", 1),
+        ("AAPL", "day", "none", 0),
+        ("AAPL", "day", "none", -1),
+        ("AAPL", "day", "none", 2**70),
+        ("AAPL", "day none", "", 1),
+    ],
     ids=["symbol-case", "period-alias", "adjust-word", "zero", "negative", "huge", "words-not-joined"],
-)  # fmt: skip
+)
 def test_keys_distinguish_every_part(clock, other):
     key = count_key("AAPL", "day", "none", 1)
     assert key == count_key("AAPL", "day", "none", 1) and key != count_key(*other)
@@ -59,11 +66,14 @@ def test_get_returns_the_stored_object_and_empty_list_is_a_hit(cache):
 
 @pytest.mark.parametrize(
     "make_key",
-    [lambda: count_key("AAPL", "day", "none", 5), lambda: intraday_key("AAPL"),
-     lambda: range_key("AAPL", "day", "none", "2025-01-01", TODAY.isoformat()),
-     lambda: range_key("AAPL", "day", "none", "2025-01-01", "2025-12-31")],
+    [
+        lambda: count_key("AAPL", "day", "none", 5),
+        lambda: intraday_key("AAPL"),
+        lambda: range_key("AAPL", "day", "none", "2025-01-01", TODAY.isoformat()),
+        lambda: range_key("AAPL", "day", "none", "2025-01-01", "2025-12-31"),
+    ],
     ids=["count", "intraday", "range-ending-today", "range-ending-later"],
-)  # fmt: skip
+)
 def test_live_entries_answer_until_the_ttl(cache, clock, make_key):
     stored = bars(5)
     cache.set(make_key(), stored)
@@ -101,11 +111,14 @@ def test_lru_eviction_by_bars(clock, monkeypatch):
 
 @pytest.mark.parametrize(
     "env, settings",
-    [({}, (5.0, 7)), ({"KLINE_CACHE_LIVE_TTL": "30", "KLINE_CACHE_MAX_BARS": "1_000"}, (30.0, 1000)),
-     ({"KLINE_CACHE_LIVE_TTL": "nan", "KLINE_CACHE_MAX_BARS": "-3"}, (5.0, 7)),
-     ({"KLINE_CACHE_LIVE_TTL": "soon", "KLINE_CACHE_MAX_BARS": "1e6"}, (5.0, 7))],
+    [
+        ({}, (5.0, 7)),
+        ({"KLINE_CACHE_LIVE_TTL": "30", "KLINE_CACHE_MAX_BARS": "1_000"}, (30.0, 1000)),
+        ({"KLINE_CACHE_LIVE_TTL": "nan", "KLINE_CACHE_MAX_BARS": "-3"}, (5.0, 7)),
+        ({"KLINE_CACHE_LIVE_TTL": "soon", "KLINE_CACHE_MAX_BARS": "1e6"}, (5.0, 7)),
+    ],
     ids=["class-attributes", "env-overrides", "non-finite-and-negative-ignored", "unreadable-ignored"],
-)  # fmt: skip
+)
 def test_settings(clock, monkeypatch, env, settings):
     monkeypatch.setattr(KlineCache, "live_ttl", 5.0)
     monkeypatch.setattr(KlineCache, "max_bars", 7)
@@ -122,10 +135,18 @@ def fill(cache, *counts, symbol="AAPL"):
 
 @pytest.mark.parametrize(
     "ask",
-    [("AAPL", "5m", "adj", 300), ("AAPL", "5m", "none", 50), ("AAPL", "5min", "adj", 50), ("aapl", "5m", "adj", 50),
-     ("AAPL", "5m", "adj", 0), ("AAPL", "5m", "adj", -5), ("AAPL", "5m", "adj", 5.0), ("AAPL", "5m", "adj", True)],
+    [
+        ("AAPL", "5m", "adj", 300),
+        ("AAPL", "5m", "none", 50),
+        ("AAPL", "5min", "adj", 50),
+        ("aapl", "5m", "adj", 50),
+        ("AAPL", "5m", "adj", 0),
+        ("AAPL", "5m", "adj", -5),
+        ("AAPL", "5m", "adj", 5.0),
+        ("AAPL", "5m", "adj", True),
+    ],
     ids=["equal-is-not-larger", "other-adjust", "other-period", "symbol-case", "zero", "negative", "float", "bool"],
-)  # fmt: skip
+)
 def test_try_larger_count_declines(cache, ask):
     fill(cache, 300)
     assert cache.try_larger_count(*ask) is None

@@ -44,12 +44,21 @@ def test_record_json_is_strict_json():
     [
         ({"symbol": "AAPL", "period": "day", "count": 2, "adjust": "none", "bars": [{}, {}]}, "AAPL day (2 bars)"),
         ({"symbol": "AAPL", "period": "5m", "adjust": "adj", "bars": [{}]}, "AAPL 5m (1 bars) adj"),
-        ({"symbol": "/ES", "period": "day", "start": "2025-01-01", "end": "2025-06-01", "adjust": "none", "bars": []},
-         "/ES 2025-01-01..2025-06-01 day (0 bars)"),
+        (
+            {
+                "symbol": "/ES",
+                "period": "day",
+                "start": "2025-01-01",
+                "end": "2025-06-01",
+                "adjust": "none",
+                "bars": [],
+            },
+            "/ES 2025-01-01..2025-06-01 day (0 bars)",
+        ),
         ({"symbol": "AAPL", "type": "intraday", "bars": [{}], "source": "cache"}, "AAPL intraday (1 bars)"),
     ],
     ids=["latest", "adjusted", "date-range", "intraday"],
-)  # fmt: skip
+)
 def test_record_title(record, title):
     assert record_title(record) == title
 
@@ -59,27 +68,42 @@ def test_record_title(record, title):
     [
         ({"symbol": "AAPL", "bars": [{}], "cached": True, "source": "ibkr"}, "kline AAPL: 1 bars (ibkr, cache)"),
         ({"symbol": "AAPL", "bars": [{}], "source": "cache"}, "kline AAPL: 1 bars (cache)"),
-        ({"symbol": "AAPL", "bars": [{}] * 78, "count": 78, "requested": 200, "source": "yfinance"},
-         "kline AAPL: 78 of 200 bars (yfinance)"),
-        ({"symbol": "AAPL", "bars": [{}] * 5, "count": 5, "source": "ibkr", "timezone": "America/New_York"},
-         "kline AAPL: 5 bars (ibkr), times in America/New_York"),
+        (
+            {"symbol": "AAPL", "bars": [{}] * 78, "count": 78, "requested": 200, "source": "yfinance"},
+            "kline AAPL: 78 of 200 bars (yfinance)",
+        ),
+        (
+            {"symbol": "AAPL", "bars": [{}] * 5, "count": 5, "source": "ibkr", "timezone": "America/New_York"},
+            "kline AAPL: 5 bars (ibkr), times in America/New_York",
+        ),
     ],
     ids=["gateway-cache-hit", "intraday-cache-hit", "short-answer", "zone-known"],
-)  # fmt: skip
+)
 def test_summary_says_how_many_bars_from_where_in_which_zone(record, line):
     assert summary(["kline", "aapl"], record) == line
 
 
 def _bars(n, start="2025-01-02", freq="B"):
     times = pd.date_range(start, periods=n, freq=freq)
-    return [{"date": t.date() if freq == "B" else t, "open": 10.0 + i, "high": 11.0 + i, "low": 9.0 + i,
-             "close": 10.5 + i, "volume": 1000 + i} for i, t in enumerate(times)]  # fmt: skip
+    return [
+        {
+            "date": t.date() if freq == "B" else t,
+            "open": 10.0 + i,
+            "high": 11.0 + i,
+            "low": 9.0 + i,
+            "close": 10.5 + i,
+            "volume": 1000 + i,
+        }
+        for i, t in enumerate(times)
+    ]
 
 
 @pytest.mark.parametrize(
     "bars, error",
-    [([], "bars lack date"), ([{"date": date(2025, 1, 2), "open": None, "high": None, "low": None, "close": None}],
-                              "no bar has prices")],
+    [
+        ([], "bars lack date"),
+        ([{"date": date(2025, 1, 2), "open": None, "high": None, "low": None, "close": None}], "no bar has prices"),
+    ],
     ids=["no-bars", "no-prices"],
 )
 def test_chart_refuses_bars_it_cannot_draw(bars, error):
@@ -98,8 +122,9 @@ def _session_minutes(days: int, early_close: int = 3) -> list[dict]:
     return bars
 
 
-@pytest.mark.parametrize("days, limit, unit", [(2, 200, "5 min"), (30, 250, "1 h"), (30, 55, "1 session"),
-                                               (110, 55, "1 week")])  # fmt: skip
+@pytest.mark.parametrize(
+    "days, limit, unit", [(2, 200, "5 min"), (30, 250, "1 h"), (30, 55, "1 session"), (110, 55, "1 week")]
+)
 def test_merged_candles_never_span_two_sessions(days, limit, unit):
     frame = chart.ohlcv_frame({"bars": _session_minutes(days)})
     fitted = candles.fit(frame, limit)
@@ -144,8 +169,13 @@ def test_time_axis_labels_suit_the_span_and_stay_apart(start, freq, n, label):
 
 
 def test_terminal_chart_of_40000_bars_fits_the_width_and_says_what_it_shows():
-    record = {"symbol": "AAPL", "period": "1m", "source": "ibkr", "timezone": "US/Eastern",
-              "bars": _session_minutes(103)}  # fmt: skip
+    record = {
+        "symbol": "AAPL",
+        "period": "1m",
+        "source": "ibkr",
+        "timezone": "US/Eastern",
+        "bars": _session_minutes(103),
+    }
     text = chart.terminal_chart(record, width=120, height=30)
     candle_rows = [line for line in text.splitlines() if "┤" in line or line.lstrip().startswith("│")]
     columns = {i for line in candle_rows[:8] for i, ch in enumerate(line[:-1]) if ch in "█│" and i > line.find("┤")}

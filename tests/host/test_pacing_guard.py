@@ -48,8 +48,13 @@ def sends(ledger, clock, requests) -> list[float]:
         ([(f"r{i}", f"c{i}", 1) for i in range(61)], [0] * 60 + [600 + MARGIN]),
         ([(f"r{i}", f"c{i % 7}", 1) for i in range(12)], [0] * 12),
     ],
-    ids=["identical-within-15s", "sixth-for-one-contract-within-2s", "bid-ask-counts-twice",
-         "sixty-first-within-10-minutes", "other-contracts-do-not-wait"],
+    ids=[
+        "identical-within-15s",
+        "sixth-for-one-contract-within-2s",
+        "bid-ask-counts-twice",
+        "sixty-first-within-10-minutes",
+        "other-contracts-do-not-wait",
+    ],
 )
 def test_ledger_waits_out_each_limit(requests, expected):
     clock = FakeClock()
@@ -102,8 +107,11 @@ def test_an_unreachable_budget_server_leaves_each_terminal_its_own(closed_port, 
     assert len(log_lines) == 1 and log_lines[0].startswith("WARNING|Pacing budget on redis://127.0.0.1:")
 
 
-@pytest.mark.parametrize("request_after, waited", [(("r5", "c", 1), 2 + MARGIN), (("r0", "c", 1), 15 + MARGIN)],
-                         ids=["sixth-for-one-contract", "identical"])
+@pytest.mark.parametrize(
+    "request_after, waited",
+    [(("r5", "c", 1), 2 + MARGIN), (("r0", "c", 1), 15 + MARGIN)],
+    ids=["sixth-for-one-contract", "identical"],
+)
 def test_a_terminal_whose_budget_server_stops_counts_what_it_sent_before(tmp_path, request_after, waited):
     clock = FakeClock()
     server = RedisServer(free_port())
@@ -116,8 +124,10 @@ def test_a_terminal_whose_budget_server_stops_counts_what_it_sent_before(tmp_pat
     assert sends(ledger, clock, [request_after]) == [pytest.approx(waited)]
 
 
-@pytest.mark.parametrize("bar_size, small", [("1 secs", True), ("30 secs", True), ("1 min", False),
-                                             ("5 mins", False), ("1 day", False), ("1 month", False)])
+@pytest.mark.parametrize(
+    "bar_size, small",
+    [("1 secs", True), ("30 secs", True), ("1 min", False), ("5 mins", False), ("1 day", False), ("1 month", False)],
+)
 def test_only_bars_of_30_seconds_or_less_are_paced(bar_size, small):
     assert is_small_bar(bar_size) is small
 
@@ -140,8 +150,9 @@ async def test_100_different_daily_requests_go_in_a_row_without_waits(paced_sim,
     client = GatewayClient(pacer=Pacer(MemoryLedger(), sleep=sleeps))
     await client.connectAsync("127.0.0.1", paced_sim.port, clientId=1, timeout=5)
     try:
-        answers = [await client.reqHistoricalDataAsync(AAPL, "", f"{i + 1} D", "1 day", "TRADES", True)
-                   for i in range(100)]  # fmt: skip
+        answers = [
+            await client.reqHistoricalDataAsync(AAPL, "", f"{i + 1} D", "1 day", "TRADES", True) for i in range(100)
+        ]
     finally:
         client.disconnect()
     assert [len(bars) for bars in answers] == list(range(1, 101))
@@ -210,8 +221,7 @@ def test_the_desk_ledger_survives_entries_it_does_not_understand_and_eviction(re
     server.delete(RedisLedger.KEY)  # evicted under allkeys-lru, or flushed
     assert sends(ledger, clock, [("r5", "c", 1)]) == [pytest.approx(2 + MARGIN)]
     assert server.zcard(RedisLedger.KEY) == 6  # put back, and the sixth added when it went
-    assert [line.split(" (")[0] for line in log_lines] == [
-        f"WARNING|Pacing budget on {redis_url} lost entries"]
+    assert [line.split(" (")[0] for line in log_lines] == [f"WARNING|Pacing budget on {redis_url} lost entries"]
 
 
 async def test_a_desk_shares_its_open_requests(redis_url):

@@ -48,8 +48,16 @@ def fake(registry, monkeypatch):
         (RuntimeError("socket gone"), 1, "fake aapl: error: RuntimeError: socket gone"),
         (None, 1, "fake aapl: error: no result record (NoneType)"),
     ],
-    ids=["gateway-bars", "cache-hit", "short-answer", "no-data", "bad-range-is-usage", "bad-words-raise",
-         "command-fails", "no-record"],
+    ids=[
+        "gateway-bars",
+        "cache-hit",
+        "short-answer",
+        "no-data",
+        "bad-range-is-usage",
+        "bad-words-raise",
+        "command-fails",
+        "no-record",
+    ],
 )
 def test_summary_line_and_exit_code(fake, capsys, answer, code, line):
     fake.answer = answer

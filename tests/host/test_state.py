@@ -28,8 +28,10 @@ def qualify(contract):
 
 
 def months(contract):
-    return [Contract(secType="FUT", symbol=contract.symbol, lastTradeDateOrContractMonth=m, conId=int(m))
-            for m in ("20260918", "20260320", "20260618")]  # fmt: skip
+    return [
+        Contract(secType="FUT", symbol=contract.symbol, lastTradeDateOrContractMonth=m, conId=int(m))
+        for m in ("20260918", "20260320", "20260618")
+    ]
 
 
 def refuse(contract):
@@ -68,8 +70,11 @@ async def test_not_a_symbol_is_not_asked(typed):
     assert ib.asked == []
 
 
-@pytest.mark.parametrize("ib, connected", [(None, False), (StubIB(qualify, connected=False), False),
-                                           (StubIB(qualify), True)], ids=["no-ib", "ib-down", "ib-up"])  # fmt: skip
+@pytest.mark.parametrize(
+    "ib, connected",
+    [(None, False), (StubIB(qualify, connected=False), False), (StubIB(qualify), True)],
+    ids=["no-ib", "ib-down", "ib-up"],
+)
 async def test_connected_flag_and_refusal_while_down(ib, connected):
     state = HostState(ib)
     assert state.connected is connected
@@ -92,8 +97,13 @@ def expiring(contract):
         ("/ES", expiring, 30 * 86400, date(2026, 3, 20), False),
         ("/ES", expiring, 0, date(2026, 3, 21), True),
     ],
-    ids=["stock-for-the-session", "unknown-within-a-minute", "unknown-after-a-minute",
-         "future-through-its-last-day", "future-after-its-last-day"],
+    ids=[
+        "stock-for-the-session",
+        "unknown-within-a-minute",
+        "unknown-after-a-minute",
+        "future-through-its-last-day",
+        "future-after-its-last-day",
+    ],
 )
 async def test_resolutions_are_remembered(typed, answer, seconds_later, today, asked_again):
     ib, now = StubIB(answer), [1000.0]

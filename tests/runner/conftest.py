@@ -78,9 +78,15 @@ def cli(runner_env, tmp_path):
         *args: str, stdin: str = "", env: dict | None = None, stdout=subprocess.PIPE
     ) -> subprocess.CompletedProcess:
         return subprocess.run(
-            [sys.executable, "-m", "quorvane", *args], input=stdin, stdout=stdout, stderr=subprocess.PIPE,
-            text=True, env={**runner_env, **(env or {})}, cwd=tmp_path, timeout=RUN_TIMEOUT,
-        )  # fmt: skip
+            [sys.executable, "-m", "quorvane", *args],
+            input=stdin,
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            text=True,
+            env={**runner_env, **(env or {})},
+            cwd=tmp_path,
+            timeout=RUN_TIMEOUT,
+        )
 
     return run
 
@@ -94,10 +100,14 @@ def terminal(runner_env, tmp_path):
 
     def spawn(*args: str):
         child = pexpect.spawn(
-            sys.executable, ["-m", "quorvane", *args],
+            sys.executable,
+            ["-m", "quorvane", *args],
             env={**runner_env, "TERM": "xterm-256color", "PROMPT_TOOLKIT_NO_CPR": "1"},
-            cwd=str(tmp_path), encoding="utf-8", timeout=RUN_TIMEOUT, dimensions=(40, 120),
-        )  # fmt: skip
+            cwd=str(tmp_path),
+            encoding="utf-8",
+            timeout=RUN_TIMEOUT,
+            dimensions=(40, 120),
+        )
         children.append(child)
         return child
 

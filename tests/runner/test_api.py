@@ -12,8 +12,15 @@ from quorvane import api
 ROOT = Path(__file__).resolve().parents[2]
 RUN_TIMEOUT = 60
 
-TYPES = {"open": "float64", "high": "float64", "low": "float64", "close": "float64", "volume": "Int64",
-         "average": "float64", "barCount": "Int64"}  # fmt: skip
+TYPES = {
+    "open": "float64",
+    "high": "float64",
+    "low": "float64",
+    "close": "float64",
+    "volume": "Int64",
+    "average": "float64",
+    "barCount": "Int64",
+}
 
 
 def test_call_without_a_gateway_serves_public_data_quietly(fake_yf, fresh_cache, capsys):
@@ -61,14 +68,25 @@ async def test_several_symbols_give_one_frame_by_symbol_and_date_daily_and_intra
 
 @pytest.mark.parametrize(
     "argv",
-    [["-c", "from quorvane import api; r = api.kline(['AAPL', 'NOSUCH'], 'day', 5); assert len(r['AAPL']['bars']) == 5"
-           " and 'error' in r['NOSUCH']"],
-     [str(ROOT / "examples" / "watchlist.py"), "--sim"]],
+    [
+        [
+            "-c",
+            "from quorvane import api; r = api.kline(['AAPL', 'NOSUCH'], 'day', 5); assert len(r['AAPL']['bars']) == 5"
+            " and 'error' in r['NOSUCH']",
+        ],
+        [str(ROOT / "examples" / "watchlist.py"), "--sim"],
+    ],
     ids=["library-call", "example-script"],
-)  # fmt: skip
+)
 def test_used_as_a_library_nothing_is_printed_but_the_callers_own_lines(runner_env, tmp_path, argv):
-    run = subprocess.run([sys.executable, *argv], env={**runner_env, "YF_UNLISTED": "NOSUCH"}, capture_output=True,
-                         text=True, cwd=tmp_path, timeout=RUN_TIMEOUT)  # fmt: skip
+    run = subprocess.run(
+        [sys.executable, *argv],
+        env={**runner_env, "YF_UNLISTED": "NOSUCH"},
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=RUN_TIMEOUT,
+    )
     assert run.returncode == 0 and run.stderr == "", run.stderr
     assert run.stdout == "" if argv[0] == "-c" else "AAPL: 60 bars from ibkr" in run.stdout
 

@@ -53,11 +53,15 @@ def another_programs_database(path: Path) -> None:
     db.close()
 
 
-@pytest.mark.parametrize("name, make, reason", [
-    ("bars.sqlite", garbage, "file is not a database"),
-    ("notes.txt", notes, "file is not a database"),
-    ("other.db", another_programs_database, "the file holds other tables"),
-], ids=["damaged-store", "text-file", "another-programs-database"])  # fmt: skip
+@pytest.mark.parametrize(
+    "name, make, reason",
+    [
+        ("bars.sqlite", garbage, "file is not a database"),
+        ("notes.txt", notes, "file is not a database"),
+        ("other.db", another_programs_database, "the file holds other tables"),
+    ],
+    ids=["damaged-store", "text-file", "another-programs-database"],
+)
 def test_cache_never_removes_or_rewrites_a_file_that_is_not_a_bar_store(cli, tmp_path, name, make, reason):
     path = store_path() if name == "bars.sqlite" else tmp_path / "mine" / name
     path.parent.mkdir(parents=True, exist_ok=True)

@@ -21,8 +21,10 @@ def test_each_symbol_resolves_and_falls_back_on_its_own_and_failures_are_listed(
     assert run.returncode == 1, run.stderr
     out = run.stdout.splitlines()
     assert "AAPL day (20 bars) [ibkr]" in out and "IBM day (20 bars) [yfinance]" in out  # a compact table each
-    assert out[-2:] == ["3 symbols: 1 from ibkr, 1 from yfinance, 1 failed",
-                        "NOSUCH failed: unknown symbol NOSUCH"]  # the request's own last line
+    assert out[-2:] == [
+        "3 symbols: 1 from ibkr, 1 from yfinance, 1 failed",
+        "NOSUCH failed: unknown symbol NOSUCH",
+    ]  # the request's own last line
     assert "Traceback" not in run.stderr
 
 
@@ -30,7 +32,10 @@ def test_json_is_one_array_in_the_order_given_and_csv_one_long_table(cli):
     run = cli("kline", "NOSUCH,IBM,AAPL", "day", "20", "--sim", "--json", env=NOSUCH)
     records = json.loads(run.stdout)
     assert [(r["symbol"], r.get("source"), len(r.get("bars", []))) for r in records] == [
-        ("NOSUCH", None, 0), ("IBM", "yfinance", 20), ("AAPL", "ibkr", 20)]  # fmt: skip
+        ("NOSUCH", None, 0),
+        ("IBM", "yfinance", 20),
+        ("AAPL", "ibkr", 20),
+    ]
     assert records[0]["error"] == "No data returned" and run.returncode == 1
     assert "3 symbols: 1 from ibkr, 1 from yfinance, 1 failed" in run.stderr
 

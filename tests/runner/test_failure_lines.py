@@ -16,13 +16,16 @@ def offline(cli, yfinance_doing):
     return cli
 
 
-@pytest.mark.parametrize("args, final", [
-    (["kline", "AAPL", "day", "5"], f"kline AAPL: error: {UNREACHABLE}"),
-    (["-q", "kline", "AAPL", "day", "5"], f"kline AAPL: error: {UNREACHABLE}"),
-    (["kline", "FOO", "day", "5", "--sim"], f"kline FOO: error: unknown symbol FOO; {UNREACHABLE}"),
-    (["kline", "AAPL", "2025-01-02", "2025-01-03", "1m"],
-     "kline AAPL: error: public data has no 1m bars before "),
-], ids=["no-network", "quiet", "unknown-symbol", "older-than-yahoo-keeps"])  # fmt: skip
+@pytest.mark.parametrize(
+    "args, final",
+    [
+        (["kline", "AAPL", "day", "5"], f"kline AAPL: error: {UNREACHABLE}"),
+        (["-q", "kline", "AAPL", "day", "5"], f"kline AAPL: error: {UNREACHABLE}"),
+        (["kline", "FOO", "day", "5", "--sim"], f"kline FOO: error: unknown symbol FOO; {UNREACHABLE}"),
+        (["kline", "AAPL", "2025-01-02", "2025-01-03", "1m"], "kline AAPL: error: public data has no 1m bars before "),
+    ],
+    ids=["no-network", "quiet", "unknown-symbol", "older-than-yahoo-keeps"],
+)
 def test_one_line_names_what_happened(offline, args, final):
     run = offline(*args, env={"KLINE_CACHE_URL": "memory:"})
     assert run.returncode == 1 and run.stdout.splitlines()[-1].startswith(final), run.stdout

@@ -19,9 +19,15 @@ def start(runner_env, tmp_path, yfinance_doing):
 
     def spawn(*args, stdin=None, python_args=False):
         command = [sys.executable, *args] if python_args else [sys.executable, "-m", "quorvane", *args]
-        child = subprocess.Popen(command, stdin=subprocess.PIPE,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
-                                 env={**runner_env, "KLINE_CACHE_URL": "memory:"})  # fmt: skip
+        child = subprocess.Popen(
+            command,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            cwd=tmp_path,
+            env={**runner_env, "KLINE_CACHE_URL": "memory:"},
+        )
         if stdin is not None:
             child.stdin.write(stdin)
             child.stdin.close()
@@ -45,8 +51,11 @@ def interrupt_and_wait(child) -> tuple[int, float, str]:
 
 # `python -m quorvane`, as Python runs it, once Python itself is up (on a busy machine that alone
 # can take 0.3 s, and Ctrl-C before it is Python's own business).
-AS_MAIN = ["-c", "import runpy, sys; print('up', file=sys.stderr, flush=True); sys.argv[0] = '-m'; "
-                 "runpy.run_module('quorvane', run_name='__main__', alter_sys=True)"]
+AS_MAIN = [
+    "-c",
+    "import runpy, sys; print('up', file=sys.stderr, flush=True); sys.argv[0] = '-m'; "
+    "runpy.run_module('quorvane', run_name='__main__', alter_sys=True)",
+]
 
 
 @pytest.mark.parametrize("after", [0.05, 0.15, 0.3])

@@ -88,10 +88,23 @@ def test_terminal_chart_without_colour_when_piped(cli):
         (["--json"], 2, "output options go with a command"),
         (["help", "nope"], 2, "Unknown command: nope"),
     ],
-    ids=["no-symbol", "unknown-command", "no-such-date", "mistyped-period", "negative-count", "unwritable-csv",
-         "empty-csv-name", "unknown-chart-format", "two-outputs-on-stdout", "gateway-without-port",
-         "unbracketed-ipv6", "echo-with-a-command", "options-without-command", "help-on-nothing"],
-)  # fmt: skip
+    ids=[
+        "no-symbol",
+        "unknown-command",
+        "no-such-date",
+        "mistyped-period",
+        "negative-count",
+        "unwritable-csv",
+        "empty-csv-name",
+        "unknown-chart-format",
+        "two-outputs-on-stdout",
+        "gateway-without-port",
+        "unbracketed-ipv6",
+        "echo-with-a-command",
+        "options-without-command",
+        "help-on-nothing",
+    ],
+)
 def test_failures_exit_with_their_code_and_one_clear_message(cli, args, code, message):
     run = cli(*args)
     assert run.returncode == code
@@ -132,13 +145,25 @@ def test_closed_stdout_ends_quietly_with_the_shells_code(cli):
 @pytest.mark.parametrize(
     "args, expected",
     [
-        (["--help"], ["kline SYMBOL START [END] [PERIOD] [adj]", "year (y)", "monthly bars", "today or yesterday",
-                      "/ES", "QUORVANE_GATEWAY", "KLINE_CACHE_LIVE_TTL", "141", "-q, --quiet"]),
+        (
+            ["--help"],
+            [
+                "kline SYMBOL START [END] [PERIOD] [adj]",
+                "year (y)",
+                "monthly bars",
+                "today or yesterday",
+                "/ES",
+                "QUORVANE_GATEWAY",
+                "KLINE_CACHE_LIVE_TTL",
+                "141",
+                "-q, --quiet",
+            ],
+        ),
         (["help"], ["kline:", "Exit codes:", "Environment:"]),
         (["help", "kline"], ["the adjustment word comes after the period and the count", "/ES", "--chart-file"]),
     ],
     ids=["option", "overview", "command"],
-)  # fmt: skip
+)
 def test_help_where_users_look(cli, args, expected):
     run = cli(*args)
     assert run.returncode == 0, run.stderr

@@ -84,8 +84,7 @@ async def test_lost_gateway_falls_back_then_reconnects(connection, gateway_sim, 
     await gateway_sim.start("127.0.0.1", port)
     await until(lambda: connection.state.connected)
     assert [line for line in log_lines if "connect" in line.lower()] == [
-        f"WARNING|Lost connection to gateway at 127.0.0.1:{port}; "
-        "requests fall back to public data until it returns",
+        f"WARNING|Lost connection to gateway at 127.0.0.1:{port}; requests fall back to public data until it returns",
         f"INFO|Reconnected to gateway at 127.0.0.1:{port}",
     ]
 
@@ -112,9 +111,17 @@ async def test_bars_are_cached_though_stdout_closed_under_the_table(connection, 
         ("kline AAPL day 20 --c", {"--chart", "--chart-file", "--csv"}),
         ("kline AA", set()),
     ],
-    ids=["commands", "command-prefix", "help-topic", "period", "periods-by-prefix", "adjust-word",
-         "output-options", "no-guessing-symbols"],
-)  # fmt: skip
+    ids=[
+        "commands",
+        "command-prefix",
+        "help-topic",
+        "period",
+        "periods-by-prefix",
+        "adjust-word",
+        "output-options",
+        "no-guessing-symbols",
+    ],
+)
 def test_completion(extension, typed, expected):
     found = {c.text for c in ShellCompleter().get_completions(Document(typed), None)}
     assert found == expected

@@ -7,9 +7,10 @@ LINE = ("kline", "AAPL", "2025-06-09", "2025-06-12", "30m", "--sim", "--json")
 
 
 def test_a_host_in_tokyo_on_a_gateway_sending_utc_gets_new_yorks_bars(cli):
-    runs = [cli(*LINE, env={"TZ": tz, "IBSIM_ARGS": settings, "KLINE_CACHE_URL": "memory:"})
-            for tz, settings in [("America/New_York", ""),
-                                 ("Asia/Tokyo", "--operator-zone Asia/Tokyo --bar-times utc")]]  # fmt: skip
+    runs = [
+        cli(*LINE, env={"TZ": tz, "IBSIM_ARGS": settings, "KLINE_CACHE_URL": "memory:"})
+        for tz, settings in [("America/New_York", ""), ("Asia/Tokyo", "--operator-zone Asia/Tokyo --bar-times utc")]
+    ]
     assert [run.returncode for run in runs] == [0, 0], runs[1].stderr
     new_york, tokyo = (json.loads(run.stdout) for run in runs)
     assert tokyo == new_york

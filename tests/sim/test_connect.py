@@ -35,7 +35,8 @@ async def test_connect_completes_quickly_without_timeouts(gateway_sim, caplog):
 
 
 @pytest.mark.parametrize(
-    "fields", [(4242, 1, "whatever"), ("hello",), (20, 17)],
+    "fields",
+    [(4242, 1, "whatever"), ("hello",), (20, 17)],
     ids=["unknown-id", "non-numeric-id", "truncated-history-request"],
 )
 async def test_odd_messages_are_ignored_and_the_session_goes_on(ib, gateway_sim, fields):
@@ -73,8 +74,15 @@ async def test_connect_with_any_client_id(gateway_sim, client_id):
 
 async def test_command_line_simulator_serves_a_client():
     process = await asyncio.create_subprocess_exec(
-        sys.executable, "-m", "ibsim", "--port", "0", "--seed", "3",
-        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL,
+        sys.executable,
+        "-m",
+        "ibsim",
+        "--port",
+        "0",
+        "--seed",
+        "3",
+        stdout=asyncio.subprocess.PIPE,
+        stderr=asyncio.subprocess.DEVNULL,
     )
     try:
         banner = (await asyncio.wait_for(process.stdout.readline(), 10)).decode()

@@ -19,30 +19,46 @@ def gateway_clock():
 @pytest.mark.parametrize(
     "contract, expected",
     [
-        (Stock("AAPL", "SMART", "USD"),
-         dict(conId=265598, primaryExchange="NASDAQ", tradingClass="NMS", exchange="SMART")),
+        (
+            Stock("AAPL", "SMART", "USD"),
+            dict(conId=265598, primaryExchange="NASDAQ", tradingClass="NMS", exchange="SMART"),
+        ),
         (Stock("SPY", "SMART", "USD"), dict(conId=756733, primaryExchange="ARCA")),
         (Stock("TSLA", "NASDAQ"), dict(conId=76792991, exchange="NASDAQ", currency="USD")),
         (Contract(conId=272093), dict(symbol="MSFT", secType="STK")),
-        (Future("ES", "202503", "CME"),
-         dict(lastTradeDateOrContractMonth="20250321", localSymbol="ESH5", multiplier="50")),
+        (
+            Future("ES", "202503", "CME"),
+            dict(lastTradeDateOrContractMonth="20250321", localSymbol="ESH5", multiplier="50"),
+        ),
         (Future("MES", "202506", "CME"), dict(localSymbol="MESM5", lastTradeDateOrContractMonth="20250620")),
         (Future("NQ", "20250321", "CME", currency="USD"), dict(localSymbol="NQH5", multiplier="20")),
         # crude's March contract stopped trading in February: April is the front month
         (ContFuture("CL", "NYMEX"), dict(localSymbol="CLJ5", lastTradeDateOrContractMonth="20250320")),
         (ContFuture("ES", "CME"), dict(secType="CONTFUT", localSymbol="ESH5")),
-        (Future(localSymbol="ESZ5", exchange="CME"),
-         dict(symbol="ES", lastTradeDateOrContractMonth="20251219")),
+        (Future(localSymbol="ESZ5", exchange="CME"), dict(symbol="ES", lastTradeDateOrContractMonth="20251219")),
         (Future("GC", "202504", "COMEX"), dict(localSymbol="GCJ5", lastTradeDateOrContractMonth="20250428")),
         (ContFuture("MGC", "COMEX"), dict(localSymbol="MGCJ5", multiplier="10")),
         (Stock("BRK B", "SMART", "USD"), dict(conId=72063691, primaryExchange="NYSE", localSymbol="BRK B")),
         (Index("SPX", "CBOE", "USD"), dict(conId=416904, secType="IND", exchange="CBOE")),
         (Index("INDU", "CME"), dict(conId=1935181, secType="IND")),
     ],
-    ids=["stock-smart", "etf-on-arca", "stock-on-listing-exchange", "by-conid",
-         "future-by-month", "micro-future-by-month", "future-by-last-trade-date",
-         "energy-expiry-rule", "continuous-future", "future-by-local-symbol", "gold-future",
-         "micro-gold-continuous", "class-share", "index", "index-of-a-futures-exchange"],
+    ids=[
+        "stock-smart",
+        "etf-on-arca",
+        "stock-on-listing-exchange",
+        "by-conid",
+        "future-by-month",
+        "micro-future-by-month",
+        "future-by-last-trade-date",
+        "energy-expiry-rule",
+        "continuous-future",
+        "future-by-local-symbol",
+        "gold-future",
+        "micro-gold-continuous",
+        "class-share",
+        "index",
+        "index-of-a-futures-exchange",
+    ],
 )
 async def test_qualify_resolves_one_contract(ib, contract, expected):
     [qualified] = await ib.qualifyContractsAsync(contract)
@@ -54,11 +70,26 @@ async def test_qualify_resolves_one_contract(ib, contract, expected):
 
 @pytest.mark.parametrize(
     "contract",
-    [Stock("NOPE", "SMART", "USD"), Stock("AAPL", "SMART", "EUR"), Future("ES", exchange="NYMEX"),
-     Future("ES", "202412", "CME"), Future("ES", "202504", "CME"), Stock("ES", "SMART", "USD"),
-     Index("SPX", "NASDAQ"), Stock("SPX", "SMART", "USD")],
-    ids=["unknown-symbol", "wrong-currency", "wrong-exchange", "expired-month",
-         "month-not-listed", "future-asked-as-stock", "index-on-another-exchange", "index-asked-as-stock"],
+    [
+        Stock("NOPE", "SMART", "USD"),
+        Stock("AAPL", "SMART", "EUR"),
+        Future("ES", exchange="NYMEX"),
+        Future("ES", "202412", "CME"),
+        Future("ES", "202504", "CME"),
+        Stock("ES", "SMART", "USD"),
+        Index("SPX", "NASDAQ"),
+        Stock("SPX", "SMART", "USD"),
+    ],
+    ids=[
+        "unknown-symbol",
+        "wrong-currency",
+        "wrong-exchange",
+        "expired-month",
+        "month-not-listed",
+        "future-asked-as-stock",
+        "index-on-another-exchange",
+        "index-asked-as-stock",
+    ],
 )
 async def test_unresolvable_contract_qualifies_to_none(ib, contract):
     assert await ib.qualifyContractsAsync(contract) == [None]
@@ -81,9 +112,11 @@ async def test_host_resolves_a_bare_future_to_its_front_month(ib):
 
 @pytest.mark.parametrize(
     "gateway_options, last_trade, zone",
-    [({}, ("20250321", "09:30:00"), "US/Eastern"),
-     ({"operator_zone": "Europe/Zurich"}, ("20250321", "14:30:00"), "Europe/Zurich"),
-     ({"operator_zone": "Asia/Tokyo"}, ("20250321", "22:30:00"), "Asia/Tokyo")],
+    [
+        ({}, ("20250321", "09:30:00"), "US/Eastern"),
+        ({"operator_zone": "Europe/Zurich"}, ("20250321", "14:30:00"), "Europe/Zurich"),
+        ({"operator_zone": "Asia/Tokyo"}, ("20250321", "22:30:00"), "Asia/Tokyo"),
+    ],
     ids=["default-operator", "zurich-operator", "tokyo-operator"],
 )
 async def test_contract_details_describe_the_future(ib, last_trade, zone):

@@ -23,10 +23,12 @@ async def history(ib, timeout=5.0):
 
 @pytest.mark.parametrize(
     "fault, code, text",
-    [(Fault.empty(), None, None),
-     (Fault.error(162, "Historical Market Data Service error message:boom"), 162, "boom"),
-     (Fault.pacing_violation(), 162, "Historical data request pacing violation"),
-     (Fault.no_data(), 162, "HMDS query returned no data: AAPL@SMART Trades")],
+    [
+        (Fault.empty(), None, None),
+        (Fault.error(162, "Historical Market Data Service error message:boom"), 162, "boom"),
+        (Fault.pacing_violation(), 162, "Historical data request pacing violation"),
+        (Fault.no_data(), 162, "HMDS query returned no data: AAPL@SMART Trades"),
+    ],
     ids=["empty-answer", "error", "pacing-violation", "no-data"],
 )
 async def test_fault_yields_no_bars_and_is_used_once(ib, gateway_sim, errors, fault, code, text):

@@ -35,8 +35,7 @@ def host_tz_utc():
     time.tzset()
 
 
-async def bars_of(ib, contract=AAPL, end="", duration="1 D", size="1 min", what="TRADES",
-                  rth=True, **extra) -> list:
+async def bars_of(ib, contract=AAPL, end="", duration="1 D", size="1 min", what="TRADES", rth=True, **extra) -> list:
     bars = await ib.reqHistoricalDataAsync(contract, end, duration, size, what, rth, timeout=5, **extra)
     return list(bars)  # BarDataList compares by identity
 
@@ -60,7 +59,7 @@ async def test_prices_are_plausible(ib):
 async def test_bars_agree_across_requests_and_bar_sizes(ib):
     week = await bars_of(ib, duration="1 W", size="5 mins")
     day = await bars_of(ib, duration="1 D", size="5 mins")
-    assert week[-len(day):] == day
+    assert week[-len(day) :] == day
     minutes = await bars_of(ib, duration="1 D", size="1 min")
     first_five = minutes[:5]
     assert (day[0].open, day[0].close) == (first_five[0].open, first_five[-1].close)
@@ -100,11 +99,22 @@ async def test_end_time_formats(ib, end):
 
 @pytest.mark.parametrize(
     "contract, end, what",
-    [(ES, "20250303-21:00:00", "TRADES"), (AAPL, "2025-03-03", "TRADES"),
-     (AAPL, "20250303 16:00:00 Mars/Olympus", "TRADES"), (AAPL, "", "OPTION_IMPLIED_VOLATILITY"),
-     (Stock("NOPE", "SMART", "USD"), "", "TRADES"), (AAPL, "19850102 12:00:00 US/Eastern", "TRADES")],
-    ids=["continuous-future-with-end", "malformed-end", "unknown-zone", "unsupported-data-type",
-         "unknown-contract", "before-any-data"],
+    [
+        (ES, "20250303-21:00:00", "TRADES"),
+        (AAPL, "2025-03-03", "TRADES"),
+        (AAPL, "20250303 16:00:00 Mars/Olympus", "TRADES"),
+        (AAPL, "", "OPTION_IMPLIED_VOLATILITY"),
+        (Stock("NOPE", "SMART", "USD"), "", "TRADES"),
+        (AAPL, "19850102 12:00:00 US/Eastern", "TRADES"),
+    ],
+    ids=[
+        "continuous-future-with-end",
+        "malformed-end",
+        "unknown-zone",
+        "unsupported-data-type",
+        "unknown-contract",
+        "before-any-data",
+    ],
 )
 async def test_refusals_end_the_request_with_no_bars(ib, gateway_sim, contract, end, what):
     assert await bars_of(ib, contract, end=end, what=what) == []
@@ -120,13 +130,15 @@ async def test_too_long_a_query_is_refused(ib, gateway_sim):
 
 @pytest.mark.parametrize(
     "size, last_dates",
-    [("1 week", [dt.date(2025, 2, 21), dt.date(2025, 2, 28), dt.date(2025, 3, 5)]),
-     ("1 month", [dt.date(2024, 12, 31), dt.date(2025, 1, 31), dt.date(2025, 2, 28), dt.date(2025, 3, 5)])],
+    [
+        ("1 week", [dt.date(2025, 2, 21), dt.date(2025, 2, 28), dt.date(2025, 3, 5)]),
+        ("1 month", [dt.date(2024, 12, 31), dt.date(2025, 1, 31), dt.date(2025, 2, 28), dt.date(2025, 3, 5)]),
+    ],
     ids=["weeks-end-on-fridays", "months-end-on-last-trade-date"],
 )
 async def test_weekly_and_monthly_bars_are_dated_by_their_last_day(ib, size, last_dates):
     bars = await bars_of(ib, duration="1 Y", size=size)
-    assert [b.date for b in bars[-len(last_dates):]] == last_dates
+    assert [b.date for b in bars[-len(last_dates) :]] == last_dates
 
 
 async def test_epoch_dates_and_quote_types(ib):
@@ -144,9 +156,13 @@ async def test_future_month_and_continuous_share_bars(ib):
 
 @pytest.mark.parametrize(
     "gateway_options, first",
-    [({"bar_times": "operator", "operator_zone": "Europe/Berlin"},
-      dt.datetime(2025, 3, 4, 16, 0, tzinfo=ZoneInfo("Europe/Berlin"))),
-     ({"bar_times": "utc"}, dt.datetime(2025, 3, 4, 15, 0))],  # the dashed UTC form: ib_async keeps it naive
+    [
+        (
+            {"bar_times": "operator", "operator_zone": "Europe/Berlin"},
+            dt.datetime(2025, 3, 4, 16, 0, tzinfo=ZoneInfo("Europe/Berlin")),
+        ),
+        ({"bar_times": "utc"}, dt.datetime(2025, 3, 4, 15, 0)),
+    ],  # the dashed UTC form: ib_async keeps it naive
     ids=["operator-zone", "utc"],
 )
 async def test_bar_times_as_the_operator_set_them(ib, first):

@@ -19,19 +19,29 @@ def burst(times, contract="AAPL", weight=1):
 
 @pytest.mark.parametrize(
     "made, admitted",
-    [([(0, "A", "X", 1), (14.9, "A", "X", 1)], [True, False]),
-     ([(0, "A", "X", 1), (15, "A", "X", 1)], [True, True]),
-     ([(0, "A", "X", 1), (10, "A", "X", 1), (20, "A", "X", 1)], [True, False, False]),
-     (burst([0, 0.1, 0.2, 0.3, 0.4, 0.5]), [True] * 5 + [False]),
-     (burst([0, 0.4, 0.8, 1.2, 1.6, 2.0]), [True] * 6),
-     (burst([0, 0.1, 0.2]) + burst([0.3, 0.4, 0.5], contract="MSFT"), [True] * 6),
-     (burst([0, 0.5, 1.0], weight=2), [True, True, False]),
-     ([(5 * i, i, i % 5, 1) for i in range(61)], [True] * 60 + [False]),
-     ([(10 * i, i, i % 5, 1) for i in range(61)], [True] * 61)],
-    ids=["identical-within-15s", "identical-after-15s", "refused-requests-count-too",
-         "sixth-for-a-contract-within-2s", "six-spread-over-2s", "other-contracts-apart",
-         "bid-ask-counts-twice", "sixty-first-in-ten-minutes", "ten-minutes-slide"],
-)  # fmt: skip
+    [
+        ([(0, "A", "X", 1), (14.9, "A", "X", 1)], [True, False]),
+        ([(0, "A", "X", 1), (15, "A", "X", 1)], [True, True]),
+        ([(0, "A", "X", 1), (10, "A", "X", 1), (20, "A", "X", 1)], [True, False, False]),
+        (burst([0, 0.1, 0.2, 0.3, 0.4, 0.5]), [True] * 5 + [False]),
+        (burst([0, 0.4, 0.8, 1.2, 1.6, 2.0]), [True] * 6),
+        (burst([0, 0.1, 0.2]) + burst([0.3, 0.4, 0.5], contract="MSFT"), [True] * 6),
+        (burst([0, 0.5, 1.0], weight=2), [True, True, False]),
+        ([(5 * i, i, i % 5, 1) for i in range(61)], [True] * 60 + [False]),
+        ([(10 * i, i, i % 5, 1) for i in range(61)], [True] * 61),
+    ],
+    ids=[
+        "identical-within-15s",
+        "identical-after-15s",
+        "refused-requests-count-too",
+        "sixth-for-a-contract-within-2s",
+        "six-spread-over-2s",
+        "other-contracts-apart",
+        "bid-ask-counts-twice",
+        "sixty-first-in-ten-minutes",
+        "ten-minutes-slide",
+    ],
+)
 def test_pacing_limits(made, admitted):
     clock = iter(t for t, *_ in made)
     pacing = Pacing(lambda: next(clock))

@@ -11,20 +11,39 @@ async def test_history_request_fields_are_decoded_exactly(ib, gateway_sim):
     [contract] = await ib.qualifyContractsAsync(ContFuture("ES", "CME"))
     await ib.reqHistoricalDataAsync(contract, "", "2 D", "5 mins", "TRADES", False, timeout=5)
     await ib.reqHistoricalDataAsync(
-        Stock("AAPL", "SMART", "USD"), "20250303-16:00:00", "350 D", "1 day", "BID_ASK", True,
-        formatDate=2, timeout=5,
+        Stock("AAPL", "SMART", "USD"),
+        "20250303-16:00:00",
+        "350 D",
+        "1 day",
+        "BID_ASK",
+        True,
+        formatDate=2,
+        timeout=5,
     )
     first, second = gateway_sim.history_requests
     assert first == HistoricalDataRequest(
         reqId=first.reqId,
         contract=WireContract(
-            conId=contract.conId, symbol="ES", secType="CONTFUT",
-            lastTradeDateOrContractMonth=contract.lastTradeDateOrContractMonth, strike=0.0,
-            multiplier="50", exchange="CME", currency="USD", localSymbol=contract.localSymbol,
+            conId=contract.conId,
+            symbol="ES",
+            secType="CONTFUT",
+            lastTradeDateOrContractMonth=contract.lastTradeDateOrContractMonth,
+            strike=0.0,
+            multiplier="50",
+            exchange="CME",
+            currency="USD",
+            localSymbol=contract.localSymbol,
             tradingClass="ES",
         ),
-        includeExpired=False, endDateTime="", barSizeSetting="5 mins", durationStr="2 D",
-        useRTH=False, whatToShow="TRADES", formatDate=1, keepUpToDate=False, chartOptions="",
+        includeExpired=False,
+        endDateTime="",
+        barSizeSetting="5 mins",
+        durationStr="2 D",
+        useRTH=False,
+        whatToShow="TRADES",
+        formatDate=1,
+        keepUpToDate=False,
+        chartOptions="",
     )
     assert (second.contract.symbol, second.contract.secType, second.contract.conId) == ("AAPL", "STK", 0)
     assert (second.endDateTime, second.durationStr) == ("20250303-16:00:00", "350 D")

@@ -1,4 +1,5 @@
 """Small probes shared by the bridge tests."""
+
 import types
 
 

@@ -1,4 +1,5 @@
 """Stand-ins around `run`: the host state and a command whose callees record their calls."""
+
 import quorvane.cmds.quotes.kline as kline
 
 

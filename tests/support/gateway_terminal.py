@@ -15,8 +15,15 @@ FRIDAY_AFTER_CLOSE = dt.datetime(2025, 6, 13, 20, 30, tzinfo=dt.UTC)
 RUN_TIMEOUT = 5.0
 BAR_FIELDS = ["date", "open", "high", "low", "close", "volume", "average", "barCount"]
 # the bar size asked for each period word (an alias asks as its canonical word)
-BAR_SIZES = {"1m": "1 min", "5m": "5 mins", "1h": "1 hour", "day": "1 day", "week": "1 week", "month": "1 month",
-             "year": "1 month"}
+BAR_SIZES = {
+    "1m": "1 min",
+    "5m": "5 mins",
+    "1h": "1 hour",
+    "day": "1 day",
+    "week": "1 week",
+    "month": "1 month",
+    "year": "1 month",
+}
 
 
 class RecordedFallback(kline.IOpKline):
@@ -67,6 +74,7 @@ async def bounded(awaitable):
 
 async def until(condition) -> None:
     """Wait for something the simulator receives after the command has already returned."""
+
     async def poll():
         while not condition():
             await asyncio.sleep(0.01)
@@ -77,5 +85,13 @@ async def until(condition) -> None:
 def sent(request) -> tuple:
     """What a decoded historical-data request asked for."""
     c = request.contract
-    return (c.secType, c.symbol, request.endDateTime, request.durationStr, request.barSizeSetting,
-            request.whatToShow, request.useRTH, request.keepUpToDate)
+    return (
+        c.secType,
+        c.symbol,
+        request.endDateTime,
+        request.durationStr,
+        request.barSizeSetting,
+        request.whatToShow,
+        request.useRTH,
+        request.keepUpToDate,
+    )

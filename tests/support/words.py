@@ -2,8 +2,16 @@
 written once; each route's tests run them all."""
 
 # alias -> the period word it asks as
-ALIASES = {"minute": "1m", "hour": "1h", "d": "day", "1d": "day", "w": "week", "m": "month", "1mo": "month",
-           "y": "year"}
+ALIASES = {
+    "minute": "1m",
+    "hour": "1h",
+    "d": "day",
+    "1d": "day",
+    "w": "week",
+    "m": "month",
+    "1mo": "month",
+    "y": "year",
+}
 
 # case -> words, period word, count, adjustment word, whether the bars are adjusted
 LATEST_WORDS = {
@@ -31,25 +39,51 @@ LATEST_WORDS = {
 # case -> words, start, end, period word, adjustment word, whether the bars are adjusted (today is 2025-06-13)
 RANGE_WORDS = {
     "start-alone": (["2025-01-01"], "2025-01-01", "2025-06-13", "day", "none", False),
-    "start-end-period-adj": (["2025-01-01", "2025-06-01", "day", "adj"], "2025-01-01", "2025-06-01", "day", "adj",
-                             True),
+    "start-end-period-adj": (
+        ["2025-01-01", "2025-06-01", "day", "adj"],
+        "2025-01-01",
+        "2025-06-01",
+        "day",
+        "adj",
+        True,
+    ),
     "period-without-end": (["2025-01-01", "week"], "2025-01-01", "2025-06-13", "week", "none", False),
     "weekly-bars": (["2025-01-01", "2025-06-01", "week"], "2025-01-01", "2025-06-01", "week", "none", False),
     "third-word-is-adj-word": (["2025-01-01", "2025-06-01", "foo"], "2025-01-01", "2025-06-01", "day", "foo", False),
-    "date-after-period-is-adj-word": (["2025-01-01", "day", "2025-06-01"], "2025-01-01", "2025-06-13", "day",
-                                      "2025-06-01", False),
+    "date-after-period-is-adj-word": (
+        ["2025-01-01", "day", "2025-06-01"],
+        "2025-01-01",
+        "2025-06-13",
+        "day",
+        "2025-06-01",
+        False,
+    ),
     "number-is-adj-word-not-count": (["2025-01-01", "day", "100"], "2025-01-01", "2025-06-13", "day", "100", False),
-    "forward-then-ignored-word": (["2025-01-01", "2025-06-01", "forward", "x"], "2025-01-01", "2025-06-01", "day",
-                                  "forward", True),
-    "alias-adjusted-then-ignored-word": (["2025-01-01", "2025-06-01", "d", "adj", "extra"], "2025-01-01",
-                                         "2025-06-01", "d", "adj", True),
+    "forward-then-ignored-word": (
+        ["2025-01-01", "2025-06-01", "forward", "x"],
+        "2025-01-01",
+        "2025-06-01",
+        "day",
+        "forward",
+        True,
+    ),
+    "alias-adjusted-then-ignored-word": (
+        ["2025-01-01", "2025-06-01", "d", "adj", "extra"],
+        "2025-01-01",
+        "2025-06-01",
+        "d",
+        "adj",
+        True,
+    ),
     "capitalised-period-is-adj-word": (["2025-01-01", "Day"], "2025-01-01", "2025-06-13", "day", "Day", False),
     "one-day": (["2025-06-02", "2025-06-02"], "2025-06-02", "2025-06-02", "day", "none", False),
     "two-days": (["2025-03-03", "2025-03-04"], "2025-03-03", "2025-03-04", "day", "none", False),
     "365-days": (["2024-06-02", "2025-06-01"], "2024-06-02", "2025-06-01", "day", "none", False),
     "366-days": (["2024-06-01", "2025-06-01"], "2024-06-01", "2025-06-01", "day", "none", False),
-    **{f"alias-{alias}": (["2025-01-01", "2025-06-01", alias], "2025-01-01", "2025-06-01", alias, "none", False)
-       for alias in ALIASES},
+    **{
+        f"alias-{alias}": (["2025-01-01", "2025-06-01", alias], "2025-01-01", "2025-06-01", alias, "none", False)
+        for alias in ALIASES
+    },
 }
 
 

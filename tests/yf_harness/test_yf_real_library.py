@@ -17,13 +17,23 @@ from fixtures.yf import REFERENCE_TIME, FakeYfinance, library_empty_frame
 TAIL = ["Volume", "Dividends", "Stock Splits"]
 
 
-@pytest.mark.parametrize(("kwargs", "index_name", "columns"), [
-    ({"period": "5d", "interval": "1d", "auto_adjust": False}, "Date",
-     ["Open", "High", "Low", "Close", "Adj Close", *TAIL]),
-    ({"period": "5d", "interval": "1d", "auto_adjust": True}, "Date", ["Open", "High", "Low", "Close", *TAIL]),
-    ({"period": "1d", "interval": "1m", "auto_adjust": False}, "Datetime",
-     ["Open", "High", "Low", "Close", "Adj Close", *TAIL]),
-], ids=["daily-raw", "daily-adjusted", "intraday"])
+@pytest.mark.parametrize(
+    ("kwargs", "index_name", "columns"),
+    [
+        (
+            {"period": "5d", "interval": "1d", "auto_adjust": False},
+            "Date",
+            ["Open", "High", "Low", "Close", "Adj Close", *TAIL],
+        ),
+        ({"period": "5d", "interval": "1d", "auto_adjust": True}, "Date", ["Open", "High", "Low", "Close", *TAIL]),
+        (
+            {"period": "1d", "interval": "1m", "auto_adjust": False},
+            "Datetime",
+            ["Open", "High", "Low", "Close", "Adj Close", *TAIL],
+        ),
+    ],
+    ids=["daily-raw", "daily-adjusted", "intraday"],
+)
 def test_history_has_the_documented_shape(yahoo_http, kwargs, index_name, columns):
     frame = yfinance.Ticker("AAPL").history(**kwargs)
     assert not frame.empty and list(frame.columns) == columns
@@ -34,10 +44,21 @@ def test_history_has_the_documented_shape(yahoo_http, kwargs, index_name, column
 
 
 # Every (period, interval) the kline fallback asks for, plus a date range.
-KLINE_REQUESTS = [{"period": p, "interval": i} for p, i in [
-    ("5d", "1m"), ("1d", "1m"), ("5d", "5m"), ("1mo", "15m"), ("1mo", "30m"), ("6mo", "60m"),
-    ("5y", "1d"), ("1y", "1d"), ("max", "1wk"), ("max", "1mo")]] + [
-    {"start": date(2025, 1, 6), "end": date(2025, 3, 1), "interval": "1d"}]
+KLINE_REQUESTS = [
+    {"period": p, "interval": i}
+    for p, i in [
+        ("5d", "1m"),
+        ("1d", "1m"),
+        ("5d", "5m"),
+        ("1mo", "15m"),
+        ("1mo", "30m"),
+        ("6mo", "60m"),
+        ("5y", "1d"),
+        ("1y", "1d"),
+        ("max", "1wk"),
+        ("max", "1mo"),
+    ]
+] + [{"start": date(2025, 1, 6), "end": date(2025, 3, 1), "interval": "1d"}]
 
 
 @pytest.mark.parametrize("auto_adjust", [False, True], ids=["raw", "adjusted"])
@@ -61,10 +82,14 @@ def test_date_range_excludes_the_end_day_and_adjusts(yahoo_http):
     assert {"period1", "period2"} <= set(yahoo_http.chart_requests("MSFT")[-1].params)
 
 
-@pytest.mark.parametrize("setup", [
-    lambda server: "NOPE",
-    lambda server: server.answer_empty("AAPL") or "AAPL",
-], ids=["unknown-symbol", "no-bars"])
+@pytest.mark.parametrize(
+    "setup",
+    [
+        lambda server: "NOPE",
+        lambda server: server.answer_empty("AAPL") or "AAPL",
+    ],
+    ids=["unknown-symbol", "no-bars"],
+)
 def test_no_data_gives_the_library_empty_frame(yahoo_http, setup):
     frame = yfinance.Ticker(setup(yahoo_http)).history(period="5d", interval="1d")
     pd.testing.assert_frame_equal(frame, library_empty_frame(), check_index_type=False)
@@ -75,8 +100,11 @@ def test_minute_bars_of_a_long_past_range_are_refused(yahoo_http):
     assert frame.empty
 
 
-@pytest.mark.parametrize("proxy", [{"https": "http://proxy.test:3128", "http": "http://proxy.test:3128"},
-                                   "http://proxy.test:3128"], ids=["dict", "text"])
+@pytest.mark.parametrize(
+    "proxy",
+    [{"https": "http://proxy.test:3128", "http": "http://proxy.test:3128"}, "http://proxy.test:3128"],
+    ids=["dict", "text"],
+)
 def test_configured_proxy_reaches_every_request(yahoo_http, proxy):
     assert yfinance.config.network.proxy is None  # the fixture starts from a clean setting
     yfinance.config.network.proxy = proxy
@@ -102,11 +130,15 @@ def connect_out():
         sock.connect(("192.0.2.1", 443))
 
 
-@pytest.mark.parametrize("escape", [
-    lambda: __import__("curl_cffi").requests.Session().get("https://example.com"),
-    lambda: __import__("requests").get("https://example.com"),
-    connect_out,
-], ids=["curl-session", "requests", "socket"])
+@pytest.mark.parametrize(
+    "escape",
+    [
+        lambda: __import__("curl_cffi").requests.Session().get("https://example.com"),
+        lambda: __import__("requests").get("https://example.com"),
+        connect_out,
+    ],
+    ids=["curl-session", "requests", "socket"],
+)
 def test_real_network_is_refused(yahoo_http, escape):
     with pytest.raises(UnexpectedRequest):
         escape()

@@ -16,13 +16,17 @@ def yfinance():
     return importlib.import_module("yfinance")
 
 
-@pytest.mark.parametrize(("period", "interval", "rows", "first", "last"), [
-    ("1d", "1m", 390, "2025-06-13 09:30", "2025-06-13 15:59"),
-    ("5d", "5m", 390, "2025-06-09 09:30", "2025-06-13 15:55"),
-    ("5d", "1d", 5, "2025-06-09", "2025-06-13"),
-    ("1y", "1wk", 52, "2024-06-17", "2025-06-09"),
-    ("max", "1mo", 306, "2000-01-03", "2025-06-02"),
-], ids=["today-by-minute", "five-sessions-by-5m", "five-sessions-daily", "year-weekly", "max-monthly"])
+@pytest.mark.parametrize(
+    ("period", "interval", "rows", "first", "last"),
+    [
+        ("1d", "1m", 390, "2025-06-13 09:30", "2025-06-13 15:59"),
+        ("5d", "5m", 390, "2025-06-09 09:30", "2025-06-13 15:55"),
+        ("5d", "1d", 5, "2025-06-09", "2025-06-13"),
+        ("1y", "1wk", 52, "2024-06-17", "2025-06-09"),
+        ("max", "1mo", 306, "2000-01-03", "2025-06-02"),
+    ],
+    ids=["today-by-minute", "five-sessions-by-5m", "five-sessions-daily", "year-weekly", "max-monthly"],
+)
 def test_period_sets_the_window_up_to_now(fake_yf, period, interval, rows, first, last):
     fake_yf.now = REFERENCE_TIME
     frame = yfinance().Ticker("AAPL").history(period=period, interval=interval, auto_adjust=True)
@@ -31,9 +35,14 @@ def test_period_sets_the_window_up_to_now(fake_yf, period, interval, rows, first
     assert (wall[0], wall[-1]) == (pd.Timestamp(first), pd.Timestamp(last))
 
 
-@pytest.mark.parametrize(("start", "end"), [
-    (date(2025, 1, 6), date(2025, 1, 10)), ("2025-01-06", "2025-01-10"),
-], ids=["dates", "texts"])
+@pytest.mark.parametrize(
+    ("start", "end"),
+    [
+        (date(2025, 1, 6), date(2025, 1, 10)),
+        ("2025-01-06", "2025-01-10"),
+    ],
+    ids=["dates", "texts"],
+)
 def test_start_end_range_excludes_the_end_day(fake_yf, start, end):
     frame = yfinance().Ticker("AAPL").history(start=start, end=end, interval="1d", auto_adjust=False)
     assert list(frame.index.day) == [6, 7, 8, 9]
@@ -84,6 +93,7 @@ def test_history_keywords_are_the_real_ones():
     from yfinance.scrapers.history import PriceHistory
 
     from fixtures.yf import _HISTORY_SIGNATURE
+
     real = list(inspect.signature(PriceHistory.history).parameters)[1:]
     assert list(_HISTORY_SIGNATURE.parameters) == real
 
@@ -93,12 +103,16 @@ def test_missing_library_fails_the_import(yfinance_missing):
         import yfinance  # noqa: F401
 
 
-@pytest.mark.parametrize(("options", "index_name", "zone"), [
-    ({"interval": "5m"}, "Datetime", "America/New_York"),
-    ({"interval": "1wk", "tz": "Europe/London"}, "Date", "Europe/London"),
-    ({"tz": None}, "Date", None),
-    ({"index_name": None}, None, "America/New_York"),
-], ids=["intraday", "other-zone", "naive", "unnamed-index"])
+@pytest.mark.parametrize(
+    ("options", "index_name", "zone"),
+    [
+        ({"interval": "5m"}, "Datetime", "America/New_York"),
+        ({"interval": "1wk", "tz": "Europe/London"}, "Date", "Europe/London"),
+        ({"tz": None}, "Date", None),
+        ({"index_name": None}, None, "America/New_York"),
+    ],
+    ids=["intraday", "other-zone", "naive", "unnamed-index"],
+)
 def test_made_frames_take_the_requested_form(options, index_name, zone):
     frame = make_history_frame(40, **options)
     assert len(frame) == 40 and frame.index.is_monotonic_increasing
@@ -107,5 +121,14 @@ def test_made_frames_take_the_requested_form(options, index_name, zone):
 
 def test_made_frame_puts_extra_columns_last():
     frame = make_history_frame(3, auto_adjust=False, extra_columns={"Capital Gains": 0.0})
-    assert list(frame.columns) == ["Open", "High", "Low", "Close", "Adj Close", "Volume",
-                                   "Dividends", "Stock Splits", "Capital Gains"]
+    assert list(frame.columns) == [
+        "Open",
+        "High",
+        "Low",
+        "Close",
+        "Adj Close",
+        "Volume",
+        "Dividends",
+        "Stock Splits",
+        "Capital Gains",
+    ]

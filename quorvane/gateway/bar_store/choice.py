@@ -31,8 +31,12 @@ def settled_url(url: str, origin: str) -> str:
         return url
     if url not in _refused:
         _refused.add(url)
-        logger.warning("Ignoring {}={!r} ({}); bars stay in memory and pacing is counted by this process",
-                       origin, without_password(url), problem)  # fmt: skip
+        logger.warning(
+            "Ignoring {}={!r} ({}); bars stay in memory and pacing is counted by this process",
+            origin,
+            without_password(url),
+            problem,
+        )
     return MEMORY
 
 

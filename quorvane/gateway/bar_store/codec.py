@@ -196,8 +196,10 @@ BAR_FIELDS = ("date", "open", "high", "low", "close", "volume", "average", "barC
 
 def _bar_records(columns: list) -> list[dict]:
     # A dict display builds a record about three times as fast as dict(zip(names, row)).
-    return [{"date": t, "open": o, "high": h, "low": lo, "close": c, "volume": v, "average": a, "barCount": n}
-            for t, o, h, lo, c, v, a, n in zip(*columns, strict=True)]  # fmt: skip
+    return [
+        {"date": t, "open": o, "high": h, "low": lo, "close": c, "volume": v, "average": a, "barCount": n}
+        for t, o, h, lo, c, v, a, n in zip(*columns, strict=True)
+    ]
 
 
 def _field_names(records: list) -> tuple:

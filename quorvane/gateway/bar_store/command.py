@@ -40,8 +40,11 @@ def main(args: list[str]) -> int:
         else:
             print(_report(backend))
     except StoreUnusable as trouble:
-        print(f"quorvane cache: {_printable(backend.location)} is not a bar store this version can use ({trouble}); "
-              "it is left as it is: move it away, or set KLINE_CACHE_URL to another file", file=sys.stderr)  # fmt: skip
+        print(
+            f"quorvane cache: {_printable(backend.location)} is not a bar store this version can use ({trouble}); "
+            "it is left as it is: move it away, or set KLINE_CACHE_URL to another file",
+            file=sys.stderr,
+        )
         return 1
     except StoreTrouble as trouble:
         print(f"quorvane cache: bar store {_printable(backend.location)}: {trouble}", file=sys.stderr)

@@ -90,9 +90,12 @@ def redis_client(url: str, name: str, timeout: float):
     from redis.retry import Retry
 
     return redis.Redis.from_url(
-        url, socket_timeout=timeout, socket_connect_timeout=timeout, retry=Retry(NoBackoff(), 0),
+        url,
+        socket_timeout=timeout,
+        socket_connect_timeout=timeout,
+        retry=Retry(NoBackoff(), 0),
         client_name=name,
-    )  # fmt: skip
+    )
 
 
 @contextmanager

@@ -50,10 +50,14 @@ class SqliteBackend:
     def entries(self, head_size: int) -> Iterator[StoredEntry]:
         with _troubles(writing=False):
             reader = self._reading()
-            rows = reader.execute(
-                "SELECT key, length(entry), substr(entry, 1, ? + length(CAST(key AS BLOB))) FROM bars ORDER BY key",
-                (head_size,),
-            ).fetchall() if reader else []  # fmt: skip
+            rows = (
+                reader.execute(
+                    "SELECT key, length(entry), substr(entry, 1, ? + length(CAST(key AS BLOB))) FROM bars ORDER BY key",
+                    (head_size,),
+                ).fetchall()
+                if reader
+                else []
+            )
         return (StoredEntry(key, size, head) for key, size, head in rows)
 
     def size(self) -> int:

@@ -24,8 +24,7 @@ nb::object await_iterator(nb::handle awaitable) {
                      Py_TYPE(object)->tp_name);
 
     nb::object iterator = steal_or_raise(async->am_await(object));
-    if (PyCoro_CheckExact(iterator.ptr()))
-        raise(PyExc_TypeError, "__await__() returned a coroutine");
+    if (PyCoro_CheckExact(iterator.ptr())) raise(PyExc_TypeError, "__await__() returned a coroutine");
     if (!PyIter_Check(iterator.ptr()))
         raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                      Py_TYPE(iterator.ptr())->tp_name);

@@ -22,8 +22,7 @@ using Promise = Task::promise_type;
 // A C struct to Python; its object members are built by placement new in
 // make_coroutine and destroyed in dealloc.
 struct CoroutineObject {
-    PyObject_HEAD
-    Task::Handle frame;  // null once finished or closed
+    PyObject_HEAD Task::Handle frame;  // null once finished or closed
     nb::object qualname;
     nb::object origin;        // cr_origin, fixed at creation
     nb::object frame_object;  // cr_frame, made when first asked for
@@ -34,9 +33,7 @@ struct CoroutineObject {
 
 PyTypeObject* coroutine_type = nullptr;  // lives as long as the process
 
-CoroutineObject* as_coroutine(PyObject* object) {
-    return reinterpret_cast<CoroutineObject*>(object);
-}
+CoroutineObject* as_coroutine(PyObject* object) { return reinterpret_cast<CoroutineObject*>(object); }
 
 // ---- error translation ----------------------------------------------------
 
@@ -80,7 +77,7 @@ void replace_stop_iteration() noexcept {
     nb::object stop = SavedError().take();
     PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
     SavedError replacement;  // raised again, with its cause, at scope exit
-    PyException_SetCause(replacement.value().ptr(), Py_NewRef(stop.ptr()));  // steals
+    PyException_SetCause(replacement.value().ptr(), Py_NewRef(stop.ptr()));   // steals
     PyException_SetContext(replacement.value().ptr(), stop.release().ptr());  // steals
 }
 
@@ -181,13 +178,13 @@ bool refuse_reentry(CoroutineObject* self) {
 // Marks the coroutine as executing for the whole of one step, including the
 // time spent inside the awaitable it forwards to.
 class RunningGuard {
-public:
+   public:
     explicit RunningGuard(CoroutineObject* self) noexcept : self_(self) { self_->running = true; }
     ~RunningGuard() { self_->running = false; }
     RunningGuard(const RunningGuard&) = delete;
     RunningGuard& operator=(const RunningGuard&) = delete;
 
-private:
+   private:
     CoroutineObject* self_;
 };
 
@@ -200,8 +197,7 @@ PySendResult send_value(CoroutineObject* self, PyObject* value, PyObject** out) 
     RunningGuard guard(self);
     if (!self->started) {
         if (value != Py_None) {
-            PyErr_SetString(PyExc_TypeError,
-                            "can't send non-None value to a just-started coroutine");
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
             return PYGEN_ERROR;
         }
         return start(self, out);
@@ -279,8 +275,7 @@ nb::object exception_from_args(PyObject* type, PyObject* value, PyObject* traceb
                      Py_TYPE(type)->tp_name);
         return {};
     }
-    if (traceback != nullptr && traceback != Py_None &&
-        PyException_SetTraceback(error.ptr(), traceback) < 0)
+    if (traceback != nullptr && traceback != Py_None && PyException_SetTraceback(error.ptr(), traceback) < 0)
         return {};
     return error;
 }
@@ -359,8 +354,8 @@ PyObject* get_origin(PyObject* self, void*) { return Py_NewRef(as_coroutine(self
 // frame ends, cr_frame is a stand-in Python frame that never runs: its code
 // is named after the coroutine and it has no locals.
 nb::object stand_in_frame(CoroutineObject* self) {
-    auto code = steal_or_raise(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty("<kline>", nb::str(name_of(self)).c_str(), 0)));
+    auto code = steal_or_raise(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty("<kline>", nb::str(name_of(self)).c_str(), 0)));
     nb::dict globals;
     return steal_or_raise(reinterpret_cast<PyObject*>(PyFrame_New(
         PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.ptr()), globals.ptr(), nullptr)));
@@ -437,8 +432,8 @@ void dealloc(PyObject* self) {
 
 PyMethodDef methods[] = {
     {"send", method_send, METH_O, "send(value) -> steps the coroutine with `value`."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_throw)),
-     METH_FASTCALL, "throw(exception) -> raises `exception` where the coroutine waits."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_throw)), METH_FASTCALL,
+     "throw(exception) -> raises `exception` where the coroutine waits."},
     {"close", method_close, METH_NOARGS, "close() -> abandons the coroutine, releasing its frame."},
     {"__await__", method_await, METH_NOARGS, "Returns the coroutine itself."},
     {nullptr, nullptr, 0, nullptr},

@@ -44,7 +44,7 @@ inline nb::object steal_or_raise(PyObject* result) {
 // exception object; 3.11's (type, value, traceback) triple, deprecated since,
 // is normalised into that one object here.
 class SavedError {
-public:
+   public:
     SavedError() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
         error_ = nb::steal(PyErr_GetRaisedException());
@@ -75,14 +75,12 @@ public:
     // Keeps the exception: nothing is raised again at scope exit.
     nb::object take() noexcept { return std::move(error_); }
 
-private:
+   private:
     nb::object error_;
 };
 
 // Ordinary errors are the Exception family. Cancellation, KeyboardInterrupt
 // and SystemExit derive from BaseException only and must always pass.
-inline bool is_ordinary(const nb::python_error& error) noexcept {
-    return error.matches(PyExc_Exception);
-}
+inline bool is_ordinary(const nb::python_error& error) noexcept { return error.matches(PyExc_Exception); }
 
 }  // namespace kline::bridge

@@ -9,8 +9,7 @@ namespace kline::bridge {
 namespace {
 
 struct MethodObject {
-    PyObject_HEAD
-    PyObject* function;
+    PyObject_HEAD PyObject* function;
     PyObject* dict;
     vectorcallfunc vectorcall;
 };
@@ -70,8 +69,8 @@ void dealloc(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"__set_name__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_name)),
-     METH_FASTCALL, nullptr},
+    {"__set_name__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_name)), METH_FASTCALL,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -99,8 +98,7 @@ PyType_Spec spec = {
     "quorvane.cmds.quotes.kline.CoroutineMethod",
     sizeof(MethodObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
 };
 
@@ -139,8 +137,6 @@ nb::object coroutine_method(nb::object function, const MethodInfo& info) {
     return nb::steal(reinterpret_cast<PyObject*>(self));
 }
 
-nb::object plain_method(nb::handle function) {
-    return steal_or_raise(PyInstanceMethod_New(function.ptr()));
-}
+nb::object plain_method(nb::handle function) { return steal_or_raise(PyInstanceMethod_New(function.ptr())); }
 
 }  // namespace kline::bridge

@@ -17,12 +17,12 @@ namespace nb = nanobind;
 void register_method_type(nb::handle module);
 
 struct MethodInfo {
-    const char* name;       // attribute name in the class
-    const char* qualname;   // e.g. "IOpKline.run"
-    const char* module;     // __module__ of the class
-    nb::object signature;   // an inspect.Signature
-    nb::dict annotations;   // __annotations__
-    const char* doc;        // may be null
+    const char* name;      // attribute name in the class
+    const char* qualname;  // e.g. "IOpKline.run"
+    const char* module;    // __module__ of the class
+    nb::object signature;  // an inspect.Signature
+    nb::dict annotations;  // __annotations__
+    const char* doc;       // may be null
 };
 
 // Wraps `function` (called as function(self, *args, **kwargs), returning a

@@ -20,7 +20,7 @@
 namespace kline::bridge {
 
 class Task {
-public:
+   public:
     struct promise_type {
         // Sees the coroutine's parameters, as copied into the frame, and
         // remembers the Python ones so the cycle collector can be shown
@@ -59,7 +59,7 @@ public:
         nb::object result;
         std::exception_ptr error;
 
-    private:
+       private:
         template <typename Param>
         void remember(const Param& param) noexcept {
             if constexpr (std::is_base_of_v<nb::handle, Param>) roots[root_count++] = &param;
@@ -76,7 +76,7 @@ public:
     // Hands the frame over to a new owner.
     Handle release() noexcept { return std::exchange(handle_, {}); }
 
-private:
+   private:
     explicit Task(Handle handle) noexcept : handle_(handle) {}
     Handle handle_;
 };
@@ -88,7 +88,7 @@ nb::object await_iterator(nb::handle awaitable);
 
 // The awaiter behind `co_await awaited(obj)`.
 class Awaited {
-public:
+   public:
     explicit Awaited(nb::object iterator) noexcept : iterator_(std::move(iterator)) {}
 
     bool await_ready() const noexcept { return false; }
@@ -103,7 +103,7 @@ public:
         return std::get<nb::object>(std::move(delivery));
     }
 
-private:
+   private:
     nb::object iterator_;
     Task::promise_type* promise_ = nullptr;
 };

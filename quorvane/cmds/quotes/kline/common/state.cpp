@@ -12,20 +12,26 @@ nb::object interned(const char* name) { return bridge::steal_or_raise(PyUnicode_
 PandasObjects pandas_objects(nb::handle pandas) {
     nb::object arrays = pandas.attr("arrays");
     return {
-        pandas.attr("DataFrame"), pandas.attr("Series"), pandas.attr("DatetimeIndex"),
-        arrays.attr("FloatingArray"), arrays.attr("IntegerArray"),
+        pandas.attr("DataFrame"),
+        pandas.attr("Series"),
+        pandas.attr("DatetimeIndex"),
+        arrays.attr("FloatingArray"),
+        arrays.attr("IntegerArray"),
         nb::make_tuple(pandas.attr("Float32Dtype"), pandas.attr("Float64Dtype"), pandas.attr("Int8Dtype"),
                        pandas.attr("Int16Dtype"), pandas.attr("Int32Dtype"), pandas.attr("Int64Dtype"),
                        pandas.attr("UInt8Dtype"), pandas.attr("UInt16Dtype"), pandas.attr("UInt32Dtype"),
                        pandas.attr("UInt64Dtype"), pandas.attr("BooleanDtype")),
-        pandas.attr("DatetimeTZDtype"), pandas.attr("NA"), pandas.attr("NaT"),
+        pandas.attr("DatetimeTZDtype"),
+        pandas.attr("NA"),
+        pandas.attr("NaT"),
     };
 }
 
 NumpyObjects numpy_objects(nb::handle numpy) {
     nb::object dtype = numpy.attr("dtype");
-    return {dtype, numpy.attr("frombuffer"), numpy.attr("zeros"), numpy.attr("ones"),
-            dtype("float64"), dtype("int64")};
+    return {
+        dtype,         numpy.attr("frombuffer"), numpy.attr("zeros"), numpy.attr("ones"), dtype("float64"),
+        dtype("int64")};
 }
 
 }  // namespace
@@ -48,7 +54,8 @@ void init_state(nb::handle module) {
         },
         pandas_objects(pandas),
         numpy_objects(nb::module_::import_("numpy")),
-        ZoneObjects{nb::module_::import_("zoneinfo").attr("ZoneInfo"), interned("utcoffset"), interned("fromutc")},
+        ZoneObjects{nb::module_::import_("zoneinfo").attr("ZoneInfo"), interned("utcoffset"),
+                    interned("fromutc")},
     };
 }
 

@@ -27,7 +27,7 @@ struct Libraries {
 struct PandasObjects {
     nb::object data_frame, series, datetime_index;
     nb::object floating_array, integer_array;  // pandas.arrays' nullable arrays
-    nb::object masked_dtypes;                   // the nullable numeric and boolean dtypes
+    nb::object masked_dtypes;                  // the nullable numeric and boolean dtypes
     nb::object datetime_tz_dtype;
     nb::object na;
     nb::object nat;  // one object for the whole process, not ours to untrack

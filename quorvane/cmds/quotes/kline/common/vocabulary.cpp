@@ -68,32 +68,72 @@ nb::object calc_duration(nb::handle back_days) {
 
 void define(nb::module_ module) {
     module.attr("PERIOD_MAP") = table<const char*>({
-        {"1m", "1 min"}, {"5m", "5 mins"}, {"15m", "15 mins"}, {"30m", "30 mins"},
-        {"1h", "1 hour"}, {"day", "1 day"}, {"week", "1 week"}, {"month", "1 month"},
+        {"1m", "1 min"},
+        {"5m", "5 mins"},
+        {"15m", "15 mins"},
+        {"30m", "30 mins"},
+        {"1h", "1 hour"},
+        {"day", "1 day"},
+        {"week", "1 week"},
+        {"month", "1 month"},
         {"year", "1 month"},
-        {"minute", "1 min"}, {"hour", "1 hour"}, {"d", "1 day"}, {"w", "1 week"},
-        {"m", "1 month"}, {"y", "1 month"}, {"1d", "1 day"}, {"1mo", "1 month"},
+        {"minute", "1 min"},
+        {"hour", "1 hour"},
+        {"d", "1 day"},
+        {"w", "1 week"},
+        {"m", "1 month"},
+        {"y", "1 month"},
+        {"1d", "1 day"},
+        {"1mo", "1 month"},
     });
     nb::set adjust;
     adjust.add("adj");
     adjust.add("forward");
     module.attr("ADJUST_KEYWORDS") = adjust;
     module.attr("BAR_SECONDS") = table<int>({
-        {"1 secs", 1}, {"1 min", 60}, {"5 mins", 300}, {"15 mins", 900}, {"30 mins", 1800},
-        {"1 hour", 3600}, {"1 day", 86400}, {"1 week", 604800}, {"1 month", 2592000},
+        {"1 secs", 1},
+        {"1 min", 60},
+        {"5 mins", 300},
+        {"15 mins", 900},
+        {"30 mins", 1800},
+        {"1 hour", 3600},
+        {"1 day", 86400},
+        {"1 week", 604800},
+        {"1 month", 2592000},
     });
     module.attr("PERIOD_DEFAULT_COUNT") = table<int>({
-        {"1m", 120}, {"5m", 78}, {"15m", 130}, {"30m", 130}, {"1h", 130},
-        {"day", 250}, {"week", 156}, {"month", 60}, {"year", 120},
+        {"1m", 120},
+        {"5m", 78},
+        {"15m", 130},
+        {"30m", 130},
+        {"1h", 130},
+        {"day", 250},
+        {"week", 156},
+        {"month", 60},
+        {"year", 120},
     });
     module.attr("DURATION_FACTOR") = table<double>({{"day", 1.4}, {"week", 1.02}});
     module.attr("YF_PERIOD") = table<const char*>({
-        {"1m", "5d"}, {"5m", "5d"}, {"15m", "1mo"}, {"30m", "1mo"}, {"1h", "6mo"},
-        {"day", "5y"}, {"week", "max"}, {"month", "max"}, {"year", "max"},
+        {"1m", "5d"},
+        {"5m", "5d"},
+        {"15m", "1mo"},
+        {"30m", "1mo"},
+        {"1h", "6mo"},
+        {"day", "5y"},
+        {"week", "max"},
+        {"month", "max"},
+        {"year", "max"},
     });
     module.attr("YF_INTERVAL") = table<const char*>({
-        {"1m", "1m"}, {"5m", "5m"}, {"15m", "15m"}, {"30m", "30m"}, {"1h", "60m"},
-        {"day", "1d"}, {"week", "1wk"}, {"month", "1mo"}, {"year", "1mo"},
+        {"1m", "1m"},
+        {"5m", "5m"},
+        {"15m", "15m"},
+        {"30m", "30m"},
+        {"1h", "60m"},
+        {"day", "1d"},
+        {"week", "1wk"},
+        {"month", "1mo"},
+        {"year", "1mo"},
     });
 
     module.def("_is_period", &is_period, nb::arg("s").none(),

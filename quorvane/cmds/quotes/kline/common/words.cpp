@@ -9,14 +9,14 @@ namespace {
 
 // Reads `rest` front to back; `at()` is the word under the cursor.
 class Cursor {
-public:
+   public:
     explicit Cursor(nb::handle rest, Py_ssize_t start = 0) : rest_(rest), index_(start) {}
     bool has_word() const { return index_ < PyList_GET_SIZE(rest_.ptr()); }
     nb::object at() const { return nb::borrow(PyList_GET_ITEM(rest_.ptr(), index_)); }
     nb::object take() { return nb::borrow(PyList_GET_ITEM(rest_.ptr(), index_++)); }
     void skip() { ++index_; }
 
-private:
+   private:
     nb::handle rest_;
     Py_ssize_t index_;
 };

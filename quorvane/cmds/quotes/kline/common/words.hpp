@@ -23,8 +23,8 @@ Latest read_latest(nb::handle rest);
 
 // kline <symbol> <start> [end] [period] [adj]
 struct Range {
-    nb::object start;   // datetime.date
-    nb::object end;     // datetime.date, default today
+    nb::object start;  // datetime.date
+    nb::object end;    // datetime.date, default today
     nb::object period;
     nb::object adjust;
 };

@@ -30,9 +30,9 @@ bridge::Task history_yfinance(nb::object self, nb::object rest) {
     log::info("[{}] yfinance history: {} → {}, interval={}, adjust={}", symbol, start_text, end_text,
               interval, adjusted);
     // yfinance's end is exclusive; the range holds its end day, as the gateway's does.
-    nb::object hist = co_await bridge::awaited(self.attr("_yf_history")(
-        nb::arg("start") = asked.start, nb::arg("end") = dates::day_after(asked.end),
-        nb::arg("interval") = interval, nb::arg("auto_adjust") = adjusted));
+    nb::object hist = co_await bridge::awaited(
+        self.attr("_yf_history")(nb::arg("start") = asked.start, nb::arg("end") = dates::day_after(asked.end),
+                                 nb::arg("interval") = interval, nb::arg("auto_adjust") = adjusted));
     if (brought_nothing(hist)) co_return modes::no_data_in_range(symbol, start_text, end_text);
 
     nb::object frame = normalize_yfinance_df(hist);

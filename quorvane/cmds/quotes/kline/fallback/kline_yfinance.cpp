@@ -23,8 +23,8 @@ bridge::Task kline_yfinance(nb::object self, nb::object rest) {
     nb::object period = yf_period(asked.period);
     nb::object interval = yf_interval(asked.period);
     nb::bool_ adjusted(vocabulary::is_adjusting(asked.adjust));
-    log::info("[{}] yfinance kline: period={}, interval={}, count={}, adjust={}", symbol, period,
-              interval, asked.count, adjusted);
+    log::info("[{}] yfinance kline: period={}, interval={}, count={}, adjust={}", symbol, period, interval,
+              asked.count, adjusted);
     nb::object hist = co_await bridge::awaited(self.attr("_yf_history")(
         nb::arg("period") = period, nb::arg("interval") = interval, nb::arg("auto_adjust") = adjusted));
     if (brought_nothing(hist)) {

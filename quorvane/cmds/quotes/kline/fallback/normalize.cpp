@@ -21,7 +21,7 @@ constexpr std::pair<std::string_view, const char*> kRenamed[] = {
     {"Open", "open"}, {"High", "high"}, {"Low", "low"}, {"Close", "close"}, {"Volume", "volume"}};
 constexpr std::string_view kDropped[] = {"Dividends", "Stock Splits"};
 // Names the table gives its columns: a frame already using one would collide.
-constexpr std::string_view kTableNames[] = {"date",  "open",    "high",    "low",
+constexpr std::string_view kTableNames[] = {"date",  "open",   "high",    "low",
                                             "close", "volume", "average", "barCount"};
 
 template <typename Names>

@@ -12,7 +12,7 @@ namespace {
 // and the shared cache would then serve them to the gateway route too.
 nb::object canonical(nb::handle period) {
     static constexpr std::pair<std::string_view, const char*> aliases[] = {
-        {"minute", "1m"}, {"hour", "1h"}, {"d", "day"}, {"1d", "day"},
+        {"minute", "1m"}, {"hour", "1h"}, {"d", "day"},     {"1d", "day"},
         {"w", "week"},    {"m", "month"}, {"1mo", "month"}, {"y", "year"},
     };
     if (PyUnicode_CheckExact(period.ptr())) {

@@ -11,9 +11,7 @@
 namespace kline::fallback {
 namespace {
 
-nb::object import_by_name(const char* name) {
-    return bridge::steal_or_raise(PyImport_ImportModule(name));
-}
+nb::object import_by_name(const char* name) { return bridge::steal_or_raise(PyImport_ImportModule(name)); }
 
 // yfinance's proxy is a process-wide setting: once set it stays in force for
 // later downloads, even after HTTPS_PROXY is gone.
@@ -49,7 +47,8 @@ nb::object fetch(nb::handle self, nb::handle kwargs) {
 bridge::Task yf_history(nb::object self, nb::dict kwargs) {
     // A parameterless job closing over the command and the keywords; a
     // partial, so the collector sees what it holds while the thread runs.
-    nb::object fetch_function = nb::cpp_function(&fetch, nb::arg("command"), nb::arg("kwargs"), nb::name("_fetch"));
+    nb::object fetch_function = nb::cpp_function(&fetch, nb::arg("command"), nb::arg("kwargs"),
+                                                 nb::name("_fetch"));
     nb::object job = libraries().functools.attr("partial")(std::move(fetch_function), self, kwargs);
     co_return co_await bridge::awaited(libraries().asyncio.attr("to_thread")(std::move(job)));
 }

@@ -54,8 +54,7 @@ struct Parameter {
 };
 
 // An inspect.Signature, plus the matching __annotations__.
-std::pair<nb::object, nb::dict> signature(std::span<const Parameter> parameters,
-                                          const char* returns) {
+std::pair<nb::object, nb::dict> signature(std::span<const Parameter> parameters, const char* returns) {
     nb::module_ inspect = libraries().inspect;
     nb::object parameter_class = inspect.attr("Parameter");
     nb::list built;
@@ -86,7 +85,9 @@ void add_coroutine(nb::handle ns, const char* name, nb::object function, const P
 }
 
 // A coroutine's Python face, given the task its body returns.
-nb::object start(bridge::Task task, const char* name) { return bridge::make_coroutine(std::move(task), qualname(name)); }
+nb::object start(bridge::Task task, const char* name) {
+    return bridge::make_coroutine(std::move(task), qualname(name));
+}
 
 bool is_word_list(const Parameter& parameter) { return std::string_view(parameter.name) == "rest"; }
 

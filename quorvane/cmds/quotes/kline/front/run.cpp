@@ -96,8 +96,8 @@ bridge::Task run(nb::object self) {
 
     std::optional<nb::python_error> failure;
     try {
-        nb::object resolution =
-            co_await awaited(self.attr("state").attr("positionalQuoteRepopulate")(symbol));
+        nb::object resolution = co_await awaited(
+            self.attr("state").attr("positionalQuoteRepopulate")(symbol));
         nb::object gateway = start_gateway(self, resolution, rest, symbol);
         if (!gateway.is_valid()) {
             log::error("Symbol not found: {}", symbol);
@@ -108,14 +108,12 @@ bridge::Task run(nb::object self) {
             result["source"] = "ibkr";
             co_return result;
         }
-        log::warning("[{}] IBKR returned error ({}), falling back to yfinance", symbol,
-                     error_text(result));
+        log::warning("[{}] IBKR returned error ({}), falling back to yfinance", symbol, error_text(result));
     } catch (nb::python_error& error) {
         if (!bridge::is_ordinary(error)) throw;
         failure.emplace(std::move(error));
     }
-    if (failure)
-        log::warning("[{}] IBKR failed ({}), falling back to yfinance", symbol, failure->value());
+    if (failure) log::warning("[{}] IBKR failed ({}), falling back to yfinance", symbol, failure->value());
     co_return co_await awaited(fallback(self, rest));
 }
 

@@ -37,8 +37,8 @@ nb::object days_spanned(nb::handle first, nb::handle last) {
 bool needs_open_end(nb::handle ib, nb::handle contract, bool adjusted) {
     if (adjusted) return true;
     nb::object type = attr_or_none(contract, "secType");
-    const bool continuous = !type.is_none() && truthy(steal_or_raise(
-        PyObject_RichCompare(type.ptr(), nb::str("CONTFUT").ptr(), Py_EQ)));
+    const bool continuous = !type.is_none() && truthy(steal_or_raise(PyObject_RichCompare(
+                                                   type.ptr(), nb::str("CONTFUT").ptr(), Py_EQ)));
     return continuous && !truthy(attr_or_none(ib, "serves_continuous_ranges"));
 }
 
@@ -61,8 +61,8 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     nb::object end_time = open_end ? nb::object(nb::str("")) : asked.end;
     nb::object duration = vocabulary::calc_duration(
         days_spanned(asked.start, open_end ? dates::today() : asked.end));
-    log::info("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol, asked.start,
-              asked.end, asked.period, request.bar_size, duration, request.what);
+    log::info("[{}] history: {} → {}, period={} ({}), duration={}, what={}", symbol, asked.start, asked.end,
+              asked.period, request.bar_size, duration, request.what);
 
     const modes::RangeRequest range(symbol, asked, start_text, end_text);
     co_await bridge::awaited(range.recall());
@@ -78,8 +78,8 @@ bridge::Task history(nb::object self, nb::object contract, nb::object rest) {
     }
 
     auto [frame, records] = table::from_bars(bars);
-    nb::object title = nb::str("{} {} {} ~ {}{}").format(symbol, asked.period, start_text, end_text,
-                                                        request.title_suffix());
+    nb::object title =
+        nb::str("{} {} {} ~ {}{}").format(symbol, asked.period, start_text, end_text, request.title_suffix());
     co_return range.fetched(frame, records, title, modes::Order::PrintThenStore, modes::kSourceNamedByRun);
 }
 

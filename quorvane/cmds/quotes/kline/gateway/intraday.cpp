@@ -17,8 +17,8 @@ bridge::Task intraday(nb::object self, nb::object contract) {
     co_await bridge::awaited(curve.recall());
     if (auto hit = curve.cached("[{}] intraday cache hit")) co_return std::move(*hit);
 
-    nb::object bars = co_await bridge::awaited(request_bars(
-        self, contract, nb::str(""), nb::str("1 D"), nb::str("1 min"), nb::str("TRADES")));
+    nb::object bars = co_await bridge::awaited(
+        request_bars(self, contract, nb::str(""), nb::str("1 D"), nb::str("1 min"), nb::str("TRADES")));
     if (!truthy(bars)) {
         log::error("[{}] No intraday data", symbol);
         co_return modes::no_intraday_data(symbol);
@@ -27,8 +27,8 @@ bridge::Task intraday(nb::object self, nb::object contract) {
     // starts in the previous one: the curve is the newest session's alone.
     bars = bars_of_newest_day(bars);
     auto [frame, records] = table::from_bars(bars);
-    co_return curve.fetched(frame, records, nb::str("{} Intraday").format(symbol), modes::Order::PrintThenStore,
-                            "ibkr");
+    co_return curve.fetched(frame, records, nb::str("{} Intraday").format(symbol),
+                            modes::Order::PrintThenStore, "ibkr");
 }
 
 }  // namespace kline::gateway

@@ -24,9 +24,8 @@ constexpr long kDaySeconds = 86400;
 // trading time, so for them a day is the contract's own regular session
 // (the host knows its length: 6.5 hours for stocks, less for most futures).
 nb::object span_days(nb::handle contract, nb::handle count, nb::handle bar_seconds, nb::handle factor) {
-    nb::object day = less(bar_seconds, nb::int_(kDaySeconds))
-                         ? global("regular_session_seconds")(contract)
-                         : nb::object(nb::int_(kDaySeconds));
+    nb::object day = less(bar_seconds, nb::int_(kDaySeconds)) ? global("regular_session_seconds")(contract)
+                                                              : nb::object(nb::int_(kDaySeconds));
     nb::object seconds = steal_or_raise(PyNumber_Multiply(count.ptr(), bar_seconds.ptr()));
     nb::object stretched = steal_or_raise(PyNumber_Multiply(seconds.ptr(), factor.ptr()));
     nb::object days = steal_or_raise(PyNumber_TrueDivide(stretched.ptr(), day.ptr()));
@@ -41,12 +40,12 @@ bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
     const BarRequest request(asked.period, asked.adjust);
     nb::object bar_seconds = vocabulary::lookup("BAR_SECONDS", request.bar_size, nb::int_(86400));
     nb::object factor = vocabulary::lookup("DURATION_FACTOR", asked.period, nb::float_(1.0));
-    nb::object duration =
-        vocabulary::calc_duration(span_days(contract, asked.count, bar_seconds, factor));
+    nb::object duration = vocabulary::calc_duration(span_days(contract, asked.count, bar_seconds, factor));
 
     const modes::LatestRequest latest(symbol, asked);
     co_await bridge::awaited(latest.recall());
-    if (auto hit = latest.cached("[{}] kline exact cache hit: {} {} {}", "[{}] kline larger-cache hit: {} {} {}"))
+    if (auto hit = latest.cached("[{}] kline exact cache hit: {} {} {}",
+                                 "[{}] kline larger-cache hit: {} {} {}"))
         co_return std::move(*hit);
 
     log::info("[{}] kline: period={} ({}), count={}, duration={}, what={}", symbol, asked.period,
@@ -58,7 +57,8 @@ bridge::Task kline(nb::object self, nb::object contract, nb::object rest) {
     }
     bars = last(bars, asked.count);
     auto [frame, records] = table::from_bars(bars);
-    nb::object title = nb::str("{} {} ({} bars){}").format(symbol, asked.period, length(bars), request.title_suffix());
+    nb::object title =
+        nb::str("{} {} ({} bars){}").format(symbol, asked.period, length(bars), request.title_suffix());
     co_return latest.fetched(frame, records, title, modes::Order::PrintThenStore, modes::kSourceNamedByRun);
 }
 

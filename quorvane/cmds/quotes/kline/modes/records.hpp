@@ -23,7 +23,7 @@ inline nb::dict latest_record(nb::handle symbol, nb::handle period, nb::handle a
 }
 
 inline nb::dict range_record(nb::handle symbol, nb::handle period, nb::handle adjust, nb::handle start_text,
-                      nb::handle end_text, nb::handle bars) {
+                             nb::handle end_text, nb::handle bars) {
     nb::dict record;
     record["symbol"] = symbol;
     record["period"] = period;

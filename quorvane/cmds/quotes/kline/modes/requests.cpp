@@ -37,7 +37,8 @@ std::optional<nb::dict> LatestRequest::cached(const char* exact_hit_line, const 
         if (exact_hit_line) log::info(exact_hit_line, symbol_, asked_.period, asked_.count, asked_.adjust);
         return modes::cached(record(bars));
     }
-    nb::object larger = entry_.cache().attr("try_larger_count")(symbol_, asked_.period, asked_.adjust, asked_.count);
+    nb::object larger = entry_.cache().attr("try_larger_count")(symbol_, asked_.period, asked_.adjust,
+                                                                asked_.count);
     if (larger.is_none()) return std::nullopt;
     if (larger_hit_line) log::info(larger_hit_line, symbol_, asked_.period, asked_.count, asked_.adjust);
     entry_.set(larger);
@@ -51,7 +52,9 @@ nb::dict LatestRequest::record(nb::handle bars) const {
 RangeRequest::RangeRequest(nb::handle symbol, const words::Range& asked, nb::handle start_text,
                            nb::handle end_text)
     : Request(symbol, "range_key", asked.period, asked.adjust, start_text, end_text),
-      asked_(asked), start_text_(start_text), end_text_(end_text) {}
+      asked_(asked),
+      start_text_(start_text),
+      end_text_(end_text) {}
 
 std::optional<nb::dict> RangeRequest::cached(const char* hit_line) const {
     nb::object bars = entry_.get();

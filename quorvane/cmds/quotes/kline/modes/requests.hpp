@@ -28,7 +28,7 @@ enum class Order { PrintThenStore, StoreThenPrint };
 
 // One request's entry in the process's bar cache.
 class CacheEntry {
-public:
+   public:
     // The entry keyed KlineCache.<builder>(parts...).
     template <typename... Parts>
     explicit CacheEntry(const char* builder, Parts&&... parts)
@@ -45,7 +45,7 @@ public:
     // Prints `frame` under `title` and stores `records`, in `order`.
     void keep(nb::handle frame, nb::handle records, nb::handle title, Order order) const;
 
-private:
+   private:
     nb::object cache_;
     nb::object key_;
 };
@@ -53,7 +53,7 @@ private:
 // What the three modes' requests share: the symbol, the cache entry, and
 // the answer to a fetch. Each mode says how its result record looks.
 class Request {
-public:
+   public:
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
 
@@ -65,7 +65,7 @@ public:
     // See CacheEntry::recall: awaited before `cached`.
     nb::object recall() const { return entry_.recall(); }
 
-protected:
+   protected:
     template <typename... Parts>
     Request(nb::handle symbol, const char* key_builder, Parts&&... key_parts)
         : symbol_(symbol), entry_(key_builder, symbol, std::forward<Parts>(key_parts)...) {}
@@ -79,7 +79,7 @@ protected:
 
 // kline <symbol> [period] [count] [adj]
 class LatestRequest final : public Request {
-public:
+   public:
     LatestRequest(nb::handle symbol, const words::Latest& asked);
 
     // The cached candles: this request's own entry, or the last bars of an
@@ -87,18 +87,18 @@ public:
     // hit logs its line, unless it is kUnlogged.
     std::optional<nb::dict> cached(const char* exact_hit_line, const char* larger_hit_line) const;
 
-private:
+   private:
     nb::dict record(nb::handle bars) const override;
     const words::Latest& asked_;
 };
 
 // kline <symbol> <start> [end] [period] [adj]
 class RangeRequest final : public Request {
-public:
+   public:
     RangeRequest(nb::handle symbol, const words::Range& asked, nb::handle start_text, nb::handle end_text);
     std::optional<nb::dict> cached(const char* hit_line) const;
 
-private:
+   private:
     nb::dict record(nb::handle bars) const override;
     const words::Range& asked_;
     nb::handle start_text_, end_text_;
@@ -106,11 +106,11 @@ private:
 
 // kline <symbol> intraday
 class IntradayRequest final : public Request {
-public:
+   public:
     explicit IntradayRequest(nb::handle symbol);
     std::optional<nb::dict> cached(const char* hit_line) const;  // its source is "cache"
 
-private:
+   private:
     nb::dict record(nb::handle bars) const override;
 };
 

@@ -32,7 +32,8 @@ int64_t wall_micros(PyObject* value) {
                              std::chrono::day{static_cast<unsigned>(PyDateTime_GET_DAY(value))}};
     return micros(sys_days{day}) +
            ((PyDateTime_DATE_GET_HOUR(value) * 60LL + PyDateTime_DATE_GET_MINUTE(value)) * 60LL +
-            PyDateTime_DATE_GET_SECOND(value)) * 1'000'000LL +
+            PyDateTime_DATE_GET_SECOND(value)) *
+               1'000'000LL +
            PyDateTime_DATE_GET_MICROSECOND(value);
 }
 
@@ -62,7 +63,8 @@ nb::object DateColumn::column() const {
 }
 
 nb::object DateColumn::time_stamps(Py_ssize_t begin, Py_ssize_t end) const {
-    nb::object times = state().pandas.datetime_index(times_->rows(begin, end), nb::arg("copy") = false).attr("array");
+    nb::object times =
+        state().pandas.datetime_index(times_->rows(begin, end), nb::arg("copy") = false).attr("array");
     return steal_or_raise(PySequence_List(times.ptr()));
 }
 

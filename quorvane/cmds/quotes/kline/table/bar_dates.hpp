@@ -19,7 +19,7 @@ namespace nb = nanobind;
 // then reads each instant back as wall-clock time. This column holds the
 // dates, or the stripped wall-clock times as datetime64[us] values.
 class DateColumn {
-public:
+   public:
     explicit DateColumn(Py_ssize_t size);
 
     // Takes row `row`'s date (borrowed); false when the column has no fast
@@ -36,7 +36,7 @@ public:
     // Times only: rows [begin, end) as Timestamp objects, in a list.
     nb::object time_stamps(Py_ssize_t begin, Py_ssize_t end) const;
 
-private:
+   private:
     bool start(PyObject* date);
     bool add_time(Py_ssize_t row, PyObject* date);
 

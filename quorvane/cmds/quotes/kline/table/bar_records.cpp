@@ -25,9 +25,8 @@ using bridge::steal_or_raise;
 // Exact types that to_dict passes through unchanged in object columns.
 bool passes_unboxed(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
-    return value == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
-           type == &PyLong_Type || type == &PyBool_Type || type == PyDateTimeAPI->DateType ||
-           type == PyDateTimeAPI->DateTimeType;
+    return value == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type ||
+           type == &PyBool_Type || type == PyDateTimeAPI->DateType || type == PyDateTimeAPI->DateTimeType;
 }
 
 // An object column's values with pandas.NA as None, as to_dict boxes them;

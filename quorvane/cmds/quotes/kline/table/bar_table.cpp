@@ -35,8 +35,8 @@ namespace {
 using bridge::steal_or_raise;
 
 // The fields of ib_async's bar record, in its order: the table's columns.
-constexpr std::array<const char*, 8> kFields = {
-    "date", "open", "high", "low", "close", "volume", "average", "barCount"};
+constexpr std::array<const char*, 8> kFields = {"date",  "open",   "high",    "low",
+                                                "close", "volume", "average", "barCount"};
 constexpr size_t kDate = 0, kFirstPrice = 1, kPrices = 6, kBarCount = 7;
 constexpr Py_ssize_t kBlock = 8192;  // bars per block: their records stay in cache
 
@@ -64,8 +64,7 @@ bool is_bar_type(PyTypeObject* type) {
     nb::object names = steal_or_raise(PySequence_List(nb::steal(fields).ptr()));
     if (PyList_GET_SIZE(names.ptr()) != static_cast<Py_ssize_t>(kFields.size())) return false;
     for (size_t i = 0; i < kFields.size(); ++i) {
-        if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(names.ptr(), i), kFields[i]) != 0)
-            return false;
+        if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(names.ptr(), i), kFields[i]) != 0) return false;
     }
     return true;
 }
@@ -75,7 +74,7 @@ bool is_bar_type(PyTypeObject* type) {
 // records get ints; once one is not, the records get the bars' floats, and
 // those given ints before are mended when the column's type is known.
 class PriceColumn {
-public:
+   public:
     explicit PriceColumn(Py_ssize_t size) : values_(size, "float64") {}
 
     // The record's value for row `row`'s price (an exact float).
@@ -102,7 +101,7 @@ public:
         return shape_.becomes_int() ? 0 : size;
     }
 
-private:
+   private:
     static constexpr Py_ssize_t kAllWhole = PY_SSIZE_T_MAX;
     ArrayBuilder<double> values_;
     FloatShape shape_;
@@ -151,7 +150,8 @@ bool read_bar(PyObject* bar, Py_ssize_t row, BarColumns& columns, nb::handle rec
     columns.bar_counts.set(row, count);
     set(columns.fields, record, kBarCount, values[kBarCount]);
     for (size_t p = 0; p < kPrices; ++p)
-        set(columns.fields, record, kFirstPrice + p, columns.prices[p].take(row, values[kFirstPrice + p].ptr()));
+        set(columns.fields, record, kFirstPrice + p,
+            columns.prices[p].take(row, values[kFirstPrice + p].ptr()));
     if (columns.dates.holds_calendar_dates()) set(columns.fields, record, kDate, values[kDate]);
     return true;
 }

@@ -25,20 +25,30 @@ FloatShape shape_of(nb::handle values) {
 
 }  // namespace
 
-nb::object nullable_floats(nb::object values) { return complete(state().pandas.floating_array, std::move(values)); }
-nb::object nullable_integers(nb::object values) { return complete(state().pandas.integer_array, std::move(values)); }
+nb::object nullable_floats(nb::object values) {
+    return complete(state().pandas.floating_array, std::move(values));
+}
+nb::object nullable_integers(nb::object values) {
+    return complete(state().pandas.integer_array, std::move(values));
+}
 
 nb::object converted(nb::object values, const FloatShape& shape) {
     if (shape.stays_float()) return nullable_floats(std::move(values));
     if (shape.becomes_int()) return nullable_integers(values.attr("astype")(state().numpy.int64));
-    return state().pandas.series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+    return state()
+        .pandas.series(std::move(values), nb::arg("copy") = false)
+        .attr("convert_dtypes")()
+        .attr("array");
 }
 
 nb::object converted(nb::object values) {
     nb::object dtype = values.attr("dtype");
     if (dtype.is(state().numpy.int64)) return nullable_integers(std::move(values));
     if (dtype.is(state().numpy.float64)) return converted(values, shape_of(values));
-    return state().pandas.series(std::move(values), nb::arg("copy") = false).attr("convert_dtypes")().attr("array");
+    return state()
+        .pandas.series(std::move(values), nb::arg("copy") = false)
+        .attr("convert_dtypes")()
+        .attr("array");
 }
 
 nb::object converted_copy(nb::handle column) {

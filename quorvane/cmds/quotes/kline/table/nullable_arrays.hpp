@@ -13,7 +13,7 @@ namespace nb = nanobind;
 // has a fraction and none is NaN stay Float64; values that are all whole
 // numbers an int64 holds become Int64. Others it decides itself.
 class FloatShape {
-public:
+   public:
     void see(double value) {
         if (std::isnan(value)) {
             has_nan_ = true;
@@ -27,7 +27,7 @@ public:
     bool stays_float() const { return has_fraction_ && !has_nan_; }
     bool becomes_int() const { return seen_ && all_int64_ && !has_nan_; }
 
-private:
+   private:
     bool seen_ = false, has_nan_ = false, has_fraction_ = false, all_int64_ = true;
 };
 

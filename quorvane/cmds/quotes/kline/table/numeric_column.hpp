@@ -17,7 +17,7 @@ namespace nb = nanobind;
 // maybe_box_native make of each width), and None where a nullable column
 // is missing a value.
 class NumericColumn {
-public:
+   public:
     // `kind`: the dtype kind, one of "fiub". `missing`: a nullable column's
     // mask as a numpy array, or an invalid object.
     NumericColumn(char kind, nb::object values, nb::object missing)
@@ -59,7 +59,7 @@ public:
                                                nb::object());
     }
 
-private:
+   private:
     char kind_;
     ArrayView values_;
     std::optional<ArrayView> missing_;

@@ -18,7 +18,7 @@ namespace nb = nanobind;
 // bytearray of the right size, so nothing is copied to build it.
 template <typename T>
 class ArrayBuilder {
-public:
+   public:
     ArrayBuilder(Py_ssize_t size, const char* dtype)
         : dtype_(dtype),
           bytes_(bridge::steal_or_raise(
@@ -33,17 +33,17 @@ public:
     // Rows [begin, end) as an array viewing the same memory.
     nb::object rows(Py_ssize_t begin, Py_ssize_t end) const {
         return state().numpy.frombuffer(bytes_, nb::arg("dtype") = dtype_, nb::arg("count") = end - begin,
-                            nb::arg("offset") = begin * static_cast<Py_ssize_t>(sizeof(T)));
+                                        nb::arg("offset") = begin * static_cast<Py_ssize_t>(sizeof(T)));
     }
 
-private:
+   private:
     const char* dtype_;
     nb::object bytes_;
 };
 
 // A one-dimensional array's values, read in place while the view lives.
 class ArrayView {
-public:
+   public:
     explicit ArrayView(nb::object array) : array_(std::move(array)) {
         bridge::check(PyObject_GetBuffer(array_.ptr(), &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0);
     }
@@ -58,7 +58,7 @@ public:
         return value;
     }
 
-private:
+   private:
     nb::object array_;
     Py_buffer view_{};
 };

@@ -13,7 +13,7 @@ namespace nb = nanobind;
 // allocated while records are built counts towards a collection, and each
 // collection would rescan the bars and the records made so far.
 class CollectorPause {
-public:
+   public:
     CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
@@ -21,7 +21,7 @@ public:
         if (was_enabled_) PyGC_Enable();
     }
 
-private:
+   private:
     bool was_enabled_;
 };
 
@@ -29,14 +29,14 @@ private:
 // Copying a template costs one key-table allocation, where inserting more
 // than five keys into an empty dict allocates a table and regrows it.
 class RecordTemplate {
-public:
+   public:
     explicit RecordTemplate(nb::handle keys) : blank_(bridge::steal_or_raise(PyDict_New())) {
         for (nb::handle key : keys) bridge::check(PyDict_SetItem(blank_.ptr(), key.ptr(), Py_None) == 0);
     }
 
     nb::object make() const { return bridge::steal_or_raise(PyDict_Copy(blank_.ptr())); }
 
-private:
+   private:
     nb::object blank_;
 };
 

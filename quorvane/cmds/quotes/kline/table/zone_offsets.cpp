@@ -36,9 +36,8 @@ std::optional<nb::object> datetime_at(int64_t micros, nb::handle zone, int fold)
     rest %= 60'000'000;
     return steal_or_raise(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
         year_number, static_cast<int>(static_cast<unsigned>(date.month())),
-        static_cast<int>(static_cast<unsigned>(date.day())), hour, minute,
-        static_cast<int>(rest / 1'000'000), static_cast<int>(rest % 1'000'000), zone.ptr(), fold,
-        PyDateTimeAPI->DateTimeType));
+        static_cast<int>(static_cast<unsigned>(date.day())), hour, minute, static_cast<int>(rest / 1'000'000),
+        static_cast<int>(rest % 1'000'000), zone.ptr(), fold, PyDateTimeAPI->DateTimeType));
 }
 
 // A utcoffset() answer in microseconds; none for anything but a timedelta.
@@ -50,7 +49,8 @@ std::optional<int64_t> micros_of(nb::handle delta) {
 }
 
 std::optional<int64_t> offset_of(nb::handle datetime) {
-    return micros_of(steal_or_raise(PyObject_CallMethodNoArgs(datetime.ptr(), state().zones.utcoffset.ptr())));
+    return micros_of(
+        steal_or_raise(PyObject_CallMethodNoArgs(datetime.ptr(), state().zones.utcoffset.ptr())));
 }
 
 // The offset of a wall-clock time in the zone, as its datetime's utcoffset().
@@ -73,7 +73,8 @@ std::optional<int64_t> offset_at_instant(int64_t instant, nb::handle zone) {
 ZoneOffsets::ZoneOffsets(nb::handle zone) : zone_(nb::borrow(zone)) {
     import_datetime_api();
     if (Py_TYPE(zone.ptr()) == Py_TYPE(PyDateTimeAPI->TimeZone_UTC))
-        fixed_ = micros_of(steal_or_raise(PyObject_CallMethodOneArg(zone.ptr(), state().zones.utcoffset.ptr(), Py_None)));
+        fixed_ = micros_of(
+            steal_or_raise(PyObject_CallMethodOneArg(zone.ptr(), state().zones.utcoffset.ptr(), Py_None)));
 }
 
 std::optional<int64_t> ZoneOffsets::instant(PyObject* datetime, int64_t wall) {

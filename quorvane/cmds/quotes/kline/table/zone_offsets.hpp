@@ -17,7 +17,7 @@ namespace nb = nanobind;
 // an offset has the same offset throughout: each is asked once per hour.
 // Bars come oldest first, so remembering the last hour is enough.
 class ZoneOffsets {
-public:
+   public:
     // `zone`: a zoneinfo.ZoneInfo or a datetime.timezone.
     explicit ZoneOffsets(nb::handle zone);
 
@@ -28,7 +28,7 @@ public:
     // The wall-clock time an instant reads as in the zone.
     std::optional<int64_t> wall_time(int64_t instant);
 
-private:
+   private:
     struct Hour {
         int64_t start = INT64_MIN;
         int fold = 0;
