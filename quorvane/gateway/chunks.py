@@ -309,7 +309,7 @@ def _weekdays_back(end: date, count: int) -> tuple[date, ...]:
 
 
 def _weekdays_between(first: date, last: date) -> tuple[date, ...]:
-    span = np.arange(np.datetime64(first, "D"), np.datetime64(last, "D") + 1)
+    span = np.arange(np.datetime64(first, "D"), np.datetime64(last, "D") + np.timedelta64(1, "D"))
     return tuple(day.astype(object) for day in span[np.is_busday(span)])
 
 
