@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import sys
 
+from quorvane.words import count_of
+
 COMMAND = "kline"
 MODULE = "quorvane.cmds.quotes.kline"
 # The count a period word without a table entry (an alias) defaults to, as in the command.
@@ -25,11 +27,8 @@ def requested_count(words: list[str], record: object) -> int | None:
     period = "day"
     if rest and kline._is_period(rest[0]):
         period = rest.pop(0)
-    if rest:
-        try:
-            return int(rest[0])
-        except ValueError:
-            pass
+    if rest and (count := count_of(rest[0])) is not None:
+        return count
     return kline.PERIOD_DEFAULT_COUNT.get(period, OTHER_PERIODS_COUNT)
 
 

@@ -74,7 +74,7 @@ def _check_latest(kline: ModuleType, rest: list[str]) -> str | None:
     at = 0
     if at < len(rest) and kline._is_period(rest[at]):
         at += 1
-    if at < len(rest) and (count := _count(rest[at])) is not None:
+    if at < len(rest) and (count := count_of(rest[at])) is not None:
         if count < 1:
             return f"the count must be 1 or more, not {rest[at].strip()}"
         at += 1
@@ -102,7 +102,7 @@ def _check_tail(kline: ModuleType, rest: list[str], at: int, grammar: str, count
     return _ignored(rest[at:], f"the words go {grammar}")
 
 
-def _count(word: str) -> int | None:
+def count_of(word: str) -> int | None:
     """The count a word gives, read as the command reads it (base 10, blanks, sign, underscores)."""
     try:
         return int(word, 10)
